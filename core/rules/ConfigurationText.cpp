@@ -25,6 +25,21 @@ const Value& settingDictionary(const Value& setting)
     return setting;
 }
 
+// A generous guess at the rule text's size, so that large settings are not copied as the
+// text grows.
+size_t estimatedSize(const Value::Array* interfaces)
+{
+    size_t size = 1024;
+    if (interfaces != nullptr) {
+        for (const Value& interface : *interfaces) {
+            const Value* filters = interface.get(kFilterList);
+            const size_t count = filters != nullptr && filters->isArray() ? filters->array()->size() : 0;
+            size += 2048 + 256 * count;
+        }
+    }
+    return size;
+}
+
 bool isExpert(const Value& setting) { return integerOf(setting, kConfigMode) != 0; }
 
 std::string entryLocation(const char* listKey, size_t index)
@@ -139,6 +154,7 @@ std::string ipfwTextForSetting(const Value& setting)
     const Value::Array* interfaces = optionalArray(s.get(kInterfaceList), kInterfaceList);
 
     std::string text;
+    text.reserve(estimatedSize(interfaces));
     appendComment("Allow Loopback", text);
     text += "add 1000 allow ip from any to any via lo*\n";
     appendComment("Allow packets from existing connections", text);

@@ -136,11 +136,11 @@ void IPFWInterface::appendFirewallRules(const Value& interface, std::string& tex
                 }
                 // The filter's copy gets the rule number and, for My Computer ends, this
                 // computer's address; the stored dictionary stays as it is.
-                FilterView filter{entry, rules.n, std::nullopt, std::nullopt};
-                if (integerOf(entry, ServiceFilterSrcHostType) == kHostMyComputer) {
+                FilterView filter{FilterFields::read(entry), rules.n, std::nullopt, std::nullopt};
+                if (integerValueOf(filter.fields.srcHostType) == kHostMyComputer) {
                     filter.srcHost = me;
                 }
-                if (integerOf(entry, ServiceFilterDstHostType) == kHostMyComputer) {
+                if (integerValueOf(filter.fields.dstHostType) == kHostMyComputer) {
                     filter.dstHost = me;
                 }
                 appendRuleText(text, filter, name);

@@ -4,6 +4,8 @@
 #include "rules/FilterRules.h"
 #include "rules/TextFields.h"
 
+#include <iterator>
+
 namespace kw {
 
 using rules_detail::strictText;
@@ -25,55 +27,116 @@ Value ownCopy(const Value& attributes)
 }
 
 // A host text: the stored text when it is not empty, otherwise "any".
-std::string_view hostText(const Value& attributes, const char* key, std::optional<std::string_view> replacement)
+std::string_view hostText(const Value* stored, const char* key, std::optional<std::string_view> replacement)
 {
     if (replacement) {
         return *replacement;
     }
-    const std::string_view host = strictTextOrEmpty(attributes.get(key), key);
+    const std::string_view host = strictTextOrEmpty(stored, key);
     return host.empty() ? std::string_view("any") : host;
 }
 
-void appendOption(std::string& out, const Value& attributes, const char* key, std::string_view word)
+void appendOption(std::string& out, const Value* stored, const char* key, std::string_view word)
 {
-    const std::string_view text = strictTextOrEmpty(attributes.get(key), key);
+    const std::string_view text = strictTextOrEmpty(stored, key);
     if (!text.empty()) {
         out += word;
         out += text;
     }
 }
 
+using rules_detail::FilterFields;
+
+struct FieldSlot {
+    std::string_view key;
+    const Value* FilterFields::*member;
+};
+
+// In the dictionary's (byte-wise) key order, so that one merged walk finds them all.
+constexpr FieldSlot kFieldSlots[] = {
+    {ServiceFilterAction, &FilterFields::action},
+    {ServiceFilterCustomLabel, &FilterFields::customLabel},
+    {ServiceFilterDstHost, &FilterFields::dstHost},
+    {ServiceFilterDstHostType, &FilterFields::dstHostType},
+    {ServiceFilterICMPTypes, &FilterFields::icmpTypes},
+    {ServiceFilterIPOptions, &FilterFields::ipOptions},
+    {ServiceFilterLabel, &FilterFields::label},
+    {ServiceFilterOrderNumber, &FilterFields::orderNumber},
+    {ServiceFilterPort, &FilterFields::port},
+    {ServiceFilterProtocol, &FilterFields::protocol},
+    {ServiceFilterShouldLog, &FilterFields::shouldLog},
+    {ServiceFilterSourcePort, &FilterFields::sourcePort},
+    {ServiceFilterSrcHost, &FilterFields::srcHost},
+    {ServiceFilterSrcHostType, &FilterFields::srcHostType},
+    {ServiceFilterTCPFlags, &FilterFields::tcpFlags},
+};
+
+constexpr bool slotsSorted()
+{
+    for (size_t i = 1; i < std::size(kFieldSlots); ++i) {
+        if (!(kFieldSlots[i - 1].key < kFieldSlots[i].key)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(slotsSorted(), "filter field slots must follow the dictionary's key order");
+
 } // namespace
 
 namespace rules_detail {
 
+FilterFields FilterFields::read(const Value& attributes)
+{
+    FilterFields fields;
+    const Value::Dictionary* d = attributes.dictionary();
+    if (d == nullptr) {
+        return fields;
+    }
+    auto it = d->begin();
+    size_t slot = 0;
+    while (it != d->end() && slot < std::size(kFieldSlots)) {
+        const int order = std::string_view(it->first).compare(kFieldSlots[slot].key);
+        if (order < 0) {
+            ++it;
+        } else if (order > 0) {
+            ++slot;
+        } else {
+            fields.*(kFieldSlots[slot].member) = &it->second;
+            ++it;
+            ++slot;
+        }
+    }
+    return fields;
+}
+
 void appendRuleLine(std::string& out, const FilterView& filter, std::optional<std::string_view> interfaceName,
                     std::optional<std::string_view> direction, bool reversePorts, bool keepState)
 {
-    const Value& a = filter.attributes;
+    const FilterFields& f = filter.fields;
     out += "add";
     if (filter.ruleNumber) {
         out += ' ';
         appendInteger(out, *filter.ruleNumber);
-    } else if (const Value* number = a.get(ServiceFilterOrderNumber); number != nullptr && !number->isNone()) {
+    } else if (f.orderNumber != nullptr && !f.orderNumber->isNone()) {
         out += ' ';
-        appendFormatted(out, number, ServiceFilterOrderNumber);
+        appendFormatted(out, f.orderNumber, ServiceFilterOrderNumber);
     }
 
     out += ' ';
-    out += strictText(a.get(ServiceFilterAction), ServiceFilterAction).value_or("allow");
-    if (integerOf(a, ServiceFilterShouldLog) > 0) {
+    out += strictText(f.action, ServiceFilterAction).value_or("allow");
+    if (integerValueOf(f.shouldLog) > 0) {
         out += " log";
     }
-    const std::optional<std::string_view> protocol = strictText(a.get(ServiceFilterProtocol), ServiceFilterProtocol);
+    const std::optional<std::string_view> protocol = strictText(f.protocol, ServiceFilterProtocol);
     out += ' ';
     out += protocol.value_or("ip");
     const bool usePorts = protocol == "tcp" || protocol == "udp";
 
-    const std::string_view srcHost = hostText(a, ServiceFilterSrcHost, filter.srcHost);
-    const std::string_view dstHost = hostText(a, ServiceFilterDstHost, filter.dstHost);
-    const std::string_view srcPort = strictTextOrEmpty(a.get(ServiceFilterSourcePort), ServiceFilterSourcePort);
-    const std::string_view dstPort = strictTextOrEmpty(a.get(ServiceFilterPort), ServiceFilterPort);
+    const std::string_view srcHost = hostText(f.srcHost, ServiceFilterSrcHost, filter.srcHost);
+    const std::string_view dstHost = hostText(f.dstHost, ServiceFilterDstHost, filter.dstHost);
+    const std::string_view srcPort = strictTextOrEmpty(f.sourcePort, ServiceFilterSourcePort);
+    const std::string_view dstPort = strictTextOrEmpty(f.port, ServiceFilterPort);
     const auto appendEnd = [&](std::string_view word, std::string_view host, std::string_view port) {
         out += word;
         out += host;
@@ -105,19 +168,19 @@ void appendRuleLine(std::string& out, const FilterView& filter, std::optional<st
         out += " via ";
         out += *interfaceName;
     }
-    appendOption(out, a, ServiceFilterIPOptions, " ipoptions ");
-    appendOption(out, a, ServiceFilterTCPFlags, " tcpflags ");
-    appendOption(out, a, ServiceFilterICMPTypes, " icmptype ");
+    appendOption(out, f.ipOptions, ServiceFilterIPOptions, " ipoptions ");
+    appendOption(out, f.tcpFlags, ServiceFilterTCPFlags, " tcpflags ");
+    appendOption(out, f.icmpTypes, ServiceFilterICMPTypes, " icmptype ");
 }
 
 void appendRuleText(std::string& out, const FilterView& filter, std::string_view interfaceName)
 {
-    const Value& a = filter.attributes;
+    const FilterFields& f = filter.fields;
     out += kSeparator;
-    if (const auto label = strictText(a.get(ServiceFilterLabel), ServiceFilterLabel)) {
+    if (const auto label = strictText(f.label, ServiceFilterLabel)) {
         out += "## ";
         if (*label == kCustomServiceLabel) {
-            out += strictTextOrEmpty(a.get(ServiceFilterCustomLabel), ServiceFilterCustomLabel);
+            out += strictTextOrEmpty(f.customLabel, ServiceFilterCustomLabel);
         } else {
             out += *label;
         }
@@ -128,14 +191,14 @@ void appendRuleText(std::string& out, const FilterView& filter, std::string_view
     out += kSeparator;
 
     // An absent action is written as "allow" by the rule line but counts as no "allow" here.
-    const auto action = strictText(a.get(ServiceFilterAction), ServiceFilterAction);
-    const auto protocol = strictText(a.get(ServiceFilterProtocol), ServiceFilterProtocol);
+    const auto action = strictText(f.action, ServiceFilterAction);
+    const auto protocol = strictText(f.protocol, ServiceFilterProtocol);
     const bool allows = action == "allow";
     const bool keep = KWRunningOnJaguar && allows;
     const bool twin = protocol == "udp" && allows;
 
-    const std::int64_t s = integerOf(a, ServiceFilterSrcHostType);
-    const std::int64_t d = integerOf(a, ServiceFilterDstHostType);
+    const std::int64_t s = integerValueOf(f.srcHostType);
+    const std::int64_t d = integerValueOf(f.dstHostType);
     std::optional<std::string_view> direction;
     std::optional<std::string_view> mirrored;
     if (s == kHostInternet || (s != kHostMyComputer && d == kHostMyComputer)) {
@@ -186,12 +249,12 @@ const Value* ServiceFilter::ruleNumber() const { return m_serviceAttributes.get(
 
 std::string ServiceFilter::srcHost() const
 {
-    return std::string(hostText(m_serviceAttributes, ServiceFilterSrcHost, std::nullopt));
+    return std::string(hostText(m_serviceAttributes.get(ServiceFilterSrcHost), ServiceFilterSrcHost, std::nullopt));
 }
 
 std::string ServiceFilter::dstHost() const
 {
-    return std::string(hostText(m_serviceAttributes, ServiceFilterDstHost, std::nullopt));
+    return std::string(hostText(m_serviceAttributes.get(ServiceFilterDstHost), ServiceFilterDstHost, std::nullopt));
 }
 
 bool ServiceFilter::shouldLog() const { return rules_detail::integerOf(m_serviceAttributes, ServiceFilterShouldLog) > 0; }
@@ -226,7 +289,7 @@ std::string ServiceFilter::ruleForInterface(std::optional<std::string_view> inte
                                             bool keepState) const
 {
     std::string out;
-    rules_detail::appendRuleLine(out, {m_serviceAttributes, std::nullopt, std::nullopt, std::nullopt}, interfaceName,
+    rules_detail::appendRuleLine(out, {rules_detail::FilterFields::read(m_serviceAttributes), std::nullopt, std::nullopt, std::nullopt}, interfaceName,
                                  direction, reversePorts, keepState);
     return out;
 }
@@ -234,7 +297,7 @@ std::string ServiceFilter::ruleForInterface(std::optional<std::string_view> inte
 std::string ServiceFilter::ruleTextWithInterface(std::string_view interfaceName) const
 {
     std::string out;
-    rules_detail::appendRuleText(out, {m_serviceAttributes, std::nullopt, std::nullopt, std::nullopt}, interfaceName);
+    rules_detail::appendRuleText(out, {rules_detail::FilterFields::read(m_serviceAttributes), std::nullopt, std::nullopt, std::nullopt}, interfaceName);
     return out;
 }
 
