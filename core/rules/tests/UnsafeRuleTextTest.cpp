@@ -3,11 +3,15 @@
 #include "RuleTestSupport.h"
 #include "rules/ServiceFilter.h"
 #include "rules/SettingKeys.h"
+#include "rules/SettingTypeError.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 using namespace kw;
 using namespace kw::keys;
@@ -185,6 +189,171 @@ TEST(FindUnsafeRuleText, CleanInputStillGeneratesByteForByte)
               std::string::npos)
         << text;
     EXPECT_NE(text.find("## Lab # 3\n"), std::string::npos);
+}
+
+// Random settings built from plausible and hostile field values. Whenever the check passes,
+// the generated files hold only the lines the generators mean to write: every rule line
+// starts "add <number> " and holds no "#", every other line is empty or a comment, the natd
+// lines start with their option word, and no control character gets through. Values of
+// the wrong kind may raise SettingTypeError instead.
+class RandomSetting {
+public:
+    explicit RandomSetting(unsigned seed) : m_random(seed) {}
+
+    Value make()
+    {
+        Value s = dict({{kConfigMode, pick({Value(), num(0), Value("0")})}});
+        Value::Array interfaces;
+        for (int i = pickIndex(4); i > 0; --i) {
+            Value interface = dict({});
+            maybeSet(interface, kInterfaceName, text());
+            maybeSet(interface, kEnableFirewall, pick({num(1), Value("1"), num(0)}));
+            maybeSet(interface, kAddressType, number());
+            maybeSet(interface, kIpAddress, text());
+            maybeSet(interface, kIpHostAddressType, number());
+            maybeSet(interface, kIpHostAddress, text());
+            maybeSet(interface, kAdvDnsType, number());
+            maybeSet(interface, kAdvDnsAddress, text());
+            for (const char* key : {kAdvAllowBootp, kAdvAllowDns, kAdvAllowNtp, kDefaultOutgoingAllow,
+                                    kDefaultIncomingAllow}) {
+                maybeSet(interface, key, number());
+            }
+            Value::Array filters;
+            for (int f = pickIndex(4); f > 0; --f) {
+                Value filter = dict({});
+                for (const char* key : {ServiceFilterLabel, ServiceFilterCustomLabel, ServiceFilterAction,
+                                        ServiceFilterProtocol, ServiceFilterPort, ServiceFilterSourcePort,
+                                        ServiceFilterSrcHost, ServiceFilterDstHost, ServiceFilterIPOptions,
+                                        ServiceFilterTCPFlags, ServiceFilterICMPTypes, ServiceFilterOrderNumber}) {
+                    maybeSet(filter, key, text());
+                }
+                for (const char* key : {ServiceFilterSrcHostType, ServiceFilterDstHostType, ServiceFilterShouldLog}) {
+                    maybeSet(filter, key, number());
+                }
+                filters.push_back(filter);
+            }
+            interface.set(kFilterList, Value(filters));
+            interfaces.push_back(interface);
+        }
+        s.set(kInterfaceList, Value(interfaces));
+
+        Value map = dict({});
+        maybeSet(map, kPortmapProtocol, text());
+        maybeSet(map, kPortmapIp, text());
+        maybeSet(map, kPortmapPort, number());
+        maybeSet(map, kPortmapInPort, number());
+        Value gateway = dict({{kNatGatewayExternal, pick({num(1), num(0)})}, {kPortmapList, list({map})}});
+        maybeSet(gateway, kNatGatewayIp, pick({Value("Default Gateway"), text()}));
+        Value nat = dict({{kGateways, list({gateway})}});
+        maybeSet(nat, kNatdInterfaceName, text());
+        maybeSet(nat, kNatdInterface, number());
+        maybeSet(nat, kNatDynAddress, number());
+        s.set(kNatConfig, nat);
+        return s;
+    }
+
+private:
+    int pickIndex(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
+    Value pick(std::initializer_list<Value> values) { return *(values.begin() + pickIndex(static_cast<int>(values.size()))); }
+    Value number() { return pick({num(0), num(1), num(2), Value("1"), num(-1)}); }
+    Value text()
+    {
+        // Mostly plausible texts, so that many settings pass and get generated.
+        if (pickIndex(15) != 0) {
+            return pick({Value(""), Value("any"), Value("en0"), Value("10.0.0.1"), Value("22,80"), Value("tcp"),
+                         Value("udp"), Value("allow"), Value("deny"), Value("Custom Service"), Value("a b"),
+                         Value("tab\there")});
+        }
+        return pick({Value("x\ny"), Value("x\r\nflush"), Value("#"), Value("any # cut"), Value("\x01"),
+                     Value(std::string("nul\0after", 9)), Value("\x7f"), num(7), list({}), dict({})});
+    }
+    void maybeSet(Value& d, const char* key, Value value)
+    {
+        if (pickIndex(4) != 0) {
+            d.set(key, std::move(value));
+        }
+    }
+
+    std::mt19937 m_random;
+};
+
+bool hasControl(const std::string& text)
+{
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c != '\n' && c != '\t' && (u < 0x20 || u == 0x7f)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+bool isRuleLineStart(const std::string& line)
+{
+    if (line.rfind("add ", 0) != 0) {
+        return false;
+    }
+    size_t i = 4;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+        ++i;
+    }
+    return i > 4 && i < line.size() && line[i] == ' ';
+}
+
+TEST(FindUnsafeRuleText, RandomSettingsThatPassCannotSmuggleLines)
+{
+    int checkedClean = 0, refused = 0, raised = 0;
+    for (const double release : {kRelease101, kRelease104}) {
+        ReleaseScope scope(release);
+        RandomSetting random(release == kRelease101 ? 101u : 104u);
+        for (int n = 0; n < 1500; ++n) {
+            const Value setting = random.make();
+            if (findUnsafeRuleText(setting)) {
+                ++refused;
+                continue;
+            }
+            std::string rules, natd;
+            try {
+                rules = ipfwTextForSetting(setting);
+                natd = natdTextForSetting(setting);
+            } catch (const SettingTypeError&) {
+                ++raised;
+                continue;
+            }
+            ++checkedClean;
+            const std::string form = valueToTextForm(setting);
+            ASSERT_FALSE(hasControl(rules)) << form;
+            ASSERT_FALSE(hasControl(natd)) << form;
+            for (const std::string& line : lines(rules)) {
+                if (line.empty() || line[0] == '#') {
+                    continue;
+                }
+                ASSERT_TRUE(isRuleLineStart(line)) << line << "\n" << form;
+                ASSERT_EQ(line.find('#'), std::string::npos) << line << "\n" << form;
+            }
+            for (const std::string& line : lines(natd)) {
+                const bool known = line.rfind("interface ", 0) == 0 || line == "dynamic yes" ||
+                                   line == "use_sockets yes" || line == "same_ports yes" ||
+                                   line.rfind("redirect_port ", 0) == 0;
+                ASSERT_TRUE(known) << line << "\n" << form;
+                ASSERT_EQ(line.find('#'), std::string::npos) << line << "\n" << form;
+            }
+        }
+    }
+    // Each outcome must have happened, or the generator of settings is too tame.
+    EXPECT_GT(checkedClean, 500) << refused << " refused, " << raised << " raised";
+    EXPECT_GT(refused, 500) << checkedClean << " clean, " << raised << " raised";
+    EXPECT_GT(raised, 30) << checkedClean << " clean, " << refused << " refused";
 }
 
 } // namespace
