@@ -57,7 +57,9 @@ struct RuleWriter {
 
 } // namespace
 
-void IPFWInterface::appendFirewallRules(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
+namespace {
+
+void appendBlock(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
 {
     using namespace keys;
     if (!interface.isNone() && !interface.isDictionary()) {
@@ -168,6 +170,19 @@ void IPFWInterface::appendFirewallRules(const Value& interface, std::string& tex
         appendSectionHeader(text, "## Allow All Incoming Services\n");
         rules.line(rules.n + 50001, " allow all from any to ", addr, KWRunningOnJaguar ? " keep-state in" : " in", via,
                    name);
+    }
+}
+
+} // namespace
+
+void IPFWInterface::appendFirewallRules(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
+{
+    const size_t before = text.size();
+    try {
+        appendBlock(interface, text, firstRuleNumber);
+    } catch (...) {
+        text.resize(before); // all or nothing: no half block is left behind
+        throw;
     }
 }
 

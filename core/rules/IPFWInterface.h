@@ -16,7 +16,7 @@ public:
     // policies are numbered n + 50000 and n + 50001 from the next free number n. Appends
     // nothing when ENABLE_FIREWALL is not greater than 0. Reads kw::KWRunningOnJaguar.
     // The dictionary is not changed. Raises SettingTypeError (naming the key) when a field
-    // holds a value of the wrong kind; text may then be partly appended.
+    // holds a value of the wrong kind; text is then left as it was.
     static void appendFirewallRules(const Value& interface, std::string& text, std::int64_t firstRuleNumber);
 };
 

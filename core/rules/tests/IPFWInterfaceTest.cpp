@@ -338,6 +338,11 @@ TEST(IPFWInterface, WrongKindsRaiseWithTheirPlace)
             EXPECT_STREQ(e.what(), r.message);
         }
     }
+    // A refused block leaves the text as it was.
+    std::string text = "before\n";
+    const Value late = with(bare(), kFilterList, list({sshFilter(), with(sshFilter(), ServiceFilterTCPFlags, num(2))}));
+    EXPECT_THROW(IPFWInterface::appendFirewallRules(late, text, 2000), SettingTypeError);
+    EXPECT_EQ(text, "before\n");
     // Fields that the switches leave unread do not raise.
     EXPECT_NO_THROW((void)generate(with(bare(), kIpAddress, list({}))));
     EXPECT_NO_THROW((void)generate(with(with(bare(), kEnableFirewall, num(0)), kFilterList, "x")));

@@ -100,6 +100,22 @@ TEST(ServiceFilterRuleLine, PiecesInOrder)
     }
 }
 
+TEST(ServiceFilterRuleText, KeysOutsideTheFilterVocabularyChangeNothing)
+{
+    // Extra keys sorted before, between and after the filter's own ones, some sharing
+    // their beginnings.
+    Value noisy = with(sshFilter(), ServiceFilterSourcePort, "1024-65535");
+    for (const char* key : {"", "AAA", "ServiceFilter", "ServiceFilterA", "ServiceFilterActionX", "ServiceFilterPortX",
+                            "ServiceFilterSrcHostTypeZ", "ServiceFilterZ", "zzz"}) {
+        noisy.set(key, list({num(1)}));
+    }
+    for (const double release : {kRelease101, kRelease104}) {
+        ReleaseScope scope(release);
+        EXPECT_EQ(ServiceFilter(noisy).ruleTextWithInterface("en0"),
+                  ServiceFilter(with(sshFilter(), ServiceFilterSourcePort, "1024-65535")).ruleTextWithInterface("en0"));
+    }
+}
+
 TEST(ServiceFilterRuleLine, ReadsNoReleaseFlag)
 {
     const ServiceFilter filter(dnsFilter());
