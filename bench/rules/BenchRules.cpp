@@ -3,7 +3,10 @@
 // same size.
 //
 //   bench-rules [--interfaces N] [--filters N] [--runs N] [--write-setting FILE]
-//               [--write-rules FILE] [--no-nft]
+//               [--write-document FILE] [--write-rules FILE] [--no-nft]
+//
+// --write-setting writes the setting dictionary as an XML property list; --write-document
+// writes a whole settings document holding it as the current setting "Benchmark".
 
 #include "base/PlistValue.h"
 #include "base/Release.h"
@@ -33,6 +36,7 @@ struct Options {
     int filters = 500;
     int runs = 30;
     std::string writeSetting;
+    std::string writeDocument;
     std::string writeRules;
     bool nft = true;
 };
@@ -255,6 +259,18 @@ void timeNft(const Options& o)
     std::printf("nft -c -f: not available or refused the ruleset (%s kept)\n", path);
 }
 
+bool writeXml(const std::string& path, const Value& value)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << kw::valueToXml(value);
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool parse(int argc, char** argv, Options& o)
 {
     for (int i = 1; i < argc; ++i) {
@@ -268,6 +284,8 @@ bool parse(int argc, char** argv, Options& o)
             o.runs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--write-setting" && hasValue) {
             o.writeSetting = argv[++i];
+        } else if (a == "--write-document" && hasValue) {
+            o.writeDocument = argv[++i];
         } else if (a == "--write-rules" && hasValue) {
             o.writeRules = argv[++i];
         } else if (a == "--no-nft") {
@@ -275,7 +293,7 @@ bool parse(int argc, char** argv, Options& o)
         } else {
             std::fprintf(stderr,
                          "usage: bench-rules [--interfaces N] [--filters N] [--runs N] [--write-setting FILE] "
-                         "[--write-rules FILE] [--no-nft]\n");
+                         "[--write-document FILE] [--write-rules FILE] [--no-nft]\n");
             return false;
         }
     }
@@ -293,13 +311,21 @@ int main(int argc, char** argv)
     const Value setting = makeSetting(o);
     std::printf("setting: %d interfaces x %d filters\n", o.interfaces, o.filters);
     if (!o.writeSetting.empty()) {
-        std::ofstream out(o.writeSetting, std::ios::binary);
-        out << kw::valueToXml(setting);
-        if (!out) {
-            std::fprintf(stderr, "cannot write %s\n", o.writeSetting.c_str());
+        if (!writeXml(o.writeSetting, setting)) {
             return 1;
         }
         std::printf("setting written to %s (XML property list)\n", o.writeSetting.c_str());
+    }
+    if (!o.writeDocument.empty()) {
+        Value stored;
+        stored.set("Benchmark", setting);
+        Value document;
+        document.set("STORED_SETTINGS", stored);
+        document.set("CURRENT_SETTING", "Benchmark");
+        if (!writeXml(o.writeDocument, document)) {
+            return 1;
+        }
+        std::printf("settings document written to %s (current setting \"Benchmark\")\n", o.writeDocument.c_str());
     }
 
     std::string text;
