@@ -36,8 +36,9 @@ enum ServiceFilterHostType : int { kHostMyComputer = 0, kHostInternet = 1, kHost
 // two ends, with options. Wraps the filter's own copy of its dictionary; every value below
 // is read from that dictionary when asked.
 //
-// The text operations raise SettingTypeError when a text field (action, protocol, ports,
-// hosts, option lists, labels) holds anything but text, naming the key.
+// The text operations, srcHost, dstHost and canUsePorts raise SettingTypeError when a text
+// field they read (action, protocol, ports, hosts, option lists, labels) holds anything but
+// text, naming the key. The accessors that answer stored values never raise.
 class ServiceFilter {
 public:
     // An empty filter: all keys absent.
