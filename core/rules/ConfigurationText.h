@@ -1,0 +1,42 @@
+#pragma once
+
+// The texts of a setting: the ipfw rule file and the natd configuration file. Each takes
+// the setting dictionary itself; an absent setting (Value()) reads as an empty one. All of
+// them raise kw::SettingTypeError (rules/SettingTypeError.h) when a field holds a value of
+// the wrong kind, with a description that names the key and where it sits.
+
+#include "base/PlistValue.h"
+#include "rules/SettingTypeError.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kw {
+
+// Appends "\n", the separator line, "# <comment>\n" and the separator line.
+void appendComment(std::string_view comment, std::string& text);
+
+// The rule file text of a setting: EXPERT_CONFIG_TEXT unchanged for an expert setting
+// (CONFIG_MODE's integer value not 0; absent text reads as empty), otherwise the fixed
+// preamble followed by one block per INTERFACE_LIST entry, numbered from 2000 in steps of
+// 1000. Reads kw::KWRunningOnJaguar.
+std::string ipfwTextForSetting(const Value& setting);
+
+// The natd configuration text generated from the setting's NAT_CONFIG.
+std::string generateNatdTextFromSetting(const Value& setting);
+
+// NATD_EXPERT_TEXT unchanged for an expert setting, otherwise generateNatdTextFromSetting.
+std::string natdTextForSetting(const Value& setting);
+
+// Checks the text fields that generation copies into the rule and natd files. Returns a
+// message naming the field and its place when one of them could add or cut commands:
+// a line break, NUL or other control character (tab excepted) in any of them, or a "#"
+// in a field that is written inside a rule or option line (it would cut the line short).
+// Fields of INTERFACE_LIST are checked for quick settings only (an expert setting does not
+// use them); NAT_CONFIG's are always checked, since IP sharing reads its gateways in both
+// modes. Values of the wrong kind are left to the generators, which raise for them.
+// nullopt: nothing unsafe.
+std::optional<std::string> findUnsafeRuleText(const Value& setting);
+
+} // namespace kw

@@ -1,0 +1,189 @@
+#include "rules/IPFWInterface.h"
+
+#include "base/Release.h"
+#include "rules/FilterRules.h"
+#include "rules/ServiceFilter.h"
+#include "rules/SettingKeys.h"
+#include "rules/TextFields.h"
+
+#include <optional>
+#include <string_view>
+
+namespace kw {
+
+using namespace rules_detail;
+
+namespace {
+
+constexpr std::string_view kSeparator = "#################################################\n";
+
+void appendSectionHeader(std::string& out, std::string_view titleLine)
+{
+    out += '\n';
+    out += kSeparator;
+    out += titleLine;
+    out += kSeparator;
+}
+
+// A configured address: the text when its type is 1 and the text is not empty, else "any".
+std::string_view typedAddress(const Value& interface, const char* typeKey, const char* addressKey)
+{
+    if (integerOf(interface, typeKey) != 1) {
+        return "any";
+    }
+    const std::string_view address = strictTextOrEmpty(interface.get(addressKey), addressKey);
+    return address.empty() ? std::string_view("any") : address;
+}
+
+// Appends one "add <n> ..." line: the pieces are joined as given, the number in front.
+struct RuleWriter {
+    std::string& out;
+    std::int64_t n;
+
+    template <typename... Pieces>
+    void line(std::int64_t number, const Pieces&... pieces)
+    {
+        out += "add ";
+        appendInteger(out, number);
+        (out.append(pieces), ...);
+        out += '\n';
+    }
+    template <typename... Pieces>
+    void next(const Pieces&... pieces)
+    {
+        line(n++, pieces...);
+    }
+};
+
+} // namespace
+
+namespace {
+
+void appendBlock(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
+{
+    using namespace keys;
+    if (!interface.isNone() && !interface.isDictionary()) {
+        throwNotKind(interface, "the interface", "a dictionary");
+    }
+    if (integerOf(interface, kEnableFirewall) <= 0) {
+        return;
+    }
+
+    const std::string name = formattedText(interface.get(kInterfaceName), kInterfaceName);
+    const std::string addr = integerOf(interface, kAddressType) != 0
+                                 ? formattedText(interface.get(kIpAddress), kIpAddress)
+                                 : std::string("any");
+    const std::string_view me = typedAddress(interface, kIpHostAddressType, kIpHostAddress);
+    const std::string_view dns = typedAddress(interface, kAdvDnsType, kAdvDnsAddress);
+    const std::string_view via = " via ";
+
+    text += '\n';
+    text += kSeparator;
+    text += "## Rules for the ";
+    text += name;
+    text += " interface\n";
+    text += kSeparator;
+
+    RuleWriter rules{text, firstRuleNumber};
+    if (integerOf(interface, kAdvAllowBootp) != 0) {
+        appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
+        rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
+    }
+    if (integerOf(interface, kAdvAllowBroadcast) != 0) {
+        appendSectionHeader(text, "## Allow DHCP Broadcast\n");
+        rules.next(" allow udp from any to 255.255.255.255 67-68", via, name);
+    }
+    if (integerOf(interface, kDenySourceRoute) != 0) {
+        appendSectionHeader(text, "## Deny Source Routed Packets\n");
+        rules.next(" unreach host log ip from any to any ipoptions ssrr,lsrr", via, name);
+    }
+    if (integerOf(interface, kAdvAllowNtp) != 0) {
+        appendSectionHeader(text, "## Allow Network Time (NTP)\n");
+        rules.next(" allow udp from any 123 to any 1024-65535,123", via, name);
+    }
+    if (integerOf(interface, kAdvAllowRendezvous) != 0) {
+        appendSectionHeader(text, "## Allow Rendezvous Multicast\n");
+        rules.next(" allow udp from any 5353 to any 5353", via, name);
+    }
+    if (integerOf(interface, kAdvAllowIcmp) != 0) {
+        appendSectionHeader(text, "## Allow All ICMP Packets\n");
+        rules.next(" allow icmp from any to any", via, name);
+    }
+    if (integerOf(interface, kAdvAllowFtpData) != 0) {
+        appendSectionHeader(text, "## Allow FTP-Data port\n");
+        rules.next(" allow tcp from any 20-21 to any 1024-65535 in", via, name);
+    }
+    if (integerOf(interface, kAdvAllowDns) != 0) {
+        appendSectionHeader(text, "## Allow DNS\n");
+        if (KWRunningOnJaguar) {
+            rules.next(" allow udp from any to ", dns, " 53 keep-state out", via, name);
+        } else {
+            rules.next(" allow udp from any 1024-65535 to ", dns, " 53 out", via, name);
+            rules.next(" allow udp from ", dns, " 53 to any 1024-65535 in", via, name);
+        }
+    }
+
+    text += '\n';
+    text += kSeparator;
+    text += "## * * * User Filter Policies * * * \n";
+    text += kSeparator;
+    text += '\n';
+
+    if (const Value::Array* filters = optionalArray(interface.get(kFilterList), kFilterList)) {
+        for (size_t i = 0; i < filters->size(); ++i) {
+            const Value& entry = (*filters)[i];
+            try {
+                if (!entry.isDictionary()) {
+                    throwNotKind(entry, "the entry", "a dictionary");
+                }
+                // The filter's copy gets the rule number and, for My Computer ends, this
+                // computer's address; the stored dictionary stays as it is.
+                FilterView filter{FilterFields::read(entry), rules.n, std::nullopt, std::nullopt};
+                if (integerValueOf(filter.fields.srcHostType) == kHostMyComputer) {
+                    filter.srcHost = me;
+                }
+                if (integerValueOf(filter.fields.dstHostType) == kHostMyComputer) {
+                    filter.dstHost = me;
+                }
+                appendRuleText(text, filter, name);
+            } catch (const SettingTypeError& e) {
+                throw e.within(std::string(kFilterList) + " entry " + std::to_string(i + 1));
+            }
+            text += '\n';
+            ++rules.n;
+        }
+    }
+
+    appendSectionHeader(text, "## * * * Default Filter Policies * * * \n");
+    if (integerOf(interface, kDefaultOutgoingAllow) == 1) {
+        appendSectionHeader(text, "## Deny All Outgoing Services\n");
+        rules.line(rules.n + 50000, " deny log all from ", addr, " to any out", via, name);
+    } else {
+        appendSectionHeader(text, "## Allow All Outgoing Services\n");
+        rules.line(rules.n + 50000, " allow all from ", addr, KWRunningOnJaguar ? " to any keep-state out" : " to any out",
+                   via, name);
+    }
+    if (integerOf(interface, kDefaultIncomingAllow) == 1) {
+        appendSectionHeader(text, "## Deny All Incoming Services\n");
+        rules.line(rules.n + 50001, " deny log all from any to ", addr, " in", via, name);
+    } else {
+        appendSectionHeader(text, "## Allow All Incoming Services\n");
+        rules.line(rules.n + 50001, " allow all from any to ", addr, KWRunningOnJaguar ? " keep-state in" : " in", via,
+                   name);
+    }
+}
+
+} // namespace
+
+void IPFWInterface::appendFirewallRules(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
+{
+    const size_t before = text.size();
+    try {
+        appendBlock(interface, text, firstRuleNumber);
+    } catch (...) {
+        text.resize(before); // all or nothing: no half block is left behind
+        throw;
+    }
+}
+
+} // namespace kw
