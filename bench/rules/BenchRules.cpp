@@ -12,7 +12,7 @@
 #include "base/Release.h"
 #include "rules/ConfigurationText.h"
 #include "rules/ServiceFilter.h"
-#include "rules/SettingKeys.h"
+#include "config/SettingsKeys.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,6 +1,15 @@
 #include "KeepwallPrefs.h"
 
+#include "ErrorNotification.h"
 #include "SettingsKeys.h"
+#include "base/AtomicFile.h"
+#include "base/CommandRunner.h"
+#include "base/Log.h"
+#include "base/SystemRoot.h"
+#include "rules/ConfigurationText.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace kw {
 
@@ -11,7 +20,7 @@ KeepwallPrefs::KeepwallPrefs() : KWPreferences(std::string(keys::kPrefsIdentifie
 const Value::Dictionary& KeepwallPrefs::storedSettings() const
 {
     static const Value::Dictionary kEmpty;
-    const Value* stored = m_prefs.root().get(keys::STORED_SETTINGS);
+    const Value* stored = m_prefs.root().get(keys::kStoredSettings);
     if (stored == nullptr || !stored->isDictionary()) {
         return kEmpty;
     }
@@ -20,14 +29,14 @@ const Value::Dictionary& KeepwallPrefs::storedSettings() const
 
 std::optional<std::string> KeepwallPrefs::currentSettingsKey() const
 {
-    const Value* key = m_prefs.root().get(keys::CURRENT_SETTING);
+    const Value* key = m_prefs.root().get(keys::kCurrentSetting);
     if (key == nullptr || !(key->isString() || key->isNumber())) {
         return std::nullopt;
     }
     return key->stringValue();
 }
 
-void KeepwallPrefs::setCurrentSettingsKey(const std::string& key) { takeValue(Value(key), keys::CURRENT_SETTING); }
+void KeepwallPrefs::setCurrentSettingsKey(const std::string& key) { takeValue(Value(key), keys::kCurrentSetting); }
 
 const Value* KeepwallPrefs::settingForKey(const std::string& key) const
 {
@@ -42,12 +51,12 @@ const Value* KeepwallPrefs::currentSetting() const
     return key ? settingForKey(*key) : nullptr;
 }
 
-void KeepwallPrefs::enableLogging(bool enable) { takeValue(Value::boolean(enable), keys::ENABLE_LOGGING); }
+void KeepwallPrefs::enableLogging(bool enable) { takeValue(Value::boolean(enable), keys::kEnableLogging); }
 
 bool KeepwallPrefs::enableNatdForSetting(const Value* setting)
 {
-    const Value* nat = setting ? setting->get(keys::NAT_CONFIG) : nullptr;
-    return integerValueOf(nat ? nat->get(keys::NATD_STARTUP) : nullptr) > 0;
+    const Value* nat = setting ? setting->get(keys::kNatConfig) : nullptr;
+    return integerValueOf(nat ? nat->get(keys::kNatdStartup) : nullptr) > 0;
 }
 
 bool KeepwallPrefs::enableNatdForSettingKey(const std::string& key) const
@@ -63,11 +72,11 @@ bool KeepwallPrefs::enableNatdForCurrentSetting() const
 
 std::optional<std::string> KeepwallPrefs::natdInterfaceNameFromSetting(const Value* setting)
 {
-    const Value* nat = setting ? setting->get(keys::NAT_CONFIG) : nullptr;
-    if (const Value* name = nat ? nat->get(keys::NATD_INTERFACENAME) : nullptr) {
+    const Value* nat = setting ? setting->get(keys::kNatConfig) : nullptr;
+    if (const Value* name = nat ? nat->get(keys::kNatdInterfaceName) : nullptr) {
         return name->stringValue();
     }
-    switch (integerValueOf(nat ? nat->get(keys::NATD_INTERFACE) : nullptr)) {
+    switch (integerValueOf(nat ? nat->get(keys::kNatdInterface) : nullptr)) {
     case 0:
         return "en0";
     case 1:
@@ -78,6 +87,79 @@ std::optional<std::string> KeepwallPrefs::natdInterfaceNameFromSetting(const Val
         return "en1";
     default:
         return std::nullopt;
+    }
+}
+
+namespace {
+
+constexpr const char* kRuleFilePath = "/etc/firewall.conf";
+
+const Value& settingOrEmpty(const Value* setting)
+{
+    static const Value kEmpty(Value::Dictionary {});
+    return setting ? *setting : kEmpty;
+}
+
+} // namespace
+
+void KeepwallPrefs::appendComment(const std::string& comment, std::string& text) { kw::appendComment(comment, text); }
+
+std::string KeepwallPrefs::ipfwTextForSettingKey(const std::string& key) const
+{
+    return ipfwTextForSetting(settingOrEmpty(settingForKey(key)));
+}
+
+std::string KeepwallPrefs::generateNatdTextFromSetting(const Value* setting)
+{
+    return kw::generateNatdTextFromSetting(settingOrEmpty(setting));
+}
+
+std::string KeepwallPrefs::natdTextForSettingKey(const std::string& key) const
+{
+    return natdTextForSetting(settingOrEmpty(settingForKey(key)));
+}
+
+bool KeepwallPrefs::writeCurrentConfiguration() const
+{
+    const std::string key = currentSettingsKey().value_or(std::string());
+    const Value& setting = settingOrEmpty(settingForKey(key));
+    const std::string text = ipfwTextForSetting(setting);
+    const std::string failure = std::string("Unable to write to file ") + kRuleFilePath;
+    // A line break in a host or port field would add commands of its own to the rule file.
+    if (const auto unsafe = findUnsafeRuleText(setting)) {
+        logf("Refusing the setting \"%s\": %s", key.c_str(), unsafe->c_str());
+        sendKWErrorNotification(0, failure + ": " + *unsafe);
+        return false;
+    }
+    if (!writeFileAtomically(SystemRoot::path(kRuleFilePath), text, 0644)) {
+        logLine(failure);
+        sendKWErrorNotification(0, failure);
+        return false;
+    }
+    return true;
+}
+
+void KeepwallPrefs::activateCurrentConfiguration() const
+{
+    if (!writeCurrentConfiguration()) {
+        return;
+    }
+    if (runCommand("/sbin/ipfw", {"-f", "flush"}) == -1) {
+        sendKWErrorNotification(errno, "Error clearing firewall filters");
+    }
+    const int w = runCommand("/sbin/ipfw", {"-q", kRuleFilePath});
+    const int startErrno = errno;
+    const int low = w & 0x7f;
+    if (low == 0) {
+        const int e = (w >> 8) & 0xff;
+        if (e != 0) {
+            sendKWErrorNotification(e, std::string("Error activating firewall filters: ") + std::strerror(e));
+        }
+    } else if (low == 127) {
+        // Includes a loader that could not be started at all (status word -1).
+        sendKWErrorNotification(startErrno, "Unknown error applying firewall filters");
+    } else {
+        sendKWErrorNotification(low, std::string("Error activating firewall filters: ") + std::strerror(low));
     }
 }
 

@@ -28,6 +28,21 @@ public:
     bool enableNatdForCurrentSetting() const;
     static std::optional<std::string> natdInterfaceNameFromSetting(const Value* setting);
 
+    // The configuration texts. A key without a stored setting reads as an empty setting.
+    // They raise SettingTypeError for a setting holding values of the wrong kind.
+    static void appendComment(const std::string& comment, std::string& text);
+    std::string ipfwTextForSettingKey(const std::string& key) const;
+    static std::string generateNatdTextFromSetting(const Value* setting);
+    std::string natdTextForSettingKey(const std::string& key) const;
+
+    // Writes the current setting's rule text to "/etc/firewall.conf" atomically; on failure
+    // reports "Unable to write to file /etc/firewall.conf" and returns false. A setting whose
+    // text fields would smuggle extra lines into the file is refused the same way.
+    bool writeCurrentConfiguration() const;
+    // writeCurrentConfiguration, then flushes the kernel's rules and loads the file, reporting
+    // each failure through an error notification.
+    void activateCurrentConfiguration() const;
+
     // The setting key at a position of the stored settings' enumeration order, or none.
     std::optional<std::string> settingKeyAtIndex(std::int64_t index) const;
 };

@@ -3,7 +3,7 @@
 #include "base/Release.h"
 #include "rules/FilterRules.h"
 #include "rules/ServiceFilter.h"
-#include "rules/SettingKeys.h"
+#include "config/SettingsKeys.h"
 #include "rules/TextFields.h"
 
 #include <optional>

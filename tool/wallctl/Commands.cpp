@@ -4,12 +4,15 @@
 #include "base/DistributedNotificationCenter.h"
 #include "base/Log.h"
 #include "base/MessagePort.h"
+#include "base/SystemRoot.h"
 #include "config/ErrorNotification.h"
 #include "config/SettingsKeys.h"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 namespace kw::tool {
@@ -28,10 +31,10 @@ void list(ToolContext& c)
     std::fputs("----\t----\t------  \t---\n", c.out);
     const auto current = c.prefs.currentSettingsKey();
     for (const auto& [key, setting] : c.prefs.storedSettings()) {
-        const std::int64_t mode = integerValueOf(setting.get(keys::CONFIG_MODE));
+        const std::int64_t mode = integerValueOf(setting.get(keys::kConfigMode));
         const char* type = mode == 0 ? "Quick " : mode == 2 ? "Expert" : "????  ";
         const char* status = current && *current == key ? "Active  " : "Inactive";
-        std::fprintf(c.out, "%s\t%s\t%s\t%s\n", stringValueOf(setting.get(keys::SETTING_NAME)).c_str(), type, status,
+        std::fprintf(c.out, "%s\t%s\t%s\t%s\n", stringValueOf(setting.get(keys::kSettingName)).c_str(), type, status,
                      key.c_str());
     }
     std::fflush(c.out);
@@ -82,6 +85,42 @@ void store(ToolContext& c)
     list(c);
 }
 
+void generate(ToolContext& c)
+{
+    if (const auto key = c.prefs.settingKeyAtIndex(indexArgument(c))) {
+        std::fputs(c.prefs.ipfwTextForSettingKey(*key).c_str(), c.out);
+    }
+    std::fputc('\n', c.out);
+    std::fflush(c.out);
+}
+
+// The console stands for the machine's console: the system root's dev/console when it has one.
+void redirectToConsole()
+{
+    if (std::FILE* in = std::freopen("/dev/null", "r", stdin); in == nullptr) {
+        logLine("Could not reopen standard input on /dev/null");
+    }
+    const std::string console = SystemRoot::path("/dev/console");
+    if (::access(console.c_str(), W_OK) != 0) {
+        return; // no console: messages stay with the log
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int fd = ::open(console.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return;
+    }
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+}
+
+void activate(ToolContext& c)
+{
+    redirectToConsole();
+    c.prefs.activateCurrentConfiguration();
+}
+
 void nothingYet(ToolContext&) {}
 
 struct Command {
@@ -94,9 +133,9 @@ struct Command {
 constexpr std::array kCommands {
     Command {"list", false, list},
     Command {"clear", false, clear},
-    Command {"activate", false, nothingYet},
+    Command {"activate", false, activate},
     Command {"show", true, show},
-    Command {"generate", true, nothingYet},
+    Command {"generate", true, generate},
     Command {"select", true, select},
     Command {"store", false, store},
     Command {"showlog", false, nothingYet},
@@ -113,8 +152,8 @@ constexpr std::array kCommands {
 
 bool isKnownTopLevelKey(const std::string& key)
 {
-    return key == keys::STORED_SETTINGS || key == keys::CURRENT_SETTING || key == keys::DEFAULT_CONFIGURATION ||
-           key == keys::ENABLE_LOGGING;
+    return key == keys::kStoredSettings || key == keys::kCurrentSetting || key == keys::kDefaultConfiguration ||
+           key == keys::kEnableLogging;
 }
 
 } // namespace
@@ -202,14 +241,14 @@ std::optional<std::string> storeReplyProblem(const Value& reply)
         if (!isKnownTopLevelKey(key)) {
             return "unknown key " + key;
         }
-        const bool typeOk = key == keys::STORED_SETTINGS ? value.isDictionary()
-                            : key == keys::ENABLE_LOGGING ? value.isNumber() || value.isString()
+        const bool typeOk = key == keys::kStoredSettings ? value.isDictionary()
+                            : key == keys::kEnableLogging ? value.isNumber() || value.isString()
                                                           : value.isString();
         if (!typeOk) {
             return "wrong type for " + key;
         }
     }
-    if (const Value* stored = reply.get(keys::STORED_SETTINGS)) {
+    if (const Value* stored = reply.get(keys::kStoredSettings)) {
         for (const auto& [key, setting] : *stored->dictionary()) {
             if (!setting.isDictionary()) {
                 return "the stored setting " + key + " is not a dictionary";

@@ -16,13 +16,13 @@ Value natConfig(std::optional<Value> name, std::optional<Value> selector)
 {
     Value nat(Value::Dictionary {});
     if (name) {
-        nat.set(keys::NATD_INTERFACENAME, *name);
+        nat.set(keys::kNatdInterfaceName, *name);
     }
     if (selector) {
-        nat.set(keys::NATD_INTERFACE, *selector);
+        nat.set(keys::kNatdInterface, *selector);
     }
     Value setting;
-    setting.set(keys::NAT_CONFIG, nat);
+    setting.set(keys::kNatConfig, nat);
     return setting;
 }
 
@@ -42,10 +42,10 @@ TEST(KeepwallPrefs, TakeValueNoneRemovesKey)
 {
     kw::testing::TempRoot root;
     kw::KeepwallPrefs prefs;
-    prefs.takeValue(Value("x"), keys::CURRENT_SETTING);
-    ASSERT_NE(prefs.valueForKey(keys::CURRENT_SETTING), nullptr);
-    prefs.takeValue(nullptr, keys::CURRENT_SETTING);
-    EXPECT_EQ(prefs.valueForKey(keys::CURRENT_SETTING), nullptr);
+    prefs.takeValue(Value("x"), keys::kCurrentSetting);
+    ASSERT_NE(prefs.valueForKey(keys::kCurrentSetting), nullptr);
+    prefs.takeValue(nullptr, keys::kCurrentSetting);
+    EXPECT_EQ(prefs.valueForKey(keys::kCurrentSetting), nullptr);
 }
 
 TEST(KeepwallPrefs, UseDefaultsFlagIsClearedByAFoundValue)
@@ -55,8 +55,8 @@ TEST(KeepwallPrefs, UseDefaultsFlagIsClearedByAFoundValue)
     prefs.setUseDefaultsIfNotFound(true);
     prefs.valueForKey("ABSENT");
     EXPECT_TRUE(prefs.useDefaultsIfNotFound());
-    prefs.takeValue(Value::integer(1), keys::ENABLE_LOGGING);
-    prefs.valueForKey(keys::ENABLE_LOGGING);
+    prefs.takeValue(Value::integer(1), keys::kEnableLogging);
+    prefs.valueForKey(keys::kEnableLogging);
     EXPECT_FALSE(prefs.useDefaultsIfNotFound());
 }
 
@@ -89,13 +89,13 @@ TEST(KeepwallPrefs, CurrentSettingAndNatdStartup)
 {
     kw::testing::TempRoot root;
     Value on = natConfig(std::nullopt, std::nullopt);
-    on.get(keys::NAT_CONFIG)->set(keys::NATD_STARTUP, Value("1"));
+    on.get(keys::kNatConfig)->set(keys::kNatdStartup, Value("1"));
     Value stored;
     stored.set("Home", on);
     stored.set("Work", Value(Value::Dictionary {}));
     {
         kw::KeepwallPrefs prefs;
-        prefs.takeValue(stored, keys::STORED_SETTINGS);
+        prefs.takeValue(stored, keys::kStoredSettings);
         prefs.setCurrentSettingsKey("Home");
         ASSERT_TRUE(prefs.commitChanges());
         ASSERT_TRUE(prefs.applyChanges());
@@ -118,7 +118,7 @@ TEST(KeepwallPrefs, EnableLoggingStoresABoolean)
     kw::testing::TempRoot root;
     kw::KeepwallPrefs prefs;
     prefs.enableLogging(false);
-    const Value* v = prefs.valueForKey(keys::ENABLE_LOGGING);
+    const Value* v = prefs.valueForKey(keys::kEnableLogging);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->boolean(), false);
 }

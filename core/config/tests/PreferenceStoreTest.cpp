@@ -23,13 +23,13 @@ Value bigDocument(const std::string& tag, int entries)
     Value stored;
     for (int i = 0; i < entries; ++i) {
         Value setting;
-        setting.set(kw::keys::SETTING_NAME, Value(tag + std::to_string(i)));
-        setting.set(kw::keys::EXPERT_CONFIG_TEXT, Value(std::string(200, tag[0])));
+        setting.set(kw::keys::kSettingName, Value(tag + std::to_string(i)));
+        setting.set(kw::keys::kExpertConfigText, Value(std::string(200, tag[0])));
         stored.set("S" + std::to_string(i), setting);
     }
     Value doc;
-    doc.set(kw::keys::STORED_SETTINGS, stored);
-    doc.set(kw::keys::CURRENT_SETTING, Value(tag));
+    doc.set(kw::keys::kStoredSettings, stored);
+    doc.set(kw::keys::kCurrentSetting, Value(tag));
     return doc;
 }
 
@@ -40,7 +40,7 @@ std::string storedTag(const kw::testing::TempRoot& root, int entries)
     if (!doc) {
         return "unparsable";
     }
-    const std::string tag = kw::stringValueOf(doc->get(kw::keys::CURRENT_SETTING));
+    const std::string tag = kw::stringValueOf(doc->get(kw::keys::kCurrentSetting));
     if (*doc != bigDocument(tag, entries)) {
         return "mixed";
     }

@@ -3,7 +3,7 @@
 #include "RuleTestSupport.h"
 #include "rules/IPFWInterface.h"
 #include "rules/ServiceFilter.h"
-#include "rules/SettingKeys.h"
+#include "config/SettingsKeys.h"
 
 #include <gtest/gtest.h>
 

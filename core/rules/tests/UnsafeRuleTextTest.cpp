@@ -2,7 +2,7 @@
 
 #include "RuleTestSupport.h"
 #include "rules/ServiceFilter.h"
-#include "rules/SettingKeys.h"
+#include "config/SettingsKeys.h"
 #include "rules/SettingTypeError.h"
 
 #include <gtest/gtest.h>

@@ -24,8 +24,8 @@ const std::string kHeader = "Name\tType\tStatus  \tKey\n----\t----\t------  \t--
 Value setting(const std::string& name, Value mode)
 {
     Value s;
-    s.set(keys::SETTING_NAME, Value(name));
-    s.set(keys::CONFIG_MODE, std::move(mode));
+    s.set(keys::kSettingName, Value(name));
+    s.set(keys::kConfigMode, std::move(mode));
     return s;
 }
 
@@ -45,7 +45,7 @@ protected:
         stored.set("B", setting("Office", Value::integer(2)));
         stored.set("C", setting("Odd", Value::integer(1)));
         kw::KeepwallPrefs prefs;
-        prefs.takeValue(stored, keys::STORED_SETTINGS);
+        prefs.takeValue(stored, keys::kStoredSettings);
         prefs.setCurrentSettingsKey("A");
         ASSERT_TRUE(prefs.commitChanges());
     }
@@ -150,7 +150,7 @@ TEST_F(Wallctl, StoreThroughTheMessagePortWritesOnlyTheReceivedKeys)
 {
     storeThree();
     Value reply;
-    reply.set(keys::CURRENT_SETTING, Value("C"));
+    reply.set(keys::kCurrentSetting, Value("C"));
     const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.out.find("Odd\t????  \tActive  \tC\n"), std::string::npos) << r.out;
@@ -165,8 +165,8 @@ TEST_F(Wallctl, StoreReplacesStoredSettingsAsAWhole)
     Value stored;
     stored.set("N", setting("New", Value("2")));
     Value reply;
-    reply.set(keys::STORED_SETTINGS, stored);
-    reply.set(keys::CURRENT_SETTING, Value("N"));
+    reply.set(keys::kStoredSettings, stored);
+    reply.set(keys::kCurrentSetting, Value("N"));
     const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store"});
     EXPECT_EQ(r.out, kHeader + "New\tExpert\tActive  \tN\n");
 }
@@ -177,9 +177,9 @@ TEST_F(Wallctl, StoreRefusesMalformedReplies)
     Value unknownKey;
     unknownKey.set("SOMETHING_ELSE", Value("x"));
     Value wrongType;
-    wrongType.set(keys::STORED_SETTINGS, Value("not a dictionary"));
+    wrongType.set(keys::kStoredSettings, Value("not a dictionary"));
     Value badSetting;
-    badSetting.set(keys::STORED_SETTINGS, Value(Value::Dictionary {{"X", Value("y")}}));
+    badSetting.set(keys::kStoredSettings, Value(Value::Dictionary {{"X", Value("y")}}));
     const Value notDictionary(Value::Array {Value::integer(1)});
     for (const Value& reply : {unknownKey, wrongType, badSetting, notDictionary}) {
         const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store"});
@@ -229,17 +229,17 @@ TEST(WriteConfigurationKeys, KeepsKeysTheDictionaryDoesNotHold)
     kw::testing::TempRoot root;
     {
         kw::KeepwallPrefs prefs;
-        prefs.takeValue(Value::integer(1), keys::ENABLE_LOGGING);
-        prefs.takeValue(Value("D"), keys::DEFAULT_CONFIGURATION);
+        prefs.takeValue(Value::integer(1), keys::kEnableLogging);
+        prefs.takeValue(Value("D"), keys::kDefaultConfiguration);
         prefs.commitChanges();
     }
     kw::KeepwallPrefs prefs;
     Value dict;
-    dict.set(keys::DEFAULT_CONFIGURATION, Value("E"));
+    dict.set(keys::kDefaultConfiguration, Value("E"));
     kw::tool::writeConfigurationKeys(prefs, dict);
     kw::KeepwallPrefs reread;
-    EXPECT_EQ(kw::stringValueOf(reread.valueForKey(keys::DEFAULT_CONFIGURATION)), "E");
-    EXPECT_EQ(kw::integerValueOf(reread.valueForKey(keys::ENABLE_LOGGING)), 1);
+    EXPECT_EQ(kw::stringValueOf(reread.valueForKey(keys::kDefaultConfiguration)), "E");
+    EXPECT_EQ(kw::integerValueOf(reread.valueForKey(keys::kEnableLogging)), 1);
 }
 
 TEST(WaitForChildren, LogsTheOutcomeOfOneChild)
