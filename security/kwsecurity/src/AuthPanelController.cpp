@@ -280,7 +280,11 @@ std::optional<Credentials> AuthPanelController::fetchAuthorizationForService(con
         logLine("No authentication panel is available to ask for an administrator's name and password");
         return std::nullopt;
     }
-    const int code = m_panelRunner(*this);
+    // The panel answers the continue code while its session is still running.
+    int code;
+    do {
+        code = m_panelRunner(*this);
+    } while (code == kModalContinue);
     if (code == kModalAbort) {
         m_password.clear();
         return std::nullopt;

@@ -4,11 +4,15 @@
 
 #include "base/Log.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <gio/gio.h>
 #include <libsecret/secret.h>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace kw {
 
@@ -160,35 +164,59 @@ public:
 
 } // namespace
 
-bool secretServiceAvailable()
+namespace {
+
+bool probeBus(const std::string& address)
 {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address == nullptr || *address == '\0') {
-        return false;
-    }
-    static std::mutex mutex;
-    static std::string checkedAddress;
-    static bool available = false;
-    std::lock_guard lock(mutex);
-    if (checkedAddress == address) {
-        return available;
-    }
     GError* error = nullptr;
     GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address,
+        address.c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
                                           | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
     if (connection == nullptr) {
         g_clear_error(&error);
-        available = false;
-    } else {
-        available = busNameReachable(connection);
-        g_dbus_connection_close_sync(connection, nullptr, nullptr);
-        g_object_unref(connection);
+        return false;
     }
-    checkedAddress = address;
+    const bool available = busNameReachable(connection);
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
     return available;
+}
+
+} // namespace
+
+bool secretServiceAvailable()
+{
+    // Asked afresh each time: a keychain is used only around an authentication, and a
+    // desktop's keyring may start or stop while the application runs.
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address == nullptr || *address == '\0') {
+        return false;
+    }
+    // The probe runs on a thread of its own: a bus that takes the connection but never
+    // answers would hold a synchronous caller for the bus's 25-second default. After the
+    // short wait the answer is no, and the probe finishes (and is forgotten) in the background.
+    struct Probe {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool available = false;
+    };
+    auto probe = std::make_shared<Probe>();
+    std::thread([probe, bus = std::string(address)] {
+        const bool available = probeBus(bus);
+        std::lock_guard lock(probe->mutex);
+        probe->available = available;
+        probe->done = true;
+        probe->finished.notify_all();
+    }).detach();
+    std::unique_lock lock(probe->mutex);
+    probe->finished.wait_for(lock, std::chrono::milliseconds(2 * kDbusTimeoutMs), [&probe] { return probe->done; });
+    if (!probe->done) {
+        logf("The session bus at %s does not answer; no Secret Service is used", address);
+    }
+    return probe->done && probe->available;
 }
 
 std::unique_ptr<CredentialStore> makeSecretServiceStore()

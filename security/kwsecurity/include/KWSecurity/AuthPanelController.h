@@ -60,7 +60,8 @@ public:
 
     // Runs the panel modally: the panel fills the fields, calls okayButtonPressed() for its
     // OK button and keeps running while that answers false (showing the incorrect-password
-    // sheet); it answers kModalOk once OK succeeded, kModalAbort for Cancel.
+    // sheet); it answers kModalOk once OK succeeded, kModalAbort for Cancel. An answer of
+    // kModalContinue means the session still runs, and the runner is called again.
     using PanelRunner = std::function<int(AuthPanelController&)>;
 
     // The shared controller (made on first use, never released). Its runner is chosen by the
