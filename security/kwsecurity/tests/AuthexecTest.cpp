@@ -230,7 +230,8 @@ protected:
 
     // Runs the starter by hand: the given environment and arguments, the request on stdin.
     std::pair<int, std::int32_t> runStarter(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                                            const std::string& request, bool stdinIsPipe = true)
+                                            const std::string& request, bool stdinIsPipe = true,
+                                            const std::vector<std::string>& prefix = {})
     {
         int in[2];
         int status[2];
@@ -240,8 +241,9 @@ protected:
         close(in[1]);
         const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         kw::ChildSpec spec;
-        spec.executable = KW_TEST_AUTHEXEC;
-        spec.argv = {KW_TEST_AUTHEXEC};
+        spec.executable = prefix.empty() ? KW_TEST_AUTHEXEC : prefix.front();
+        spec.argv = prefix;
+        spec.argv.push_back(KW_TEST_AUTHEXEC);
         spec.argv.insert(spec.argv.end(), args.begin(), args.end());
         spec.environment = env;
         spec.stdinFd = stdinIsPipe ? in[0] : devNull;
@@ -357,6 +359,14 @@ TEST_F(Starter, RefusesUnexpectedInvocations)
         EXPECT_EQ(exitCode, 126) << c.name;
         EXPECT_EQ(status, c.status) << c.name;
         EXPECT_NE(access(marker.c_str(), F_OK), 0) << c.name;
+    }
+    // Started by someone else than root, as a starter that is not setuid would be.
+    if (access("/usr/bin/setpriv", X_OK) == 0) {
+        const auto [exitCode, status] = runStarter({folder->path()}, {}, good, true,
+                                                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        EXPECT_EQ(exitCode, 126);
+        EXPECT_EQ(status, kAuthToolEnvironmentError);
+        EXPECT_NE(access(marker.c_str(), F_OK), 0);
     }
     // And the good request does run.
     const auto [exitCode, status] = runStarter({folder->path()}, {}, good);
