@@ -229,7 +229,12 @@ int authexecMain(int argc, char** argv, char** envp, const AuthexecConfig& confi
         report("refused: cannot open /dev/null");
         return refuse(kAuthInternal);
     }
-    close_range(kStatusFd + 1, ~0U, 0);
+    if (close_range(kStatusFd + 1, ~0U, 0) != 0) {
+        const long openMax = sysconf(_SC_OPEN_MAX);
+        for (int fd = kStatusFd + 1; fd < (openMax > 0 && openMax < 65536 ? openMax : 65536); ++fd) {
+            close(fd);
+        }
+    }
 
     std::vector<char*> args;
     args.push_back(request.path.data());

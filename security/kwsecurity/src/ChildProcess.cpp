@@ -79,6 +79,8 @@ ChildStart spawnChild(const ChildSpec& spec)
         envp.push_back(const_cast<char*>(e.c_str()));
     }
     envp.push_back(nullptr);
+    const long openMax = sysconf(_SC_OPEN_MAX);
+    const int maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
     const std::string uidMap = "0 " + std::to_string(geteuid()) + " 1\n";
     const std::string gidMap = "0 " + std::to_string(getegid()) + " 1\n";
 
@@ -131,7 +133,13 @@ ChildStart spawnChild(const ChildSpec& spec)
         if (statusFd >= 0 && !place(statusFd, 3)) {
             childFail(report[1], 7);
         }
-        close_range(statusFd >= 0 ? 4 : 3, ~0U, CLOSE_RANGE_CLOEXEC);
+        const int firstPrivate = statusFd >= 0 ? 4 : 3;
+        if (close_range(static_cast<unsigned>(firstPrivate), ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            // Kernels before 5.11 lack the flag: mark them one by one.
+            for (int fd = firstPrivate; fd < maxFd; ++fd) {
+                fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+        }
         execve(spec.executable.c_str(), argv.data(), envp.data());
         childFail(report[1], 8);
     }

@@ -5,6 +5,7 @@
 #include "TestRoot.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -266,6 +267,17 @@ TEST_F(SandboxAuthorization, OnlyTheSystemRootReachesTheProgram)
     unsetenv("KW_INJECTED");
     unsetenv("PATH_INJECTED");
     EXPECT_EQ(out, "KEEPWALL_ROOT=" + root.path() + "\n");
+}
+
+TEST_F(SandboxAuthorization, OnlyStandardDescriptorsReachTheProgram)
+{
+    REQUIRE_USER_NAMESPACES();
+    ASSERT_TRUE(authorizeFor({"/bin/sh"}));
+    const int inherited = open("/dev/null", O_RDONLY); // deliberately not close-on-exec
+    ASSERT_GE(inherited, 0);
+    const std::string out = collect("/bin/sh", {"-c", "/usr/bin/ls /proc/$$/fd"});
+    close(inherited);
+    EXPECT_EQ(out, "0\n1\n2\n");
 }
 
 struct ExitCase {
