@@ -63,19 +63,19 @@ bool place(int from, int to)
 
 } // namespace
 
-ChildStart spawnChild(const ChildSpec& spec)
+ChildStart spawnChild(const ChildSpec& setup)
 {
     ChildStart result;
     // Everything the child needs is prepared before the fork: after it, only
     // async-signal-safe calls are made.
     std::vector<char*> argv;
-    argv.reserve(spec.argv.size() + 1);
-    for (const auto& a : spec.argv) {
+    argv.reserve(setup.argv.size() + 1);
+    for (const auto& a : setup.argv) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (const auto& e : spec.environment) {
+    for (const auto& e : setup.environment) {
         envp.push_back(const_cast<char*>(e.c_str()));
     }
     envp.push_back(nullptr);
@@ -93,7 +93,7 @@ ChildStart spawnChild(const ChildSpec& spec)
     report[0] = moveHigh(report[0]);
     report[1] = moveHigh(report[1]);
     int output[2] = {-1, -1};
-    if (spec.pipeOutput) {
+    if (setup.pipeOutput) {
         if (pipe2(output, O_CLOEXEC) != 0) {
             result.error = errno;
             result.step = "create a pipe";
@@ -105,12 +105,12 @@ ChildStart spawnChild(const ChildSpec& spec)
         output[1] = moveHigh(output[1]);
     }
     const int devNull = moveHigh(open("/dev/null", O_RDWR | O_CLOEXEC));
-    const int stdinFd = spec.stdinFd >= 0 ? moveHigh(fcntl(spec.stdinFd, F_DUPFD_CLOEXEC, 0)) : devNull;
-    const int statusFd = spec.statusFd >= 0 ? moveHigh(fcntl(spec.statusFd, F_DUPFD_CLOEXEC, 0)) : -1;
+    const int stdinFd = setup.stdinFd >= 0 ? moveHigh(fcntl(setup.stdinFd, F_DUPFD_CLOEXEC, 0)) : devNull;
+    const int statusFd = setup.statusFd >= 0 ? moveHigh(fcntl(setup.statusFd, F_DUPFD_CLOEXEC, 0)) : -1;
 
     const pid_t pid = fork();
     if (pid == 0) {
-        if (spec.newUserNamespace) {
+        if (setup.newUserNamespace) {
             if (unshare(CLONE_NEWUSER) != 0) {
                 childFail(report[1], 1);
             }
@@ -127,7 +127,7 @@ ChildStart spawnChild(const ChildSpec& spec)
         if (stdinFd < 0 || !place(stdinFd, STDIN_FILENO)) {
             childFail(report[1], 5);
         }
-        if (spec.pipeOutput && !place(output[1], STDOUT_FILENO)) {
+        if (setup.pipeOutput && !place(output[1], STDOUT_FILENO)) {
             childFail(report[1], 6);
         }
         if (statusFd >= 0 && !place(statusFd, 3)) {
@@ -140,7 +140,7 @@ ChildStart spawnChild(const ChildSpec& spec)
                 fcntl(fd, F_SETFD, FD_CLOEXEC);
             }
         }
-        execve(spec.executable.c_str(), argv.data(), envp.data());
+        execve(setup.executable.c_str(), argv.data(), envp.data());
         childFail(report[1], 8);
     }
     const int forkError = errno;
@@ -190,11 +190,11 @@ ChildStart spawnChild(const ChildSpec& spec)
 
 bool userNamespacesAvailable()
 {
-    ChildSpec spec;
-    spec.executable = "/bin/true";
-    spec.argv = {"/bin/true"};
-    spec.newUserNamespace = true;
-    const ChildStart start = spawnChild(spec);
+    ChildSpec setup;
+    setup.executable = "/bin/true";
+    setup.argv = {"/bin/true"};
+    setup.newUserNamespace = true;
+    const ChildStart start = spawnChild(setup);
     if (start.error != 0) {
         return false;
     }

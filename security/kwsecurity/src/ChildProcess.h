@@ -26,7 +26,7 @@ struct ChildStart {
 // Forks and execs. Only standard input, output (a pipe when asked), error and the status
 // descriptor reach the program; every other descriptor is closed on exec. A failure in the
 // child before the exec comes back as error/step and the child is reaped.
-ChildStart spawnChild(const ChildSpec& spec);
+ChildStart spawnChild(const ChildSpec& setup);
 
 // True when this process can make a user namespace and map itself to root in it.
 bool userNamespacesAvailable();

@@ -70,14 +70,14 @@ public:
     int start(const std::string& path, const std::vector<std::string>& args, const Credentials*, bool pipeOutput,
               pid_t& pid, int& outputFd) override
     {
-        ChildSpec spec;
-        spec.executable = path;
-        spec.argv.push_back(path);
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.environment = privilegedEnvironment();
-        spec.pipeOutput = pipeOutput;
-        spec.newUserNamespace = true;
-        const ChildStart started = spawnChild(spec);
+        ChildSpec setup;
+        setup.executable = path;
+        setup.argv.push_back(path);
+        setup.argv.insert(setup.argv.end(), args.begin(), args.end());
+        setup.environment = privilegedEnvironment();
+        setup.pipeOutput = pipeOutput;
+        setup.newUserNamespace = true;
+        const ChildStart started = spawnChild(setup);
         if (started.error != 0) {
             logf("Cannot start %s: %s failed: %s", path.c_str(), started.step, std::strerror(started.error));
             return kAuthToolExecuteFailure;
@@ -176,15 +176,15 @@ private:
             close(statusPipe[1]);
             return kAuthInternal;
         }
-        ChildSpec spec;
-        spec.executable = m_starterPath;
-        spec.argv.push_back(m_starterPath);
-        spec.argv.insert(spec.argv.end(), m_starterArgs.begin(), m_starterArgs.end());
-        spec.environment = privilegedEnvironment();
-        spec.pipeOutput = pipeOutput;
-        spec.stdinFd = requestPipe[0];
-        spec.statusFd = statusPipe[1];
-        const ChildStart started = spawnChild(spec);
+        ChildSpec setup;
+        setup.executable = m_starterPath;
+        setup.argv.push_back(m_starterPath);
+        setup.argv.insert(setup.argv.end(), m_starterArgs.begin(), m_starterArgs.end());
+        setup.environment = privilegedEnvironment();
+        setup.pipeOutput = pipeOutput;
+        setup.stdinFd = requestPipe[0];
+        setup.statusFd = statusPipe[1];
+        const ChildStart started = spawnChild(setup);
         close(requestPipe[0]);
         close(statusPipe[1]);
         if (started.error != 0) {
