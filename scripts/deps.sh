@@ -7,6 +7,7 @@ packages=(
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libssl-dev libpam0g-dev libsecret-1-dev
   clang util-linux procps nftables
+  gnome-keyring dbus
 )
 
 missing=()
@@ -21,5 +22,5 @@ if ((${#missing[@]})); then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -4,15 +4,40 @@
 #include "base/Log.h"
 #include "base/Release.h"
 
+#include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <string>
 #include <unistd.h>
+
+namespace {
+
+// The real user id of the process that started us: the application (the privileged starter
+// replaces itself with the tool), or an administrator's shell. Our own ids are all 0 by now.
+uid_t starterUid()
+{
+    std::ifstream status("/proc/" + std::to_string(::getppid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Uid:", 0) == 0) {
+            char* end = nullptr;
+            const unsigned long uid = std::strtoul(line.c_str() + 4, &end, 10);
+            if (end != line.c_str() + 4) {
+                return static_cast<uid_t>(uid);
+            }
+        }
+    }
+    return ::getuid();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     kw::setLogIdentity("wallctl");
-    // Remember who started us before becoming root everywhere: replies on the message port
-    // are taken only from that user's server (or root's).
-    const uid_t invokingUid = ::getuid();
+    // Replies on the message port are taken only from a server of the user who started us
+    // (or of root).
+    const uid_t invokingUid = starterUid();
 
     [[maybe_unused]] int ignored = ::setuid(0);
     ignored = ::setgid(0);
