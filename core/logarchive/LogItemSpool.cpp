@@ -51,8 +51,8 @@ void LogItemSpool::clear()
         m_fd = -1;
     }
     m_fileSize = 0;
-    m_buffer.clear();
-    m_buffer.shrink_to_fit();
+    m_buffer.reset();
+    m_used = 0;
     m_count = 0;
 }
 
@@ -65,12 +65,17 @@ void LogItemSpool::append(const LogItemView& item)
     for (const auto& f : fields) {
         total += f.size();
     }
-    if (m_buffer.size() + total > kBufferLimit && !m_buffer.empty()) {
+    if (total > kBufferLimit) {
+        throw std::runtime_error("Unable to keep the log entries: item too large");
+    }
+    if (m_buffer == nullptr) {
+        m_buffer = std::make_unique_for_overwrite<char[]>(kBufferLimit);
+    }
+    if (m_used + total > kBufferLimit) {
         flushBuffer();
     }
-    const std::size_t at = m_buffer.size();
-    m_buffer.resize(at + total);
-    char* p = m_buffer.data() + at;
+    char* p = m_buffer.get() + m_used;
+    m_used += total;
     *p++ = static_cast<char>((item.srcPort ? 1 : 0) | (item.dstPort ? 2 : 0));
     for (const auto& f : fields) {
         const auto length = static_cast<std::uint32_t>(f.size());
@@ -88,15 +93,15 @@ void LogItemSpool::append(const LogItemView& item)
 
 void LogItemSpool::flushBuffer()
 {
-    if (m_buffer.empty()) {
+    if (m_used == 0) {
         return;
     }
     if (m_fd < 0) {
         m_fd = makeTemporaryFile();
     }
     std::size_t done = 0;
-    while (done < m_buffer.size()) {
-        const ssize_t n = ::pwrite(m_fd, m_buffer.data() + done, m_buffer.size() - done,
+    while (done < m_used) {
+        const ssize_t n = ::pwrite(m_fd, m_buffer.get() + done, m_used - done,
             static_cast<off_t>(m_fileSize + done));
         if (n < 0) {
             if (errno == EINTR) {
@@ -107,7 +112,7 @@ void LogItemSpool::flushBuffer()
         done += static_cast<std::size_t>(n);
     }
     m_fileSize += done;
-    m_buffer.clear();
+    m_used = 0;
 }
 
 void LogItemSpool::forEach(const std::function<void(const LogItemView&)>& visitor) const
@@ -183,7 +188,9 @@ void LogItemSpool::forEach(const std::function<void(const LogItemView&)>& visito
             filled -= used;
         }
     }
-    decode(m_buffer.data(), m_buffer.size());
+    if (m_used > 0) {
+        decode(m_buffer.get(), m_used);
+    }
 }
 
 } // namespace kw

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace kw {
@@ -32,7 +33,8 @@ private:
 
     int m_fd = -1;
     std::uint64_t m_fileSize = 0;
-    std::vector<char> m_buffer;
+    std::unique_ptr<char[]> m_buffer; // kBufferLimit bytes once the first item arrives
+    std::size_t m_used = 0;
     std::size_t m_count = 0;
 };
 

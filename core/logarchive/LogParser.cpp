@@ -25,19 +25,32 @@ int daysInMonth(int year, int month)
 
 int monthFromAbbreviation(const char* s)
 {
-    static constexpr const char* kMonths[12] = {
-        "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
-    char lower[3];
-    for (int i = 0; i < 3; ++i) {
-        const char c = s[i];
-        lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    // Case-insensitive, like the platform's date reading; a switch on the letters costs a
+    // few compares per line instead of twelve string comparisons.
+    const auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    const char a = lower(s[0]);
+    const char b = lower(s[1]);
+    const char c = lower(s[2]);
+    switch (a) {
+    case 'j':
+        return b == 'a' && c == 'n' ? 1 : (b == 'u' && c == 'n' ? 6 : (b == 'u' && c == 'l' ? 7 : 0));
+    case 'f':
+        return b == 'e' && c == 'b' ? 2 : 0;
+    case 'm':
+        return b == 'a' && c == 'r' ? 3 : (b == 'a' && c == 'y' ? 5 : 0);
+    case 'a':
+        return b == 'p' && c == 'r' ? 4 : (b == 'u' && c == 'g' ? 8 : 0);
+    case 's':
+        return b == 'e' && c == 'p' ? 9 : 0;
+    case 'o':
+        return b == 'c' && c == 't' ? 10 : 0;
+    case 'n':
+        return b == 'o' && c == 'v' ? 11 : 0;
+    case 'd':
+        return b == 'e' && c == 'c' ? 12 : 0;
+    default:
+        return 0;
     }
-    for (int m = 0; m < 12; ++m) {
-        if (std::memcmp(lower, kMonths[m], 3) == 0) {
-            return m + 1;
-        }
-    }
-    return 0;
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }

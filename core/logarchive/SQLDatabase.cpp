@@ -95,6 +95,27 @@ void SQLStatement::reset()
     sqlite3_clear_bindings(m_statement);
 }
 
+int SQLStatement::columnCount() const { return sqlite3_column_count(m_statement); }
+
+std::string_view SQLStatement::columnName(int index) const
+{
+    const char* name = sqlite3_column_name(m_statement, index);
+    return name != nullptr ? std::string_view(name) : std::string_view();
+}
+
+std::optional<std::string_view> SQLStatement::columnText(int index) const
+{
+    if (sqlite3_column_type(m_statement, index) == SQLITE_NULL) {
+        return std::nullopt;
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, index));
+    if (text == nullptr) {
+        return std::string_view();
+    }
+    // Values are C strings for the callers of the whole-table results: a NUL ends them here too.
+    return std::string_view(text);
+}
+
 std::unique_ptr<SQLDatabase> SQLDatabase::databaseWithFile(std::string path)
 {
     return std::make_unique<SQLDatabase>(std::move(path));
@@ -203,6 +224,19 @@ SQLStatement SQLDatabase::prepare(std::string_view sql)
 }
 
 std::shared_ptr<SQLResult> SQLDatabase::performQuery(std::string_view sql) { return performQuery(sql, {}); }
+
+SQLStatement SQLDatabase::prepare(std::string_view sql, const std::vector<SQLValue>& values)
+{
+    SQLStatement statement = prepare(sql);
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (values[i]) {
+            statement.bindText(static_cast<int>(i + 1), *values[i], true);
+        } else {
+            statement.bindNull(static_cast<int>(i + 1));
+        }
+    }
+    return statement;
+}
 
 std::shared_ptr<SQLResult> SQLDatabase::performQuery(std::string_view sql, const std::vector<SQLValue>& values)
 {

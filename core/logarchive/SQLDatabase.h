@@ -48,6 +48,12 @@ public:
     bool step();
     void reset();
 
+    // Columns of the current row; a value is none for SQL NULL, text otherwise (valid until
+    // the next step).
+    int columnCount() const;
+    std::string_view columnName(int index) const;
+    std::optional<std::string_view> columnText(int index) const;
+
 private:
     [[noreturn]] void raise(int rc) const;
 
@@ -85,6 +91,8 @@ public:
     std::shared_ptr<SQLResult> performQuery(std::string_view sql);
     // The same with the "?" parameters bound in order.
     std::shared_ptr<SQLResult> performQuery(std::string_view sql, const std::vector<SQLValue>& values);
+    // Prepares one statement and binds the values, without running it.
+    SQLStatement prepare(std::string_view sql, const std::vector<SQLValue>& values);
     // printf-style formatting, then performQuery(); none for an absent format. Only for
     // fixed texts: values belong in bound parameters.
     std::shared_ptr<SQLResult> performQueryWithFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
