@@ -251,6 +251,14 @@ void KWLogManager::ensureArchiveFolder()
     if (!makeFolder(folder)) {
         throw std::invalid_argument(std::string("Unable to create folder at ") + kArchiveFolder);
     }
+    // Nobody but root may replace the archive: the folder is root's and not writable by others.
+    struct stat st {};
+    if (::geteuid() == 0 && ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
+        && (st.st_uid != 0 || (st.st_mode & 022) != 0)) {
+        if (::lchown(folder.c_str(), 0, st.st_gid) != 0 || ::chmod(folder.c_str(), st.st_mode & 07755) != 0) {
+            logf("Unable to secure folder %s: %s", folder.c_str(), std::strerror(errno));
+        }
+    }
 }
 
 bool KWLogManager::openDatabase()
@@ -267,9 +275,17 @@ bool KWLogManager::openDatabase()
             return false;
         }
         // The root tool owns the archive: a file left by someone else is taken over and
-        // loses group and other write access before root writes into it.
+        // loses group and other write access before root writes into it. The changes go
+        // through a descriptor opened without following links.
         if (::geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & 022) != 0)) {
-            if (::lchown(path.c_str(), 0, st.st_gid) != 0 || ::chmod(path.c_str(), st.st_mode & 0755) != 0) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+            struct stat opened {};
+            const bool secured = fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)
+                && ::fchown(fd, 0, opened.st_gid) == 0 && ::fchmod(fd, opened.st_mode & 0755) == 0;
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            if (!secured) {
                 logf("Unable to secure log archive %s: %s", path.c_str(), std::strerror(errno));
                 return false;
             }

@@ -223,11 +223,22 @@ TEST_F(LogManagerArchive, ArchiveIsReadableByAllWritableByItsOwnerOnly)
     ASSERT_EQ(::stat((m_root.path() + "/Library/Keepwall").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
 
-    // An archive left world-writable is tightened at the next open.
+    // An archive (and folder) left world-writable, or given to another user, is taken back
+    // at the next open by root.
     ASSERT_EQ(::chmod(archivePath().c_str(), 0666), 0);
+    ASSERT_EQ(::chmod((m_root.path() + "/Library/Keepwall").c_str(), 0777), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(archivePath().c_str(), 65534, 65534), 0);
+    }
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
     ASSERT_EQ(::stat(archivePath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    if (root) {
+        ASSERT_EQ(::stat((m_root.path() + "/Library/Keepwall").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+    }
 }
 
 TEST_F(LogManagerArchive, UserProcessReadsButCannotWrite)
@@ -480,6 +491,40 @@ TEST_F(LogManagerArchive, CurrentLogDatabaseHoldsExactlyTheLastReading)
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].at("rule_no"), "5");
     EXPECT_FALSE(std::filesystem::exists(archivePath())); // the current log never touches the archive
+}
+
+TEST_F(LogManagerArchive, HugeLogIsReadInBoundedMemory)
+{
+    // A valid line, 256 MiB of NUL bytes without a line feed (sparse, so cheap to make),
+    // and another valid line.
+    const std::string first = logLine("Dec", 1, 1, 1, "1.1.1.1:1", "2.2.2.2:2");
+    const std::string last = logLine("Dec", 1, 2, 2, "1.1.1.1:1", "2.2.2.2:2");
+    writeIpfwLog(first);
+    const std::string path = m_root.path() + "/var/log/ipfw.log";
+    constexpr off_t kGap = off_t(256) << 20;
+    {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const std::string tail = "\n" + last;
+        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(first.size()) + kGap),
+            static_cast<ssize_t>(tail.size()));
+        ::close(fd);
+    }
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        m_manager.reloadLogItems();
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+        ::_exit(m_manager.logItemCount() != 2 ? 1 : (grownKiB > 64 * 1024 ? 2 : 0));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong items, 2: memory grew with the file";
 }
 
 TEST_F(LogManagerArchive, LargeReadingIsSpooledAndKeptInOrder)
