@@ -52,6 +52,7 @@ void LogItemSpool::clear()
     }
     m_fileSize = 0;
     m_buffer.reset();
+    m_capacity = 0;
     m_used = 0;
     m_count = 0;
 }
@@ -68,11 +69,27 @@ void LogItemSpool::append(const LogItemView& item)
     if (total > kBufferLimit) {
         throw std::runtime_error("Unable to keep the log entries: item too large");
     }
-    if (m_buffer == nullptr) {
-        m_buffer = std::make_unique_for_overwrite<char[]>(kBufferLimit);
-    }
-    if (m_used + total > kBufferLimit) {
-        flushBuffer();
+    if (m_used + total > m_capacity) {
+        if (m_capacity < kBufferLimit) {
+            // Small readings stay small: the buffer doubles from 64 KiB up to its limit.
+            std::size_t capacity = std::max<std::size_t>(m_capacity * 2, 64 * 1024);
+            while (capacity < m_used + total) {
+                capacity *= 2;
+            }
+            capacity = std::min(capacity, kBufferLimit);
+            if (m_used + total <= capacity) {
+                auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+                if (m_used > 0) {
+                    std::memcpy(bigger.get(), m_buffer.get(), m_used);
+                }
+                m_buffer = std::move(bigger);
+                m_capacity = capacity;
+            } else {
+                flushBuffer();
+            }
+        } else {
+            flushBuffer();
+        }
     }
     char* p = m_buffer.get() + m_used;
     m_used += total;

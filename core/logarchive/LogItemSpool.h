@@ -33,7 +33,8 @@ private:
 
     int m_fd = -1;
     std::uint64_t m_fileSize = 0;
-    std::unique_ptr<char[]> m_buffer; // kBufferLimit bytes once the first item arrives
+    std::unique_ptr<char[]> m_buffer; // grows up to 4 MiB, then goes to the file when full
+    std::size_t m_capacity = 0;
     std::size_t m_used = 0;
     std::size_t m_count = 0;
 };
