@@ -299,7 +299,7 @@ TEST_F(LogManagerArchive, KillDuringIncorporationLeavesArchiveAsBefore)
 {
     writeIpfwLog(threeLines());
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
-    constexpr long kNew = 200000;
+    constexpr long kNew = 100000;
     writeIpfwLog(threeLines() + newLines(kNew));
 
     int ready[2];
