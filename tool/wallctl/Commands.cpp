@@ -7,6 +7,7 @@
 #include "base/SystemRoot.h"
 #include "config/ErrorNotification.h"
 #include "config/SettingsKeys.h"
+#include "logarchive/LogCommands.h"
 
 #include <array>
 #include <cerrno>
@@ -121,6 +122,16 @@ void activate(ToolContext& c)
     c.prefs.activateCurrentConfiguration();
 }
 
+void showlog(ToolContext&) { runShowLogCommand(); }
+
+void deleteLog(ToolContext& c)
+{
+    if (const auto reply = settingsRequest(kDeleteLogRequest, c.invokingUid)) {
+        runDeleteLogCommand(*reply);
+    }
+    DistributedNotificationCenter::post(notifications::kLogItemsChanged, notifications::kNotificationObject);
+}
+
 void nothingYet(ToolContext&) {}
 
 struct Command {
@@ -138,11 +149,11 @@ constexpr std::array kCommands {
     Command {"generate", true, generate},
     Command {"select", true, select},
     Command {"store", false, store},
-    Command {"showlog", false, nothingYet},
+    Command {"showlog", false, showlog},
     Command {"install", false, nothingYet},
     Command {"enable-log", false, nothingYet},
     Command {"disable-log", false, nothingYet},
-    Command {"delete-log", false, nothingYet},
+    Command {"delete-log", false, deleteLog},
     Command {"uninstall", false, nothingYet},
     Command {"sharing-status", false, nothingYet},
     Command {"sharing-start", false, nothingYet},
