@@ -24,9 +24,34 @@ bool isEmptyLine(std::string_view line)
     return line.find_first_not_of(" \t") == std::string_view::npos;
 }
 
+namespace {
+
+// Checks nested on one thread (an observer of the syntax events that checks text itself).
+thread_local int t_checkDepth = 0;
+
+// A nested check hands the outer one back its line number, so the outer numbering goes on.
+class CheckScope {
+public:
+    CheckScope() : m_lock(ipfwCheckLock()), m_outerLine(lineno) { ++t_checkDepth; }
+    ~CheckScope()
+    {
+        if (--t_checkDepth > 0) {
+            lineno = m_outerLine;
+        }
+    }
+    CheckScope(const CheckScope&) = delete;
+    CheckScope& operator=(const CheckScope&) = delete;
+
+private:
+    std::lock_guard<std::recursive_mutex> m_lock;
+    int m_outerLine;
+};
+
+} // namespace
+
 int checkIPFWText(std::string_view text, NameServices& names)
 {
-    std::lock_guard lock(ipfwCheckLock());
+    const CheckScope scope;
     lineno = 0;
     int result = 1;
     std::string buffer;
