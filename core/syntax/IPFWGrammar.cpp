@@ -664,7 +664,7 @@ int RuleParser::lookup_port(std::string_view text, bool quiet, bool dashEndsName
         name.push_back(c);
     }
     unsigned long value = 0;
-    if (name.find('\0') == std::string::npos && wholeUnsigned(name.c_str(), value)) {
+    if (wholeUnsigned(name.c_str(), value)) {
         if (value > 0xffff) {
             if (!quiet) {
                 error("port ``%s'' out of range", name.c_str());
@@ -724,47 +724,50 @@ int RuleParser::fill_port(int& sideCount, std::string_view word)
     return kind;
 }
 
+// Calls item(name, negated) for each comma-separated item of a list word ("syn,!ack"), until
+// it answers false.
+template <typename F>
+void forEachListItem(std::string_view rest, F item)
+{
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        std::string_view name = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const bool negated = !name.empty() && name.front() == '!';
+        if (negated) {
+            name.remove_prefix(1);
+        }
+        if (!item(name, negated)) {
+            return;
+        }
+    }
+}
+
 void RuleParser::fill_flags(std::uint8_t& set, std::uint8_t& clear, const char* word, std::span<const NamedBit> table,
                             const char* what)
 {
-    std::string_view rest = word;
-    while (!rest.empty()) {
-        const auto comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        std::uint8_t* bits = &set;
-        if (!item.empty() && item.front() == '!') {
-            bits = &clear;
-            item.remove_prefix(1);
-        }
+    forEachListItem(word, [&](std::string_view name, bool negated) {
         const auto entry =
-            std::find_if(table.begin(), table.end(), [item](const NamedBit& b) { return matchesKeyword(item, b.name); });
+            std::find_if(table.begin(), table.end(), [name](const NamedBit& b) { return matchesKeyword(name, b.name); });
         if (entry == table.end()) {
-            error("invalid tcp %s ``%s''", what, std::string(item).c_str());
-            return;
+            error("invalid tcp %s ``%s''", what, std::string(name).c_str());
+            return false;
         }
-        *bits |= entry->bit;
-    }
+        (negated ? clear : set) |= entry->bit;
+        return true;
+    });
 }
 
 void RuleParser::fill_ipopt(const char* word)
 {
-    std::string_view rest = word;
-    while (!rest.empty()) {
-        const auto comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        std::uint8_t* bits = &m_rule.ipOptionsSet;
-        if (!item.empty() && item.front() == '!') {
-            bits = &m_rule.ipOptionsClear;
-            item.remove_prefix(1);
-        }
+    forEachListItem(word, [this](std::string_view name, bool negated) {
         for (const auto& o : ipfw::kIpOptionNames) {
-            if (matchesKeyword(item, o.name)) {
-                *bits |= o.bit;
+            if (matchesKeyword(name, o.name)) {
+                (negated ? m_rule.ipOptionsClear : m_rule.ipOptionsSet) |= o.bit;
             }
         }
-    }
+        return true;
+    });
 }
 
 void RuleParser::fill_icmptypes(const char* word)

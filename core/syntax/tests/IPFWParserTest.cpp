@@ -153,11 +153,28 @@ TEST_F(SyntaxTest, HugeTextsNeitherOverrunNorCrash)
         EXPECT_EQ(recorder.events()[0].message, "line too long (max is 1023 bytes)");
     }
     {
-        // 100 MB of line feeds: every line counted.
+        // 100 MB of comment lines of 1,000 bytes, then a rejected rule.
+        std::string line(999, 'c');
+        line.front() = '#';
+        line += '\n';
+        std::string text;
+        const int count = (100 << 20) / 1000;
+        text.reserve(static_cast<std::size_t>(count) * 1000 + 16);
+        for (int i = 0; i < count; ++i) {
+            text += line;
+        }
+        text += "add 1 frob";
+        EventRecorder recorder;
+        EXPECT_EQ(checkIPFWText(text, names()), 0);
+        ASSERT_EQ(recorder.events().size(), 1u);
+        EXPECT_EQ(recorder.events()[0].line, count + 1);
+    }
+    {
+        // Ten million line feeds: every line counted.
         std::lock_guard lock(ipfwCheckLock());
-        const std::string text(100u << 20, '\n');
+        const std::string text(10'000'000, '\n');
         EXPECT_EQ(checkIPFWText(text, names()), 1);
-        EXPECT_EQ(lineno, (100 << 20) + 1);
+        EXPECT_EQ(lineno, 10'000'001);
     }
     {
         // Many rules with an error near the end.
