@@ -290,6 +290,34 @@ plist_t toNode(const Value& value)
     return nullptr;
 }
 
+// True when the text holds a NUL byte, raw or as a character reference: the parser would
+// hand it on inside a string or key, which it cannot represent.
+bool holdsNul(std::string_view xml)
+{
+    if (xml.find('\0') != std::string_view::npos) {
+        return true;
+    }
+    for (size_t at = xml.find("&#"); at != std::string_view::npos; at = xml.find("&#", at + 2)) {
+        size_t i = at + 2;
+        const bool hex = i < xml.size() && (xml[i] == 'x' || xml[i] == 'X');
+        i += hex ? 1 : 0;
+        unsigned long value = 0;
+        size_t digits = 0;
+        for (; i < xml.size() && std::isxdigit(static_cast<unsigned char>(xml[i])) && digits < 12; ++i, ++digits) {
+            const char c = xml[i];
+            if (!hex && !std::isdigit(static_cast<unsigned char>(c))) {
+                break;
+            }
+            const unsigned d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10);
+            value = value * (hex ? 16 : 10) + d;
+        }
+        if (digits > 0 && value == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 std::optional<Value> valueFromXml(std::string_view xml)
@@ -298,7 +326,7 @@ std::optional<Value> valueFromXml(std::string_view xml)
         return std::nullopt;
     }
     // libplist needs the text to look like a property list; anything else is refused here.
-    if (xml.find("<plist") == std::string_view::npos) {
+    if (xml.find("<plist") == std::string_view::npos || holdsNul(xml)) {
         return std::nullopt;
     }
     plist_t root = nullptr;

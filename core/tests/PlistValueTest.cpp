@@ -51,6 +51,12 @@ TEST(PlistXml, RejectsGarbage)
     EXPECT_FALSE(kw::valueFromXml("").has_value());
     EXPECT_FALSE(kw::valueFromXml("not a plist").has_value());
     EXPECT_FALSE(kw::valueFromXml("<plist><dict><key>a</key>").has_value());
+    // A NUL inside a string or key, raw or as a character reference, cannot be represented.
+    using namespace std::string_literals;
+    EXPECT_FALSE(kw::valueFromXml("<plist><string>a\0b</string></plist>"s).has_value());
+    EXPECT_FALSE(kw::valueFromXml("<plist><dict><key>a&#0;</key><string/></dict></plist>").has_value());
+    EXPECT_FALSE(kw::valueFromXml("<plist><string>&#x00;</string></plist>").has_value());
+    EXPECT_TRUE(kw::valueFromXml("<plist><string>&#65;</string></plist>").has_value());
 }
 
 TEST(PlistText, QuotesWhereNeeded)

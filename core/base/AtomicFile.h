@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace kw {
+
+// Replaces the file at path with the given bytes atomically: a temporary file in the same
+// folder is written, flushed to disk, given the mode and renamed over the target. A reader
+// sees the old or the new file, never a mix, also when the writer is killed mid-way. A
+// symbolic link at path is replaced by the new file, never written through.
+// Returns false with errno set when anything fails; the old file is then unchanged.
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// Reads a whole file; false with errno set when it cannot be read.
+bool readFile(const std::string& path, std::string& out);
+
+// Creates the folder and its missing parents with the given mode (existing ones are kept).
+bool makeDirectories(const std::string& path, mode_t mode);
+
+} // namespace kw

@@ -1,0 +1,184 @@
+#include "TempRoot.h"
+#include "base/Log.h"
+#include "config/KeepwallPrefs.h"
+#include "config/SettingsKeys.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using kw::Value;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kStorePath = "/Library/Preferences/SystemConfiguration/com.wallworks.keepwall.plist";
+
+// A document big enough that a commit takes a while, tagged so a reader can tell which it is.
+Value bigDocument(const std::string& tag, int entries)
+{
+    Value stored;
+    for (int i = 0; i < entries; ++i) {
+        Value setting;
+        setting.set(kw::keys::SETTING_NAME, Value(tag + std::to_string(i)));
+        setting.set(kw::keys::EXPERT_CONFIG_TEXT, Value(std::string(200, tag[0])));
+        stored.set("S" + std::to_string(i), setting);
+    }
+    Value doc;
+    doc.set(kw::keys::STORED_SETTINGS, stored);
+    doc.set(kw::keys::CURRENT_SETTING, Value(tag));
+    return doc;
+}
+
+// Which document the store holds: its CURRENT_SETTING tag, after checking it is complete.
+std::string storedTag(const kw::testing::TempRoot& root, int entries)
+{
+    const auto doc = kw::valueFromXml(root.readFile(kStorePath));
+    if (!doc) {
+        return "unparsable";
+    }
+    const std::string tag = kw::stringValueOf(doc->get(kw::keys::CURRENT_SETTING));
+    if (*doc != bigDocument(tag, entries)) {
+        return "mixed";
+    }
+    return tag;
+}
+
+void commitDocument(const Value& doc)
+{
+    kw::KeepwallPrefs prefs;
+    for (const auto& [k, v] : *doc.dictionary()) {
+        prefs.takeValue(v, k);
+    }
+    prefs.commitChanges();
+}
+
+} // namespace
+
+TEST(PreferenceStore, CommitWritesAWorldReadableRootOnlyFile)
+{
+    kw::testing::TempRoot root;
+    commitDocument(bigDocument("A", 2));
+    struct stat st {};
+    ASSERT_EQ(::stat((root / kStorePath).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(storedTag(root, 2), "A");
+}
+
+TEST(PreferenceStore, UnreadableDocumentReadsEmptyAndIsKeptAside)
+{
+    kw::testing::TempRoot root;
+    root.writeFile(kStorePath, "this is not a property list");
+    std::vector<std::string> logged;
+    kw::LogCapture capture([&](const std::string& l) { logged.push_back(l); });
+    {
+        kw::KeepwallPrefs prefs;
+        EXPECT_TRUE(prefs.storedSettings().empty());
+        ASSERT_FALSE(logged.empty());
+        EXPECT_NE(logged[0].find(root / kStorePath), std::string::npos) << logged[0];
+        prefs.setCurrentSettingsKey("x");
+        ASSERT_TRUE(prefs.commitChanges());
+    }
+    int kept = 0;
+    for (const auto& e : fs::directory_iterator(root / "/Library/Preferences/SystemConfiguration")) {
+        if (e.path().filename().string().find(".unreadable-") != std::string::npos) {
+            ++kept;
+            std::ifstream in(e.path());
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(text, "this is not a property list");
+        }
+    }
+    EXPECT_EQ(kept, 1);
+    kw::KeepwallPrefs reread;
+    EXPECT_EQ(reread.currentSettingsKey(), "x");
+}
+
+TEST(PreferenceStore, NonDictionaryDocumentReadsEmpty)
+{
+    kw::testing::TempRoot root;
+    root.writeFile(kStorePath, kw::valueToXml(Value(Value::Array {Value("x")})));
+    kw::KeepwallPrefs prefs;
+    EXPECT_TRUE(prefs.storedSettings().empty());
+}
+
+TEST(PreferenceStore, CommitReplacesASymbolicLinkInsteadOfWritingThroughIt)
+{
+    kw::testing::TempRoot root;
+    root.writeFile("/victim", "untouched");
+    fs::create_directories(root / "/Library/Preferences/SystemConfiguration");
+    fs::create_symlink(root / "/victim", root / kStorePath);
+    commitDocument(bigDocument("A", 1));
+    EXPECT_EQ(root.readFile("/victim"), "untouched");
+    EXPECT_FALSE(fs::is_symlink(root / kStorePath));
+}
+
+TEST(PreferenceStore, IdentifierCannotLeaveTheStore)
+{
+    kw::testing::TempRoot root;
+    kw::KWPreferences prefs(std::string("../../escape"));
+    prefs.takeValue(Value("x"), "K");
+    EXPECT_FALSE(prefs.commitChanges());
+    EXPECT_FALSE(fs::exists(root / "/Library/escape.plist"));
+}
+
+TEST(PreferenceStore, KillDuringCommitLeavesOldOrNewDocument)
+{
+    kw::testing::TempRoot root;
+    constexpr int kEntries = 3000;
+    commitDocument(bigDocument("A", kEntries));
+    for (int round = 0; round < 6; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (;;) {
+                commitDocument(bigDocument(round % 2 ? "A" : "B", kEntries));
+            }
+        }
+        ::usleep(20000 + round * 13000);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const std::string tag = storedTag(root, kEntries);
+        EXPECT_TRUE(tag == "A" || tag == "B") << tag;
+    }
+}
+
+TEST(PreferenceStore, ConcurrentCommittersNeverMix)
+{
+    kw::testing::TempRoot root;
+    constexpr int kEntries = 500;
+    commitDocument(bigDocument("A", kEntries));
+    pid_t children[2];
+    const char* tags[2] = {"A", "B"};
+    for (int i = 0; i < 2; ++i) {
+        children[i] = ::fork();
+        ASSERT_GE(children[i], 0);
+        if (children[i] == 0) {
+            for (int n = 0; n < 40; ++n) {
+                commitDocument(bigDocument(tags[i], kEntries));
+            }
+            ::_exit(0);
+        }
+    }
+    int reads = 0;
+    for (;;) {
+        const std::string tag = storedTag(root, kEntries);
+        ++reads;
+        ASSERT_TRUE(tag == "A" || tag == "B") << tag;
+        int status = 0;
+        if (children[0] > 0 && ::waitpid(children[0], &status, WNOHANG) == children[0]) {
+            children[0] = -1;
+        }
+        if (children[1] > 0 && ::waitpid(children[1], &status, WNOHANG) == children[1]) {
+            children[1] = -1;
+        }
+        if (children[0] < 0 && children[1] < 0) {
+            break;
+        }
+    }
+    EXPECT_GT(reads, 0);
+    const std::string last = storedTag(root, kEntries);
+    EXPECT_TRUE(last == "A" || last == "B");
+}

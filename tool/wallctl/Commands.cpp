@@ -1,0 +1,222 @@
+#include "Commands.h"
+
+#include "base/CommandRunner.h"
+#include "base/DistributedNotificationCenter.h"
+#include "base/Log.h"
+#include "base/MessagePort.h"
+#include "config/ErrorNotification.h"
+#include "config/SettingsKeys.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <sys/wait.h>
+
+namespace kw::tool {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kPortName = "KWConfigServer";
+constexpr int kStoreRequest = 1;
+constexpr int kDeleteLogRequest = 2;
+
+void list(ToolContext& c)
+{
+    std::fputs("Name\tType\tStatus  \tKey\n", c.out);
+    std::fputs("----\t----\t------  \t---\n", c.out);
+    const auto current = c.prefs.currentSettingsKey();
+    for (const auto& [key, setting] : c.prefs.storedSettings()) {
+        const std::int64_t mode = integerValueOf(setting.get(keys::CONFIG_MODE));
+        const char* type = mode == 0 ? "Quick " : mode == 2 ? "Expert" : "????  ";
+        const char* status = current && *current == key ? "Active  " : "Inactive";
+        std::fprintf(c.out, "%s\t%s\t%s\t%s\n", stringValueOf(setting.get(keys::SETTING_NAME)).c_str(), type, status,
+                     key.c_str());
+    }
+    std::fflush(c.out);
+}
+
+std::int64_t indexArgument(const ToolContext& c) { return leadingInteger(c.args[2]); }
+
+void show(ToolContext& c)
+{
+    if (const auto key = c.prefs.settingKeyAtIndex(indexArgument(c))) {
+        std::fputs(valueToTextForm(*c.prefs.settingForKey(*key)).c_str(), c.out);
+    }
+    std::fputc('\n', c.out);
+    std::fflush(c.out);
+}
+
+void select(ToolContext& c)
+{
+    const std::int64_t idx = indexArgument(c);
+    const auto key = c.prefs.settingKeyAtIndex(idx);
+    if (!key) {
+        logf("Requested setting %lld is out of range (0 - %lld)", static_cast<long long>(idx),
+             static_cast<long long>(c.prefs.storedSettings().size()) - 1);
+        return;
+    }
+    c.prefs.setCurrentSettingsKey(*key);
+    c.prefs.commitChanges();
+    c.prefs.applyChanges();
+}
+
+void clear(ToolContext&)
+{
+    if (runCommand("/sbin/ipfw", {"-f", "flush"}) == -1) {
+        sendKWErrorNotification(errno, "Error clearing firewall filters");
+    }
+}
+
+void store(ToolContext& c)
+{
+    if (const auto reply = settingsRequest(kStoreRequest, c.invokingUid)) {
+        if (const auto problem = storeReplyProblem(*reply)) {
+            logf("Ignoring the settings received: %s", problem->c_str());
+        } else {
+            writeConfigurationKeys(c.prefs, *reply);
+        }
+    }
+    DistributedNotificationCenter::post(notifications::kSettingsChanged, notifications::kNotificationObject);
+    list(c);
+}
+
+void nothingYet(ToolContext&) {}
+
+struct Command {
+    const char* word;
+    bool needsIndex;
+    void (*run)(ToolContext&);
+};
+
+// Compared in this order; the first equal word runs.
+constexpr std::array kCommands {
+    Command {"list", false, list},
+    Command {"clear", false, clear},
+    Command {"activate", false, nothingYet},
+    Command {"show", true, show},
+    Command {"generate", true, nothingYet},
+    Command {"select", true, select},
+    Command {"store", false, store},
+    Command {"showlog", false, nothingYet},
+    Command {"install", false, nothingYet},
+    Command {"enable-log", false, nothingYet},
+    Command {"disable-log", false, nothingYet},
+    Command {"delete-log", false, nothingYet},
+    Command {"uninstall", false, nothingYet},
+    Command {"sharing-status", false, nothingYet},
+    Command {"sharing-start", false, nothingYet},
+    Command {"sharing-stop", false, nothingYet},
+    Command {"allow-lans", false, nothingYet},
+};
+
+bool isKnownTopLevelKey(const std::string& key)
+{
+    return key == keys::STORED_SETTINGS || key == keys::CURRENT_SETTING || key == keys::DEFAULT_CONFIGURATION ||
+           key == keys::ENABLE_LOGGING;
+}
+
+} // namespace
+
+std::string processName(const std::string& argv0)
+{
+    const auto slash = argv0.find_last_of('/');
+    return slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
+}
+
+void logUsage(const std::string& argv0)
+{
+    logf("Usage: %s [activate| select <idx> | clear | list | show <idx> | generate <idx> | showlog | install | "
+         "uninstall | enable-log | disable-log | sharing-status | sharing-start | sharing-stop | allow-lans ]",
+         processName(argv0).c_str());
+}
+
+void dispatch(ToolContext& context)
+{
+    const std::string& word = context.args.at(1);
+    for (const auto& command : kCommands) {
+        if (word != command.word) {
+            continue;
+        }
+        if (command.needsIndex && context.args.size() != 3) {
+            break;
+        }
+        command.run(context);
+        return;
+    }
+    logUsage(context.args.at(0));
+}
+
+int waitForChildren()
+{
+    int status = 1;
+    const int r = ::wait(&status);
+    const int low = status & 0x7f;
+    const int exitStatus = status >> 8;
+    if (low == 0 && exitStatus > 0) {
+        logf("wallctl: Command exited with status %d", exitStatus);
+    } else if (low == 0) {
+        logLine("wallctl: Command executed successfully");
+    } else if (low != 1 && low != 127) {
+        logf("wallctl: Command terminated from signal %d", low);
+    }
+    return r;
+}
+
+void writeConfigurationKeys(KeepwallPrefs& prefs, const Value& dictionary)
+{
+    if (const auto* d = dictionary.dictionary()) {
+        for (const auto& [key, value] : *d) {
+            prefs.takeValue(nullptr, key);
+            prefs.takeValue(value, key);
+        }
+    }
+    prefs.commitChanges();
+    prefs.applyChanges();
+}
+
+std::optional<Value> settingsRequest(int messageId, uid_t invokingUid)
+{
+    const auto reply = MessagePortClient::sendRequest(kPortName, messageId, invokingUid, 3000ms, 3000ms);
+    if (reply.portFound && reply.status != kMessagePortSuccess) {
+        logf("CFMessagePortSendRequest returned %d", reply.status);
+    }
+    std::optional<Value> value;
+    if (reply.data) {
+        value = valueFromXml(*reply.data);
+    }
+    if (!value) {
+        logLine("No configuration data received");
+    }
+    return value;
+}
+
+std::optional<std::string> storeReplyProblem(const Value& reply)
+{
+    const auto* d = reply.dictionary();
+    if (d == nullptr) {
+        return "the reply is not a dictionary";
+    }
+    for (const auto& [key, value] : *d) {
+        if (!isKnownTopLevelKey(key)) {
+            return "unknown key " + key;
+        }
+        const bool typeOk = key == keys::STORED_SETTINGS ? value.isDictionary()
+                            : key == keys::ENABLE_LOGGING ? value.isNumber() || value.isString()
+                                                          : value.isString();
+        if (!typeOk) {
+            return "wrong type for " + key;
+        }
+    }
+    if (const Value* stored = reply.get(keys::STORED_SETTINGS)) {
+        for (const auto& [key, setting] : *stored->dictionary()) {
+            if (!setting.isDictionary()) {
+                return "the stored setting " + key + " is not a dictionary";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace kw::tool

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "ToolContext.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kw::tool {
+
+// The process name, for the usage line.
+std::string processName(const std::string& argv0);
+
+// Logs the usage line.
+void logUsage(const std::string& argv0);
+
+// Runs the command named by args[1]; unknown words and wrong argument counts log the usage line.
+// Exceptions propagate to the caller.
+void dispatch(ToolContext& context);
+
+// Reaps at most one ended child and logs its outcome; returns what the wait returned.
+int waitForChildren();
+
+// For every top-level key of the dictionary: remove it from the store, then set it; then
+// commit and apply once.
+void writeConfigurationKeys(KeepwallPrefs& prefs, const Value& dictionary);
+
+// A settings request over "KWConfigServer": the parsed reply, or none (after logging why).
+std::optional<Value> settingsRequest(int messageId, uid_t invokingUid);
+
+// Whether a "store" reply is acceptable: a dictionary of known top-level keys of the right types.
+std::optional<std::string> storeReplyProblem(const Value& reply);
+
+} // namespace kw::tool
