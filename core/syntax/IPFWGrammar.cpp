@@ -887,7 +887,7 @@ IPFWParseResult parseIPFWRule(std::span<const char* const> words, NameServices& 
 
 IPFWParseResult parseIPFWRuleLine(std::string_view line, NameServices& names)
 {
-    std::string buffer(line);
+    std::string buffer(line.substr(0, line.find('#')));
     std::vector<const char*> words;
     ipfw::splitWords(buffer, words, buffer.size());
     return parseIPFWRule(words, names);

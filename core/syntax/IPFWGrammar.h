@@ -34,7 +34,7 @@ std::recursive_mutex& ipfwCheckLock();
 // Examines one ipfw "add" command given as words (av[0] is the command word and is not
 // examined; av[ac] may be a null entry). Returns 1 when the rule is accepted, 0 when rejected;
 // every problem is reported through report_error. Names are looked up in a fresh set of
-// name databases, or in the one of the text check under way.
+// name databases.
 int add(int ac, const char* const av[]);
 // The same with the name databases of a check under way (their answers are cached there).
 int add(int ac, const char* const av[], NameServices& names);
@@ -63,8 +63,9 @@ bool parseIPFWRule(std::span<const char* const> words, NameServices& names, IPFW
 
 IPFWParseResult parseIPFWRule(std::span<const char* const> words, NameServices& names);
 
-// Splits a rule line into words as the rule text checker does and parses it; the first word
-// is the command word ("add 100 allow ip from any to any").
+// Drops the "#" comment of a rule line, splits the rest into words as the rule text checker
+// does and parses it; the first word is the command word ("add 100 allow ip from any to any").
+// Limits on line length and word count are the caller's (see IPFWParser.h).
 IPFWParseResult parseIPFWRuleLine(std::string_view line, NameServices& names);
 
 namespace ipfw {

@@ -336,6 +336,14 @@ TEST_F(SyntaxTest, RuleFieldsAreReadyForMatching)
     EXPECT_TRUE(rule.keepState);
 }
 
+TEST_F(SyntaxTest, RuleLineLosesItsComment)
+{
+    const auto r = parseIPFWRuleLine("add 100 deny ip from any to any#in via en0", names());
+    ASSERT_TRUE(r.accepted);
+    EXPECT_EQ(ruleText(r.rule), "deny ip from any to any");
+    EXPECT_FALSE(parseIPFWRuleLine("# add 100 deny ip from any to any", names()).accepted);
+}
+
 TEST_F(SyntaxTest, RuleWithoutDirectionAppliesToBoth)
 {
     const auto r = parseIPFWRuleLine("add allow ip from any to any", names());
