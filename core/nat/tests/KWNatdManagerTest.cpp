@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sstream>
@@ -478,4 +480,30 @@ TEST_F(NatdManager, WaitsAreTheConfiguredOnes)
     storeCurrent(sharingSetting({}));
     manager().addLocalNetFilters();
     EXPECT_EQ(m_waits, std::vector<std::string> {"20ms after 0 calls"});
+}
+
+TEST_F(NatdManager, ExpertNatdTextsAreWrittenUnchanged)
+{
+    const fs::path corpus = KEEPWALL_CORPUS_DIR;
+    if (!fs::is_directory(corpus)) {
+        GTEST_SKIP() << "no corpus at " << corpus;
+    }
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(corpus)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("natd-", 0) != 0) {
+            continue;
+        }
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        Value setting;
+        setting.set(keys::kConfigMode, Value::integer(2));
+        setting.set(keys::kNatdExpertText, Value(text));
+        storeCurrent(setting);
+        EXPECT_TRUE(manager().writeConfigFileToPath("/etc/natd.conf")) << name;
+        EXPECT_EQ(m_root.readFile("/etc/natd.conf"), text) << name;
+        ++checked;
+    }
+    EXPECT_GT(checked, 0);
+    EXPECT_TRUE(errors().empty());
 }
