@@ -12,6 +12,7 @@
 #include "rules/ConfigurationText.h"
 #include "rules/SettingTypeError.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>

@@ -8,8 +8,11 @@
 #include "base/SystemRoot.h"
 #include "config/ErrorNotification.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <optional>
+#include <string>
 
 namespace kw::tool {
 
