@@ -1,5 +1,9 @@
 #include "Commands.h"
 
+#include "LoggingCommands.h"
+#include "SharingCommands.h"
+#include "StartupItem.h"
+
 #include "base/CommandRunner.h"
 #include "base/DistributedNotificationCenter.h"
 #include "base/Log.h"
@@ -8,6 +12,7 @@
 #include "config/ErrorNotification.h"
 #include "config/SettingsKeys.h"
 #include "logarchive/LogCommands.h"
+#include "nat/KWNatdManager.h"
 
 #include <array>
 #include <cerrno>
@@ -118,8 +123,13 @@ void redirectToConsole()
 
 void activate(ToolContext& c)
 {
+    // Loading the rule file flushes the IP sharing rules: they are put back when natd runs.
+    const bool natdWasRunning = KWNatdManager::sharedInstance().natdIsRunning();
     redirectToConsole();
     c.prefs.activateCurrentConfiguration();
+    if (natdWasRunning) {
+        KWNatdManager::sharedInstance().reactivateIPSharingFilters();
+    }
 }
 
 void showlog(ToolContext&) { runShowLogCommand(); }
@@ -132,7 +142,9 @@ void deleteLog(ToolContext& c)
     DistributedNotificationCenter::post(notifications::kLogItemsChanged, notifications::kNotificationObject);
 }
 
-void nothingYet(ToolContext&) {}
+void enableLog(ToolContext& c) { modifyFirewallLogging(c, true); }
+
+void disableLog(ToolContext& c) { modifyFirewallLogging(c, false); }
 
 struct Command {
     const char* word;
@@ -150,15 +162,15 @@ constexpr std::array kCommands {
     Command {"select", true, select},
     Command {"store", false, store},
     Command {"showlog", false, showlog},
-    Command {"install", false, nothingYet},
-    Command {"enable-log", false, nothingYet},
-    Command {"disable-log", false, nothingYet},
+    Command {"install", false, installStartupScript},
+    Command {"enable-log", false, enableLog},
+    Command {"disable-log", false, disableLog},
     Command {"delete-log", false, deleteLog},
-    Command {"uninstall", false, nothingYet},
-    Command {"sharing-status", false, nothingYet},
-    Command {"sharing-start", false, nothingYet},
-    Command {"sharing-stop", false, nothingYet},
-    Command {"allow-lans", false, nothingYet},
+    Command {"uninstall", false, uninstallStartupItem},
+    Command {"sharing-status", false, showIPSharingStatus},
+    Command {"sharing-start", false, startIPSharing},
+    Command {"sharing-stop", false, stopIPSharing},
+    Command {"allow-lans", false, allowLocalLANs},
 };
 
 bool isKnownTopLevelKey(const std::string& key)
@@ -202,6 +214,12 @@ int waitForChildren()
 {
     int status = 1;
     const int r = ::wait(&status);
+    logCommandStatus(status);
+    return r;
+}
+
+void logCommandStatus(int status)
+{
     const int low = status & 0x7f;
     const int exitStatus = status >> 8;
     if (low == 0 && exitStatus > 0) {
@@ -211,7 +229,6 @@ int waitForChildren()
     } else if (low != 1 && low != 127) {
         logf("wallctl: Command terminated from signal %d", low);
     }
-    return r;
 }
 
 void writeConfigurationKeys(KeepwallPrefs& prefs, const Value& dictionary)

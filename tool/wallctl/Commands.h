@@ -21,6 +21,10 @@ void dispatch(ToolContext& context);
 // Reaps at most one ended child and logs its outcome; returns what the wait returned.
 int waitForChildren();
 
+// Logs the outcome of a command from its status word, as waitForChildren does. Commands run
+// through runCommand are reaped by it, so their handlers log the status word they got.
+void logCommandStatus(int status);
+
 // For every top-level key of the dictionary: remove it from the store, then set it; then
 // commit and apply once.
 void writeConfigurationKeys(KeepwallPrefs& prefs, const Value& dictionary);
