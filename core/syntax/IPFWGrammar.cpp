@@ -32,6 +32,22 @@ thread_local bool* t_ruleFailed = nullptr;
 
 using ipfw::matchesKeyword;
 
+// matchesKeyword for a word as the word list holds it, without measuring the word first: the
+// grammar tries many keywords on every word.
+bool matchesKeyword(const char* word, std::string_view keyword)
+{
+    std::size_t i = 0;
+    for (; i < keyword.size(); ++i) {
+        if (word[i] == '\0') {
+            return i > 0;
+        }
+        if (word[i] != keyword[i]) {
+            return false;
+        }
+    }
+    return i > 0 && word[i] == '\0';
+}
+
 // Reads numbers as the C locale writes them, whatever locale the application has set.
 locale_t cLocale()
 {
