@@ -72,6 +72,7 @@ std::optional<ProcessInfo> readProcess(pid_t pid)
     }
     info.ppid = static_cast<pid_t>(ppid);
     info.hasTerminal = tty != 0;
+    info.zombie = state == "Z";
     info.startTime = start;
 
     std::string status;
@@ -145,7 +146,7 @@ std::vector<ProcessRegistry::Entry> ProcessRegistry::liveEntries(const std::stri
         }
         const pid_t pid = static_cast<pid_t>(integerValueOf(v->get("PID")));
         const auto live = pid > 0 ? readProcess(pid) : std::nullopt;
-        if (!live || std::to_string(live->startTime) != stringValueOf(v->get("StartTime"))) {
+        if (!live || live->zombie || std::to_string(live->startTime) != stringValueOf(v->get("StartTime"))) {
             continue; // ended, perhaps killed before it could remove its entry
         }
         Entry e;

@@ -15,6 +15,7 @@ struct ProcessInfo {
     pid_t ppid = 0;
     uid_t uid = 0;
     bool hasTerminal = false;
+    bool zombie = false;              // ended, not yet reaped by its parent
     unsigned long long startTime = 0; // clock ticks after boot; tells a reused pid apart
     std::string name;                 // the kernel's short name
     std::vector<std::string> arguments;
