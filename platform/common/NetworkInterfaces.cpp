@@ -128,13 +128,13 @@ std::vector<NetworkInterface> NetworkInterfaces::defaults()
     NetworkInterface en0;
     en0.name = "en0";
     en0.up = true;
-    en0.ether = "00:0a:95:00:00:01";
+    en0.ether = "02:00:00:00:00:01";
     en0.addresses.push_back(addr("192.168.1.2", "255.255.255.0", true));
 
     NetworkInterface en1;
     en1.name = "en1";
     en1.up = true;
-    en1.ether = "00:0a:95:00:00:02";
+    en1.ether = "02:00:00:00:00:02";
     en1.addresses.push_back(addr("10.0.1.3", "255.255.255.0", true));
 
     NetworkInterface ppp0;

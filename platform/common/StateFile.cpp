@@ -136,7 +136,24 @@ bool StateFile::update(const Change& change, const Value& initial, std::string& 
 
 bool StateFile::seed(const Value& initial, std::string& error)
 {
-    return update([](Value&, std::string&) { return true; }, initial, error);
+    if (!makeDirectories(parentOf(m_path), 0755)) {
+        error = "cannot create folder " + parentOf(m_path) + ": " + std::strerror(errno);
+        return false;
+    }
+    FileLock lock;
+    if (!lock.acquire(m_path + ".lock", FileLock::Mode::Exclusive, error)) {
+        return false;
+    }
+    Value existing;
+    switch (readLocked(existing, error)) {
+    case Status::Failed:
+        return false;
+    case Status::Loaded:
+        return true;
+    case Status::Missing:
+        break;
+    }
+    return writeLocked(initial, error);
 }
 
 } // namespace kw::platform

@@ -2,7 +2,7 @@
 // ProcessRegistry: the root's daemons and every process started with the same KEEPWALL_ROOT),
 // so two sandboxes never see each other's natd.
 //   ps [-aAewx] [-o keyword[,keyword...]] [-p pid[,pid...]]
-// Keywords: pid, ppid, uid, user, command (args), comm (ucomm). Without -a only the caller's
+// Keywords: pid, ppid, uid, user, command (args), comm (ucomm); "pid=" drops the header. Without -a only the caller's
 // own processes, without -x only processes with a terminal, as the real tool does; -A or -e
 // shows all. Command lines are cut at 79 columns, 131 with -w, not at all with -ww. An
 // executable path inside the root shows as its system path ("/usr/sbin/natd").
@@ -95,10 +95,18 @@ bool addKeywords(const std::string& list, std::vector<ColumnSpec>& columns)
     for (size_t i = 0; i <= list.size(); ++i) {
         if (i == list.size() || list[i] == ',' || list[i] == ' ') {
             if (!word.empty()) {
+                // "pid=" asks for the column without its header.
+                const bool noHeader = word.back() == '=';
+                if (noHeader) {
+                    word.pop_back();
+                }
                 ColumnSpec spec{};
                 if (!columnFor(word, spec)) {
                     complain(word + ": keyword not found");
                     return false;
+                }
+                if (noHeader) {
+                    spec.header = "";
                 }
                 columns.push_back(spec);
             }
@@ -206,7 +214,10 @@ int main(int argc, char** argv)
                   (last && !columns[c].rightAligned ? std::string(columns[c].header)
                                                     : pad(columns[c].header, columns[c].width, columns[c].rightAligned));
     }
-    std::printf("%s\n", header.c_str());
+    // No header line when every column was asked for without one.
+    if (header.find_first_not_of(' ') != std::string::npos) {
+        std::printf("%s\n", header.c_str());
+    }
 
     bool anyListed = false;
     for (const auto& p : processesOfRoot()) {

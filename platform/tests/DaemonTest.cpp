@@ -164,6 +164,11 @@ TEST_F(Daemons, IpfwloggerdKeepsItsPidFileWhileItRuns)
     EXPECT_EQ(r.out, "  PID\n" + std::string(5 - std::min<size_t>(5, std::to_string(pid).size()), ' ') +
                          std::to_string(pid) + "\n");
 
+    r = box.run("/bin/ps", {"-p", std::to_string(pid), "-o", "pid="});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(std::atoi(r.out.c_str()), pid);
+    EXPECT_EQ(r.out.find("PID"), std::string::npos) << r.out;
+
     // A second logger refuses while the first runs.
     r = box.run("/usr/libexec/ipfwloggerd");
     EXPECT_EQ(r.exitStatus, 1);
@@ -193,6 +198,7 @@ TEST_F(Daemons, PsFollowsTheRealToolsOptions)
         {{"-k"}, 1, "", "illegal option -- k"},
         {{"-o"}, 1, "", "option requires an argument -- o"},
         {{"-x", "-o", "pid,ppid,user,comm"}, 0, "  PID  PPID USER     COMMAND\n", ""},
+        {{"-p", "1", "-o", "pid="}, 1, "", ""},
     };
     for (const auto& row : rows) {
         const auto r = box.run("/bin/ps", row.args);
