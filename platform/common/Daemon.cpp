@@ -39,7 +39,8 @@ bool Daemon::detach(std::string& error)
     sigaddset(&m_signals, SIGINT);
     sigaddset(&m_signals, SIGHUP);
     // Blocked before the fork, so a signal sent right after start-up is not lost.
-    ::sigprocmask(SIG_BLOCK, &m_signals, nullptr);
+    sigset_t previous;
+    ::sigprocmask(SIG_BLOCK, &m_signals, &previous);
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -55,7 +56,8 @@ bool Daemon::detach(std::string& error)
         return false;
     }
     if (first > 0) {
-        // The starting process: wait for the daemon's word.
+        // The starting process: wait for the daemon's word (an interrupt still ends the wait).
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
         ::close(fds[1]);
         int status = 0;
         while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
@@ -109,11 +111,10 @@ void Daemon::ready()
     }
     // The starting process may hold a pipe on our inherited descriptors; everything beyond the
     // standard three is closed so nobody waits on this daemon's copy.
-    for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != m_readyFd) {
-            ::close(fd);
-        }
+    if (m_readyFd > 3) {
+        ::close_range(3, static_cast<unsigned>(m_readyFd) - 1, 0);
     }
+    ::close_range(static_cast<unsigned>(m_readyFd) + 1, ~0u, 0);
     writeAll(m_readyFd, "ready");
     ::close(m_readyFd);
     m_readyFd = -1;
