@@ -52,6 +52,8 @@ TEST_F(Daemons, NatdRunsInTheBackgroundUntilSigquit)
          << " /usr/sbin/natd -f /etc/natd.conf\n";
     EXPECT_NE(listing.out.find(line.str()), std::string::npos) << listing.out;
     EXPECT_EQ(box.pidsListedWith("/usr/sbin/natd"), std::vector<int>{pid});
+    // Like every daemon it has no terminal: without -x it is not listed.
+    EXPECT_EQ(box.run("/bin/ps", {"-a", "-o", "pid,command"}).out.find("/usr/sbin/natd"), std::string::npos);
 
     ASSERT_EQ(::kill(pid, SIGQUIT), 0);
     EXPECT_TRUE(Sandbox::waitUntilGone(pid));
