@@ -9,6 +9,8 @@ cmake --preset dev
 cmake --build --preset dev -j "$(nproc)"
 root="${KEEPWALL_ROOT:-$PWD/sandbox}"
 mkdir -p "$root"
+# The sandbox root: the emulated platform commands, network preferences, logs.
+build/bin/kw-sandbox "$root"
 export KEEPWALL_ROOT="$root"
 run() { echo "\$ wallctl $*"; build/bin/wallctl "$@"; }
 
