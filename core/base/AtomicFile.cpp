@@ -75,6 +75,10 @@ bool readFile(const std::string& path, std::string& out)
         return false;
     }
     out.clear();
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        out.reserve(static_cast<size_t>(st.st_size));
+    }
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);

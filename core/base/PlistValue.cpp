@@ -1,5 +1,7 @@
 #include "PlistValue.h"
 
+#include "PlistXmlReader.h"
+
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -156,96 +158,6 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-constexpr int kMaxDepth = 512;
-
-std::optional<Value> fromNode(plist_t node, int depth)
-{
-    if (depth > kMaxDepth) {
-        return std::nullopt;
-    }
-    switch (plist_get_node_type(node)) {
-    case PLIST_DICT: {
-        Value::Dictionary dict;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char* key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (key == nullptr) {
-                break;
-            }
-            std::string k(key);
-            free(key);
-            auto v = fromNode(item, depth + 1);
-            if (!v) {
-                free(it);
-                return std::nullopt;
-            }
-            dict[k] = std::move(*v);
-        }
-        free(it);
-        return Value(std::move(dict));
-    }
-    case PLIST_ARRAY: {
-        Value::Array array;
-        const uint32_t n = plist_array_get_size(node);
-        array.reserve(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            auto v = fromNode(plist_array_get_item(node, i), depth + 1);
-            if (!v) {
-                return std::nullopt;
-            }
-            array.push_back(std::move(*v));
-        }
-        return Value(std::move(array));
-    }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-        char* s = nullptr;
-        if (plist_get_node_type(node) == PLIST_KEY) {
-            plist_get_key_val(node, &s);
-        } else {
-            plist_get_string_val(node, &s);
-        }
-        std::string str = s ? s : "";
-        free(s);
-        return Value(std::move(str));
-    }
-    case PLIST_UINT: {
-        uint64_t u = 0;
-        plist_get_uint_val(node, &u);
-        return Value::integer(static_cast<std::int64_t>(u));
-    }
-    case PLIST_REAL: {
-        double d = 0;
-        plist_get_real_val(node, &d);
-        return Value::real(d);
-    }
-    case PLIST_BOOLEAN: {
-        uint8_t b = 0;
-        plist_get_bool_val(node, &b);
-        return Value::boolean(b != 0);
-    }
-    case PLIST_DATA: {
-        char* bytes = nullptr;
-        uint64_t len = 0;
-        plist_get_data_val(node, &bytes, &len);
-        Value::Data data(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + len);
-        free(bytes);
-        return Value(std::move(data));
-    }
-    case PLIST_DATE: {
-        int32_t sec = 0;
-        int32_t usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        return Value(Value::Date{sec + usec / 1e6});
-    }
-    default:
-        return std::nullopt;
-    }
-}
-
 plist_t toNode(const Value& value)
 {
     switch (value.type()) {
@@ -290,8 +202,8 @@ plist_t toNode(const Value& value)
     return nullptr;
 }
 
-// True when the text holds a NUL byte, raw or as a character reference: the parser would
-// hand it on inside a string or key, which it cannot represent.
+// True when the text holds a NUL byte, raw or as a character reference: property-list
+// strings and keys never hold one (other readers of the same files would cut them short).
 bool holdsNul(std::string_view xml)
 {
     if (xml.find('\0') != std::string_view::npos) {
@@ -329,13 +241,7 @@ std::optional<Value> valueFromXml(std::string_view xml)
     if (xml.find("<plist") == std::string_view::npos || holdsNul(xml)) {
         return std::nullopt;
     }
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    if (root == nullptr) {
-        return std::nullopt;
-    }
-    PlistPtr guard(root);
-    return fromNode(root, 0);
+    return readXmlPropertyList(xml);
 }
 
 std::string valueToXml(const Value& value)
