@@ -25,16 +25,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // CPU seconds of this process (or of its waited-for children): the machine is shared, so
 // wall time alone says little about the code.
 double cpuSeconds(int who = RUSAGE_SELF)
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Wall and CPU time of one run.
@@ -43,18 +46,17 @@ struct Timing {
     double cpu = 0;
 };
 
-template <typename F>
-Timing timed(F&& f)
+template <typename F> Timing timed(F&& f)
 {
     const auto start = Clock::now();
     const double cpu = cpuSeconds();
     f();
-    return {secondsSince(start), cpuSeconds() - cpu};
+    return { secondsSince(start), cpuSeconds() - cpu };
 }
 
 long maxRssMiB()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss / 1024;
 }
@@ -63,8 +65,8 @@ long maxRssMiB()
 // 10.0.x.y. One line every 3 seconds from Nov 1; a tenth are ICMP without ports.
 void generateLog(const std::string& path, long lines)
 {
-    static const char* kMonths[] = {"Nov", "Dec", "Jan"};
-    static const int kMonthDays[] = {30, 31, 31};
+    static const char* kMonths[] = { "Nov", "Dec", "Jan" };
+    static const int kMonthDays[] = { 30, 31, 31 };
     std::mt19937 random(42);
     FILE* out = std::fopen(path.c_str(), "w");
     if (out == nullptr) {
@@ -87,16 +89,19 @@ void generateLog(const std::string& path, long lines)
         const bool icmp = r % 10 == 0;
         int n;
         if (icmp) {
-            n = std::snprintf(line, sizeof line,
+            n = std::snprintf(
+                line, sizeof line,
                 "%s %2d %02ld:%02ld:%02ld gateway kernel: ipfw: %d %s ICMP:8.0 10.0.%u.%u 192.168.1.2 in via en0\n",
                 kMonths[month], day + 1, second / 3600, second / 60 % 60, second % 60, rule,
                 r % 3 == 0 ? "Accept" : "Deny", host / 256, host % 256);
         } else {
-            n = std::snprintf(line, sizeof line,
+            n = std::snprintf(
+                line, sizeof line,
                 "%s %2d %02ld:%02ld:%02ld gateway kernel: ipfw: %d %s %s 10.0.%u.%u:%u 192.168.1.2:%u %s via en%u\n",
                 kMonths[month], day + 1, second / 3600, second / 60 % 60, second % 60, rule,
                 r % 3 == 0 ? "Accept" : "Deny", r % 4 == 0 ? "UDP" : "TCP", host / 256, host % 256,
-                static_cast<unsigned>(1024 + random() % 60000), static_cast<unsigned>(1 + random() % 1024), r % 5 == 0 ? "out" : "in", r % 2);
+                static_cast<unsigned>(1024 + random() % 60000), static_cast<unsigned>(1 + random() % 1024),
+                r % 5 == 0 ? "out" : "in", r % 2);
         }
         std::fwrite(line, 1, static_cast<size_t>(n), out);
     }
@@ -125,13 +130,13 @@ void writeCsv(const std::string& text, const std::string& path, std::time_t now)
     kw::LogParser parser(kw::LogYearRule(now), [&](const kw::LogItemView& v) {
         const std::string_view null = "(null)";
         row = std::to_string(++id);
-        for (std::string_view f : {v.timestamp, v.ruleNo, v.action, v.proto}) {
+        for (std::string_view f : { v.timestamp, v.ruleNo, v.action, v.proto }) {
             row += ',' + csvField(f);
         }
-        row += ',' + csvField(kw::logLabel(v.srcHost, v.srcPort)) + ',' + csvField(v.srcHost) + ','
-            + csvField(v.srcPort.value_or(null)) + ',' + csvField(kw::logLabel(v.dstHost, v.dstPort)) + ','
-            + csvField(v.dstHost) + ',' + csvField(v.dstPort.value_or(null)) + ',' + csvField(v.dir) + ','
-            + csvField(v.interface) + '\n';
+        row += ',' + csvField(kw::logLabel(v.srcHost, v.srcPort)) + ',' + csvField(v.srcHost) + ',' +
+               csvField(v.srcPort.value_or(null)) + ',' + csvField(kw::logLabel(v.dstHost, v.dstPort)) + ',' +
+               csvField(v.dstHost) + ',' + csvField(v.dstPort.value_or(null)) + ',' + csvField(v.dir) + ',' +
+               csvField(v.interface) + '\n';
         std::fwrite(row.data(), 1, row.size(), out);
     });
     parser.feed(text);
@@ -140,8 +145,7 @@ void writeCsv(const std::string& text, const std::string& path, std::time_t now)
 }
 
 // The run with the median CPU time.
-template <typename F>
-Timing median(int runs, F&& f)
+template <typename F> Timing median(int runs, F&& f)
 {
     std::vector<Timing> times;
     for (int i = 0; i < runs; ++i) {
@@ -168,7 +172,7 @@ int main(int argc, char** argv)
     fs::create_directories(root + "/var/log");
     const std::string logPath = kw::SystemRoot::path("/var/log/ipfw.log");
     // Clock on Jan 15: the Nov and Dec lines fall in the year before.
-    std::tm jan{};
+    std::tm jan {};
     jan.tm_year = 127;
     jan.tm_mon = 0;
     jan.tm_mday = 15;
@@ -180,7 +184,7 @@ int main(int argc, char** argv)
     const auto start = Clock::now();
     generateLog(logPath, lines);
     std::printf("generated ipfw.log: %.1f MiB in %.2f s\n", static_cast<double>(fs::file_size(logPath)) / 1048576.0,
-        secondsSince(start));
+                secondsSince(start));
 
     // Streaming reading straight from the file (what "showlog" does first).
     {
@@ -189,7 +193,7 @@ int main(int argc, char** argv)
         const Timing t = median(3, [&] { manager.reloadLogItems(); });
         std::printf("reloadLogItems (file -> items): wall %.3f s, cpu %.3f s, %.0f lines/s by cpu, %zu items, "
                     "max RSS so far %ld MiB\n",
-            t.wall, t.cpu, static_cast<double>(lines) / t.cpu, manager.logItemCount(), maxRssMiB());
+                    t.wall, t.cpu, static_cast<double>(lines) / t.cpu, manager.logItemCount(), maxRssMiB());
     }
 
     std::ifstream in(logPath, std::ios::binary);
@@ -198,7 +202,8 @@ int main(int argc, char** argv)
         kw::KWLogManager manager;
         manager.setClock([now] { return now; });
         const Timing t = median(3, [&] { manager.parseLogData(text); });
-        std::printf("parseLogData (bytes in memory -> items): wall %.3f s, cpu %.3f s, %.0f lines/s by cpu, %.0f by wall\n",
+        std::printf(
+            "parseLogData (bytes in memory -> items): wall %.3f s, cpu %.3f s, %.0f lines/s by cpu, %.0f by wall\n",
             t.wall, t.cpu, static_cast<double>(lines) / t.cpu, static_cast<double>(lines) / t.wall);
         std::size_t parsed = 0;
         const Timing tp = median(3, [&] {
@@ -207,18 +212,18 @@ int main(int argc, char** argv)
             parser.finish();
         });
         std::printf("LogParser alone (no keeping): wall %.3f s, cpu %.3f s, %.0f lines/s by cpu\n", tp.wall, tp.cpu,
-            static_cast<double>(lines) / tp.cpu);
+                    static_cast<double>(lines) / tp.cpu);
     }
 
     kw::KWLogManager manager;
     manager.setClock([now] { return now; });
     const Timing firstShowlog = timed([&] { kw::runShowLogCommand(manager); });
     std::printf("first showlog into an empty archive (end to end): wall %.3f s, cpu %.3f s\n", firstShowlog.wall,
-        firstShowlog.cpu);
+                firstShowlog.cpu);
     const Timing secondShowlog = timed([&] { kw::runShowLogCommand(manager); });
     std::printf("second showlog, nothing new: wall %.3f s, cpu %.3f s\n", secondShowlog.wall, secondShowlog.cpu);
     std::printf("archive size: %.1f MiB\n",
-        static_cast<double>(fs::file_size(kw::KWLogManager::logDBPath())) / 1048576.0);
+                static_cast<double>(fs::file_size(kw::KWLogManager::logDBPath())) / 1048576.0);
 
     manager.openDatabase();
     auto query = [&](const char* what, int runs, auto&& fetch) {
@@ -228,11 +233,11 @@ int main(int argc, char** argv)
     };
     query("rule_no = 4200 (bound)", 7, [&] { return manager.fetchArchive(kw::LogSearch::fromMenuTags(6, 0, "4200")); });
     query("rule_no='4200' (condition text)", 7,
-        [&] { return manager.fetchArchiveForQuery(std::string("rule_no='4200'")); });
+          [&] { return manager.fetchArchiveForQuery(std::string("rule_no='4200'")); });
     query("src_host = 10.0.12.34 (bound)", 7,
-        [&] { return manager.fetchArchive(kw::LogSearch::fromMenuTags(1, 0, "10.0.12.34")); });
+          [&] { return manager.fetchArchive(kw::LogSearch::fromMenuTags(1, 0, "10.0.12.34")); });
     query("src_host LIKE %12.34% (full scan, for reference)", 3,
-        [&] { return manager.fetchArchive(kw::LogSearch::fromMenuTags(1, 5, "12.34")); });
+          [&] { return manager.fetchArchive(kw::LogSearch::fromMenuTags(1, 5, "12.34")); });
     manager.closeDatabase();
 
     // The sqlite3 shell importing the same rows into the same table with the same indexes.
@@ -256,17 +261,18 @@ int main(int argc, char** argv)
     const auto importStart = Clock::now();
     const double childCpu = cpuSeconds(RUSAGE_CHILDREN);
     const int rc = std::system(command.c_str());
-    const Timing importTime{secondsSince(importStart), cpuSeconds(RUSAGE_CHILDREN) - childCpu};
+    const Timing importTime { secondsSince(importStart), cpuSeconds(RUSAGE_CHILDREN) - childCpu };
     std::printf("sqlite3 .import of the same rows (CSV, same table and indexes): wall %.3f s, cpu %.3f s (status %d)\n",
-        importTime.wall, importTime.cpu, rc);
+                importTime.wall, importTime.cpu, rc);
     {
         kw::SQLDatabase db(importDb);
         db.openReadOnly();
-        std::printf("rows imported: %s\n",
+        std::printf(
+            "rows imported: %s\n",
             db.performQuery("SELECT count(*) FROM log_archive")->rowAtIndex(0)->stringForColumnAtIndex(0)->c_str());
     }
     std::printf("ratio first showlog / sqlite3 .import: %.2f by wall time, %.2f by cpu time\n",
-        firstShowlog.wall / importTime.wall, firstShowlog.cpu / importTime.cpu);
+                firstShowlog.wall / importTime.wall, firstShowlog.cpu / importTime.cpu);
     std::printf("max RSS: %ld MiB\n", maxRssMiB());
 
     fs::remove_all(root);

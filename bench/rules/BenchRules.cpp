@@ -10,9 +10,9 @@
 
 #include "base/PlistValue.h"
 #include "base/Release.h"
+#include "config/SettingsKeys.h"
 #include "rules/ConfigurationText.h"
 #include "rules/ServiceFilter.h"
-#include "config/SettingsKeys.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,7 +43,7 @@ struct Options {
 
 Value filterFor(int i)
 {
-    static const char* const kProtocols[] = {"tcp", "udp", "icmp", "tcp", "udp"};
+    static const char* const kProtocols[] = { "tcp", "udp", "icmp", "tcp", "udp" };
     Value f;
     f.set(kw::ServiceFilterLabel, i % 7 == 0 ? Value("Custom Service") : Value("Service " + std::to_string(i)));
     f.set(kw::ServiceFilterCustomLabel, "Custom " + std::to_string(i));
@@ -72,8 +72,8 @@ Value makeSetting(const Options& o)
         i.set(kInterfaceName, "en" + std::to_string(n));
         i.set(kInterfaceLabel, "Ethernet " + std::to_string(n));
         i.set(kEnableFirewall, Value::integer(1));
-        for (const char* key : {kAdvAllowBootp, kAdvAllowBroadcast, kDenySourceRoute, kAdvAllowNtp, kAdvAllowRendezvous,
-                                kAdvAllowIcmp, kAdvAllowFtpData, kAdvAllowDns}) {
+        for (const char* key : { kAdvAllowBootp, kAdvAllowBroadcast, kDenySourceRoute, kAdvAllowNtp,
+                                 kAdvAllowRendezvous, kAdvAllowIcmp, kAdvAllowFtpData, kAdvAllowDns }) {
             i.set(key, Value::integer(1));
         }
         i.set(kAdvDnsType, Value::integer(0));
@@ -98,7 +98,7 @@ Value makeSetting(const Options& o)
     s.set(kInterfaceList, Value(std::move(interfaces)));
     Value nat;
     nat.set(kNatdInterface, Value::integer(0));
-    nat.set(kGateways, Value(Value::Array{}));
+    nat.set(kGateways, Value(Value::Array {}));
     s.set(kNatConfig, std::move(nat));
     return s;
 }
@@ -112,7 +112,7 @@ double millisecondsSince(Clock::time_point start)
 // itself costs, where wall time also counts the waits for a core.
 double threadCpuMilliseconds()
 {
-    timespec t{};
+    timespec t {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
@@ -238,8 +238,8 @@ void timeNft(const Options& o)
     std::ofstream(path) << ruleset;
     size_t rules = static_cast<size_t>(std::count(ruleset.begin(), ruleset.end(), '\n')) - 8;
 
-    std::vector<std::vector<std::string>> ways = {{"nft", "-c", "-f", path},
-                                                  {"unshare", "-rn", "nft", "-c", "-f", path}};
+    std::vector<std::vector<std::string>> ways = { { "nft", "-c", "-f", path },
+                                                   { "unshare", "-rn", "nft", "-c", "-f", path } };
     for (const auto& way : ways) {
         if (runQuietly(way) != 0) {
             continue;
@@ -291,9 +291,8 @@ bool parse(int argc, char** argv, Options& o)
         } else if (a == "--no-nft") {
             o.nft = false;
         } else {
-            std::fprintf(stderr,
-                         "usage: bench-rules [--interfaces N] [--filters N] [--runs N] [--write-setting FILE] "
-                         "[--write-document FILE] [--write-rules FILE] [--no-nft]\n");
+            std::fprintf(stderr, "usage: bench-rules [--interfaces N] [--filters N] [--runs N] [--write-setting FILE] "
+                                 "[--write-document FILE] [--write-rules FILE] [--no-nft]\n");
             return false;
         }
     }

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -27,8 +27,8 @@ double secondsSince(Clock::time_point start)
 // The forms the interface rule generator writes, and hand-written rules of an expert setting.
 std::string ruleText(int lines)
 {
-    static const char* const interfaces[] = {"en0", "en1", "ppp0", "fw0"};
-    static const char* const services[] = {"22", "80", "443", "548", "3689", "5900", "http", "ssh"};
+    static const char* const interfaces[] = { "en0", "en1", "ppp0", "fw0" };
+    static const char* const services[] = { "22", "80", "443", "548", "3689", "5900", "http", "ssh" };
     std::string text;
     text.reserve(static_cast<std::size_t>(lines) * 64);
     for (int i = 0; static_cast<int>(i) < lines; ++i) {
@@ -42,7 +42,8 @@ std::string ruleText(int lines)
                           service, iface);
             break;
         case 1:
-            std::snprintf(line, sizeof line, "add %d allow udp from any to any 53 in via %s keep-state\n", number, iface);
+            std::snprintf(line, sizeof line, "add %d allow udp from any to any 53 in via %s keep-state\n", number,
+                          iface);
             break;
         case 2:
             std::snprintf(line, sizeof line, "add %d deny log tcp from any to any in via %s setup\n", number + 50000,
@@ -67,8 +68,9 @@ std::string ruleText(int lines)
             std::snprintf(line, sizeof line, "add %d divert natd all from any to any via %s\n", number, iface);
             break;
         case 8:
-            std::snprintf(line, sizeof line, "add %d allow tcp from me 1024-65535 to not 10.0.0.0/8 %s out xmit %s "
-                                             "keep-state # outgoing\n",
+            std::snprintf(line, sizeof line,
+                          "add %d allow tcp from me 1024-65535 to not 10.0.0.0/8 %s out xmit %s "
+                          "keep-state # outgoing\n",
                           number, service, iface);
             break;
         default:
@@ -84,8 +86,8 @@ std::string ruleText(int lines)
 // The same traffic policy as an nftables ruleset, one rule per rule line.
 std::string nftRuleset(int lines)
 {
-    static const char* const interfaces[] = {"eth0", "eth1", "ppp0", "fw0"};
-    static const char* const ports[] = {"22", "80", "443", "548", "3689", "5900", "80", "22"};
+    static const char* const interfaces[] = { "eth0", "eth1", "ppp0", "fw0" };
+    static const char* const ports[] = { "22", "80", "443", "548", "3689", "5900", "80", "22" };
     std::string text = "table inet kwbench {\n  chain input {\n    type filter hook input priority 0; policy accept;\n";
     for (int i = 0; i < lines; ++i) {
         const char* iface = interfaces[(i / 10) % 4];
@@ -112,16 +114,18 @@ std::string nftRuleset(int lines)
             std::snprintf(line, sizeof line, "    iifname \"%s\" ip saddr 127.0.0.1 tcp dport 6000-6063 drop\n", iface);
             break;
         case 6:
-            std::snprintf(line, sizeof line, "    iifname \"%s\" icmp type { echo-reply, destination-unreachable, "
-                                             "echo-request, time-exceeded } accept\n",
+            std::snprintf(line, sizeof line,
+                          "    iifname \"%s\" icmp type { echo-reply, destination-unreachable, "
+                          "echo-request, time-exceeded } accept\n",
                           iface);
             break;
         case 7:
             std::snprintf(line, sizeof line, "    iifname \"%s\" counter accept\n", iface);
             break;
         case 8:
-            std::snprintf(line, sizeof line, "    oifname \"%s\" ip daddr != 10.0.0.0/8 tcp sport 1024-65535 tcp dport "
-                                             "%s ct state new accept\n",
+            std::snprintf(line, sizeof line,
+                          "    oifname \"%s\" ip daddr != 10.0.0.0/8 tcp sport 1024-65535 tcp dport "
+                          "%s ct state new accept\n",
                           iface, ports[i % 8]);
             break;
         default:
@@ -213,8 +217,8 @@ int main(int argc, char** argv)
         out << nftRuleset(lines);
     }
     const std::string path = nftFile.string();
-    const char* direct[] = {"nft", "-c", "-f", path.c_str(), nullptr};
-    const char* inNamespace[] = {"unshare", "-rn", "nft", "-c", "-f", path.c_str(), nullptr};
+    const char* direct[] = { "nft", "-c", "-f", path.c_str(), nullptr };
+    const char* inNamespace[] = { "unshare", "-rn", "nft", "-c", "-f", path.c_str(), nullptr };
     const char* const* nft = direct;
     if (runQuietly(direct) != 0) {
         nft = inNamespace;

@@ -22,7 +22,10 @@ Process::~Process()
     }
 }
 
-Process::Process(Process&& other) noexcept { *this = std::move(other); }
+Process::Process(Process&& other) noexcept
+{
+    *this = std::move(other);
+}
 
 Process& Process::operator=(Process&& other) noexcept
 {
@@ -54,7 +57,7 @@ Process Process::start(const std::string& systemProgram, const std::vector<std::
     }
     argv.push_back(nullptr);
 
-    int pipeFds[2] = {-1, -1};
+    int pipeFds[2] = { -1, -1 };
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (output == Output::Pipe) {
@@ -143,8 +146,7 @@ int runCommand(const std::string& systemProgram, const std::vector<std::string>&
     return p.wait();
 }
 
-int runCommandWithOutput(const std::string& systemProgram, const std::vector<std::string>& args,
-                         std::string& output)
+int runCommandWithOutput(const std::string& systemProgram, const std::vector<std::string>& args, std::string& output)
 {
     Process p = Process::start(systemProgram, args, Process::Output::Pipe);
     if (!p.started()) {

@@ -57,7 +57,6 @@ private:
 int runCommand(const std::string& systemProgram, const std::vector<std::string>& args);
 
 // As runCommand, collecting standard output.
-int runCommandWithOutput(const std::string& systemProgram, const std::vector<std::string>& args,
-                         std::string& output);
+int runCommandWithOutput(const std::string& systemProgram, const std::vector<std::string>& args, std::string& output);
 
 } // namespace kw

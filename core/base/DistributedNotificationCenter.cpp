@@ -50,7 +50,10 @@ bool ensureFolder(const std::string& dir)
 
 } // namespace
 
-std::string DistributedNotificationCenter::folder() { return SystemRoot::path("/var/run/keepwall/notifications"); }
+std::string DistributedNotificationCenter::folder()
+{
+    return SystemRoot::path("/var/run/keepwall/notifications");
+}
 
 void DistributedNotificationCenter::post(const std::string& name, const std::string& object)
 {
@@ -101,7 +104,7 @@ DistributedObserver::DistributedObserver()
         logf("Could not create the notification folder %s: %s", dir.c_str(), std::strerror(errno));
         return;
     }
-    static std::atomic<unsigned> counter {0};
+    static std::atomic<unsigned> counter { 0 };
     m_path = dir + "/" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + std::string(kSuffix);
     sockaddr_un addr {};
     if (!makeAddress(m_path, addr)) {
@@ -136,7 +139,7 @@ std::optional<DistributedNotification> DistributedObserver::receive(std::chrono:
     if (m_fd < 0) {
         return std::nullopt;
     }
-    pollfd p {m_fd, POLLIN, 0};
+    pollfd p { m_fd, POLLIN, 0 };
     const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
     if (ready <= 0) {
         return std::nullopt;
@@ -149,9 +152,9 @@ std::optional<DistributedNotification> DistributedObserver::receive(std::chrono:
     const std::string_view payload(buf.data(), static_cast<size_t>(n));
     const auto nul = payload.find('\0');
     if (nul == std::string_view::npos) {
-        return DistributedNotification {std::string(payload), {}};
+        return DistributedNotification { std::string(payload), {} };
     }
-    return DistributedNotification {std::string(payload.substr(0, nul)), std::string(payload.substr(nul + 1))};
+    return DistributedNotification { std::string(payload.substr(0, nul)), std::string(payload.substr(nul + 1)) };
 }
 
 } // namespace kw

@@ -66,7 +66,7 @@ int remainingMs(Clock::time_point deadline)
 bool transfer(int fd, char* data, size_t size, bool sending, Clock::time_point deadline)
 {
     while (size > 0) {
-        pollfd p {fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
+        pollfd p { fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0 };
         const int ready = ::poll(&p, 1, remainingMs(deadline));
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -75,8 +75,8 @@ bool transfer(int fd, char* data, size_t size, bool sending, Clock::time_point d
             errno = ETIMEDOUT;
             return false;
         }
-        const ssize_t n = sending ? ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT)
-                                  : ::recv(fd, data, size, MSG_DONTWAIT);
+        const ssize_t n =
+            sending ? ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT) : ::recv(fd, data, size, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
@@ -104,7 +104,7 @@ void putU32(char* out, uint32_t v)
 uint32_t getU32(const char* in)
 {
     const auto* u = reinterpret_cast<const unsigned char*>(in);
-    return (uint32_t {u[0]} << 24) | (uint32_t {u[1]} << 16) | (uint32_t {u[2]} << 8) | uint32_t {u[3]};
+    return (uint32_t { u[0] } << 24) | (uint32_t { u[1] } << 16) | (uint32_t { u[2] } << 8) | uint32_t { u[3] };
 }
 
 bool peerUid(int fd, uid_t& uid)
@@ -138,8 +138,7 @@ MessagePortReply MessagePortClient::sendRequest(const std::string& portName, int
     }
     sockaddr_un addr {};
     const socklen_t len = fillAddress(portName, addr);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS &&
-        errno != EAGAIN) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS && errno != EAGAIN) {
         ::close(fd);
         return reply; // no server registered under the name
     }
@@ -232,7 +231,7 @@ bool MessagePortServer::serveOne(const Handler& handler, std::chrono::millisecon
     const auto deadline = Clock::now() + timeout;
     const uid_t me = ::geteuid();
     for (;;) {
-        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        pollfd fds[2] = { { m_fd, POLLIN, 0 }, { m_wakeFd, POLLIN, 0 } };
         const int ready = ::poll(fds, m_wakeFd >= 0 ? 2 : 1, remainingMs(deadline));
         if (ready < 0 && errno == EINTR) {
             continue;

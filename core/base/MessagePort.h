@@ -27,7 +27,7 @@ enum MessagePortStatus : int {
 };
 
 struct MessagePortReply {
-    bool portFound = false;    // a server was listening under the name
+    bool portFound = false; // a server was listening under the name
     int status = kMessagePortIsInvalid;
     std::optional<std::string> data; // reply bytes, when a non-empty reply arrived
 };

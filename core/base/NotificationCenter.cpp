@@ -14,7 +14,7 @@ NotificationCenter::Token NotificationCenter::addObserver(const std::string& nam
 {
     std::lock_guard lock(m_mutex);
     const Token token = m_next++;
-    m_entries.push_back(Entry{token, name, std::move(handler)});
+    m_entries.push_back(Entry { token, name, std::move(handler) });
     return token;
 }
 

@@ -43,9 +43,9 @@ private:
 class ScopedObserver {
 public:
     ScopedObserver(NotificationCenter& center, const std::string& name, NotificationCenter::Handler handler)
-        : m_center(center), m_token(center.addObserver(name, std::move(handler)))
-    {
-    }
+        : m_center(center)
+        , m_token(center.addObserver(name, std::move(handler)))
+    {}
     ~ScopedObserver() { m_center.removeObserver(m_token); }
     ScopedObserver(const ScopedObserver&) = delete;
     ScopedObserver& operator=(const ScopedObserver&) = delete;

@@ -138,16 +138,22 @@ Value* Value::get(const std::string& key)
 void Value::set(const std::string& key, Value value)
 {
     if (isNone()) {
-        m_v = Dictionary{};
+        m_v = Dictionary {};
     }
     if (auto* d = dictionary()) {
         (*d)[key] = std::move(value);
     }
 }
 
-std::int64_t integerValueOf(const Value* value) { return value ? value->integerValue() : 0; }
+std::int64_t integerValueOf(const Value* value)
+{
+    return value ? value->integerValue() : 0;
+}
 
-std::string stringValueOf(const Value* value) { return value ? value->stringValue() : std::string(); }
+std::string stringValueOf(const Value* value)
+{
+    return value ? value->stringValue() : std::string();
+}
 
 // ---- XML through libplist ----
 

@@ -25,27 +25,38 @@ public:
     enum class Type { None, Dictionary, Array, String, Integer, Real, Boolean, Data, Date };
 
     Value() = default;
-    Value(std::string s) : m_v(std::move(s)) {}
-    Value(const char* s) : m_v(std::string(s)) {}
-    Value(std::string_view s) : m_v(std::string(s)) {}
-    Value(Dictionary d) : m_v(std::move(d)) {}
-    Value(Array a) : m_v(std::move(a)) {}
-    Value(Data d) : m_v(std::move(d)) {}
-    Value(Date d) : m_v(d) {}
+    Value(std::string s)
+        : m_v(std::move(s))
+    {}
+    Value(const char* s)
+        : m_v(std::string(s))
+    {}
+    Value(std::string_view s)
+        : m_v(std::string(s))
+    {}
+    Value(Dictionary d)
+        : m_v(std::move(d))
+    {}
+    Value(Array a)
+        : m_v(std::move(a))
+    {}
+    Value(Data d)
+        : m_v(std::move(d))
+    {}
+    Value(Date d)
+        : m_v(d)
+    {}
 
-    static Value integer(std::int64_t n) { return Value(Int{n}); }
-    static Value real(double d) { return Value(Real{d}); }
-    static Value boolean(bool b) { return Value(Bool{b}); }
+    static Value integer(std::int64_t n) { return Value(Int { n }); }
+    static Value real(double d) { return Value(Real { d }); }
+    static Value boolean(bool b) { return Value(Bool { b }); }
 
     Type type() const { return static_cast<Type>(m_v.index()); }
     bool isNone() const { return type() == Type::None; }
     bool isDictionary() const { return type() == Type::Dictionary; }
     bool isArray() const { return type() == Type::Array; }
     bool isString() const { return type() == Type::String; }
-    bool isNumber() const
-    {
-        return type() == Type::Integer || type() == Type::Real || type() == Type::Boolean;
-    }
+    bool isNumber() const { return type() == Type::Integer || type() == Type::Real || type() == Type::Boolean; }
 
     const Dictionary* dictionary() const { return std::get_if<Dictionary>(&m_v); }
     Dictionary* dictionary() { return std::get_if<Dictionary>(&m_v); }
@@ -86,9 +97,15 @@ private:
         bool v;
         bool operator==(const Bool&) const = default;
     };
-    explicit Value(Int i) : m_v(i) {}
-    explicit Value(Real r) : m_v(r) {}
-    explicit Value(Bool b) : m_v(b) {}
+    explicit Value(Int i)
+        : m_v(i)
+    {}
+    explicit Value(Real r)
+        : m_v(r)
+    {}
+    explicit Value(Bool b)
+        : m_v(b)
+    {}
 
     std::variant<std::monostate, Dictionary, Array, std::string, Int, Real, Bool, Data, Date> m_v;
 };

@@ -15,7 +15,9 @@ constexpr int kMaxDepth = 512;
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) : m_text(text) {}
+    explicit Reader(std::string_view text)
+        : m_text(text)
+    {}
 
     std::optional<Value> document()
     {
@@ -111,7 +113,8 @@ private:
         }
         size_t i = m_pos + 1;
         const size_t start = i;
-        while (i < m_text.size() && ((m_text[i] >= 'a' && m_text[i] <= 'z') || (m_text[i] >= 'A' && m_text[i] <= 'Z'))) {
+        while (i < m_text.size() &&
+               ((m_text[i] >= 'a' && m_text[i] <= 'z') || (m_text[i] >= 'A' && m_text[i] <= 'Z'))) {
             ++i;
         }
         if (i == start) {
@@ -313,7 +316,7 @@ private:
             return std::nullopt;
         }
         constexpr double kEpoch2001 = 978307200.0;
-        return Value(Value::Date {static_cast<double>(::timegm(&tm)) - kEpoch2001});
+        return Value(Value::Date { static_cast<double>(::timegm(&tm)) - kEpoch2001 });
     }
 
     std::optional<Value> element(int depth)
@@ -412,6 +415,9 @@ private:
 
 } // namespace
 
-std::optional<Value> readXmlPropertyList(std::string_view xml) { return Reader(xml).document(); }
+std::optional<Value> readXmlPropertyList(std::string_view xml)
+{
+    return Reader(xml).document();
+}
 
 } // namespace kw

@@ -34,6 +34,9 @@ void setReleaseFlags(double toolkitVersion)
     KWRunningOnTiger = v > 743;
 }
 
-void setReleaseFlagsFromEnvironment() { setReleaseFlags(toolkitVersionNumber()); }
+void setReleaseFlagsFromEnvironment()
+{
+    setReleaseFlags(toolkitVersionNumber());
+}
 
 } // namespace kw

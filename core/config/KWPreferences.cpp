@@ -11,7 +11,9 @@ std::unique_ptr<KWPreferences> KWPreferences::preferencesWithPrefsID(std::option
     return std::make_unique<KWPreferences>(std::move(prefsID));
 }
 
-KWPreferences::KWPreferences(std::optional<std::string> prefsID) : m_prefs(std::move(prefsID)) {}
+KWPreferences::KWPreferences(std::optional<std::string> prefsID)
+    : m_prefs(std::move(prefsID))
+{}
 
 const Value* KWPreferences::valueForKey(const std::string& key)
 {

@@ -13,9 +13,14 @@
 
 namespace kw {
 
-std::unique_ptr<KeepwallPrefs> KeepwallPrefs::preferences() { return std::make_unique<KeepwallPrefs>(); }
+std::unique_ptr<KeepwallPrefs> KeepwallPrefs::preferences()
+{
+    return std::make_unique<KeepwallPrefs>();
+}
 
-KeepwallPrefs::KeepwallPrefs() : KWPreferences(std::string(keys::kPrefsIdentifier)) {}
+KeepwallPrefs::KeepwallPrefs()
+    : KWPreferences(std::string(keys::kPrefsIdentifier))
+{}
 
 const Value::Dictionary& KeepwallPrefs::storedSettings() const
 {
@@ -36,7 +41,10 @@ std::optional<std::string> KeepwallPrefs::currentSettingsKey() const
     return key->stringValue();
 }
 
-void KeepwallPrefs::setCurrentSettingsKey(const std::string& key) { takeValue(Value(key), keys::kCurrentSetting); }
+void KeepwallPrefs::setCurrentSettingsKey(const std::string& key)
+{
+    takeValue(Value(key), keys::kCurrentSetting);
+}
 
 const Value* KeepwallPrefs::settingForKey(const std::string& key) const
 {
@@ -51,7 +59,10 @@ const Value* KeepwallPrefs::currentSetting() const
     return key ? settingForKey(*key) : nullptr;
 }
 
-void KeepwallPrefs::enableLogging(bool enable) { takeValue(Value::boolean(enable), keys::kEnableLogging); }
+void KeepwallPrefs::enableLogging(bool enable)
+{
+    takeValue(Value::boolean(enable), keys::kEnableLogging);
+}
 
 bool KeepwallPrefs::enableNatdForSetting(const Value* setting)
 {
@@ -102,7 +113,10 @@ const Value& settingOrEmpty(const Value* setting)
 
 } // namespace
 
-void KeepwallPrefs::appendComment(const std::string& comment, std::string& text) { kw::appendComment(comment, text); }
+void KeepwallPrefs::appendComment(const std::string& comment, std::string& text)
+{
+    kw::appendComment(comment, text);
+}
 
 std::string KeepwallPrefs::ipfwTextForSettingKey(const std::string& key) const
 {
@@ -144,10 +158,10 @@ void KeepwallPrefs::activateCurrentConfiguration() const
     if (!writeCurrentConfiguration()) {
         return;
     }
-    if (runCommand("/sbin/ipfw", {"-f", "flush"}) == -1) {
+    if (runCommand("/sbin/ipfw", { "-f", "flush" }) == -1) {
         sendKWErrorNotification(errno, "Error clearing firewall filters");
     }
-    const int w = runCommand("/sbin/ipfw", {"-q", kRuleFilePath});
+    const int w = runCommand("/sbin/ipfw", { "-q", kRuleFilePath });
     const int startErrno = errno;
     const int low = w & 0x7f;
     if (low == 0) {

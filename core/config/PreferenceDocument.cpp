@@ -23,7 +23,10 @@ bool isSafeIdentifier(const std::string& id)
 
 } // namespace
 
-std::string PreferenceDocument::folder() { return SystemRoot::path("/Library/Preferences/SystemConfiguration"); }
+std::string PreferenceDocument::folder()
+{
+    return SystemRoot::path("/Library/Preferences/SystemConfiguration");
+}
 
 PreferenceDocument::PreferenceDocument(std::optional<std::string> identifier)
 {
@@ -76,8 +79,7 @@ bool PreferenceDocument::commit()
         if (::rename(m_path.c_str(), aside.c_str()) == 0) {
             logf("Kept the unreadable preferences file as %s", aside.c_str());
         } else if (errno != ENOENT) {
-            logf("Could not keep the unreadable preferences file %s aside: %s", m_path.c_str(),
-                 std::strerror(errno));
+            logf("Could not keep the unreadable preferences file %s aside: %s", m_path.c_str(), std::strerror(errno));
             return false;
         }
         m_unreadable = false;

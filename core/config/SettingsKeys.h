@@ -12,7 +12,6 @@ inline constexpr char kCurrentSetting[] = "CURRENT_SETTING";
 inline constexpr char kDefaultConfiguration[] = "DEFAULT_CONFIGURATION";
 inline constexpr char kEnableLogging[] = "ENABLE_LOGGING";
 
-
 // Setting dictionary.
 inline constexpr char kSettingName[] = "SETTING_NAME";
 inline constexpr char kConfigMode[] = "CONFIG_MODE";

@@ -28,8 +28,8 @@ constexpr const char* kIndexStatements[] = {
     "CREATE INDEX IF NOT EXISTS log_archive_src_host ON log_archive (src_host)",
 };
 
-constexpr const char* kColumns[] = {"log_id", "timestamp", "rule_no", "action", "proto", "src_label", "src_host",
-    "src_port", "dst_label", "dst_host", "dst_port", "dir", "interface"};
+constexpr const char* kColumns[] = { "log_id",   "timestamp", "rule_no",  "action",   "proto", "src_label", "src_host",
+                                     "src_port", "dst_label", "dst_host", "dst_port", "dir",   "interface" };
 
 // Missing ports are stored as the text "(null)", as every archive has always held them.
 constexpr std::string_view kMissingValue = "(null)";
@@ -39,7 +39,11 @@ constexpr std::size_t kReadChunk = 1024 * 1024;
 // Transaction guard: rolls back unless committed.
 class Transaction {
 public:
-    Transaction(SQLDatabase& db, const char* begin) : m_db(db) { m_db.performQuery(begin); }
+    Transaction(SQLDatabase& db, const char* begin)
+        : m_db(db)
+    {
+        m_db.performQuery(begin);
+    }
     ~Transaction()
     {
         if (!m_done) {
@@ -120,11 +124,16 @@ KWLogManager& KWLogManager::sharedInstance()
     return *instance;
 }
 
-KWLogManager::KWLogManager() : m_clock([] { return std::time(nullptr); }) {}
+KWLogManager::KWLogManager()
+    : m_clock([] { return std::time(nullptr); })
+{}
 
 KWLogManager::~KWLogManager() = default;
 
-std::string KWLogManager::logDBPath() { return SystemRoot::path(kLogDBPath); }
+std::string KWLogManager::logDBPath()
+{
+    return SystemRoot::path(kLogDBPath);
+}
 
 void KWLogManager::parseLogData(std::string_view bytes)
 {
@@ -142,7 +151,8 @@ void KWLogManager::reloadLogItems()
     const bool ownFile = KWRunningOnTiger;
     const std::string path = SystemRoot::path(ownFile ? "/var/log/ipfw.log" : "/var/log/system.log");
     m_logItems.clear();
-    LogParser parser(LogYearRule(m_clock()), [this](const LogItemView& item) { m_logItems.append(item); }, !ownFile);
+    LogParser parser(
+        LogYearRule(m_clock()), [this](const LogItemView& item) { m_logItems.append(item); }, !ownFile);
 
     // Exit statuses as the platform's readers give them: 1 (cat) or 2 (grep) when the file
     // cannot be read, 1 when grep finds no line.
@@ -253,8 +263,8 @@ void KWLogManager::ensureArchiveFolder()
     }
     // Nobody but root may replace the archive: the folder is root's and not writable by others.
     struct stat st {};
-    if (::geteuid() == 0 && ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
-        && (st.st_uid != 0 || (st.st_mode & 022) != 0)) {
+    if (::geteuid() == 0 && ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        (st.st_uid != 0 || (st.st_mode & 022) != 0)) {
         if (::lchown(folder.c_str(), 0, st.st_gid) != 0 || ::chmod(folder.c_str(), st.st_mode & 07755) != 0) {
             logf("Unable to secure folder %s: %s", folder.c_str(), std::strerror(errno));
         }
@@ -280,8 +290,8 @@ bool KWLogManager::openDatabase()
         if (::geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & 022) != 0)) {
             const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
             struct stat opened {};
-            const bool secured = fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)
-                && ::fchown(fd, 0, opened.st_gid) == 0 && ::fchmod(fd, opened.st_mode & 0755) == 0;
+            const bool secured = fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+                                 ::fchown(fd, 0, opened.st_gid) == 0 && ::fchmod(fd, opened.st_mode & 0755) == 0;
             if (fd >= 0) {
                 ::close(fd);
             }
@@ -315,10 +325,12 @@ bool KWLogManager::createArchiveDatabaseIfNeeded()
         tables = m_database->performQuery("SELECT name FROM sqlite_master WHERE type = 'table'");
     } catch (const SQLException& e) {
         if (isSQLite2File(path)) {
-            throw LogArchiveError("Log archive " + path
-                + " is an SQLite 2 database; convert it to SQLite 3 (dump and reload) before use. It was left unchanged.");
+            throw LogArchiveError("Log archive " + path +
+                                  " is an SQLite 2 database; convert it to SQLite 3 (dump and reload) before use. It "
+                                  "was left unchanged.");
         }
-        throw LogArchiveError("Log archive " + path + " is not a usable database (" + e.what() + "). It was left unchanged.");
+        throw LogArchiveError("Log archive " + path + " is not a usable database (" + e.what() +
+                              "). It was left unchanged.");
     }
     bool hasTable = false;
     for (int i = 0; i < tables->rowCount(); ++i) {
@@ -327,8 +339,8 @@ bool KWLogManager::createArchiveDatabaseIfNeeded()
         }
     }
     if (!hasTable && tables->rowCount() > 0) {
-        throw LogArchiveError(
-            "Log archive " + path + " holds another database (no log_archive table). It was left unchanged.");
+        throw LogArchiveError("Log archive " + path +
+                              " holds another database (no log_archive table). It was left unchanged.");
     }
     if (hasTable) {
         const auto info = m_database->performQuery("PRAGMA table_info(log_archive)");
@@ -337,8 +349,8 @@ bool KWLogManager::createArchiveDatabaseIfNeeded()
             same = info->rowAtIndex(i)->stringForColumnNoCopy("name") == std::string_view(kColumns[i]);
         }
         if (!same) {
-            throw LogArchiveError("Log archive " + path
-                + " has a log_archive table with other columns. It was left unchanged.");
+            throw LogArchiveError("Log archive " + path +
+                                  " has a log_archive table with other columns. It was left unchanged.");
         }
     }
     // A large page cache keeps index updates of a big reading in memory; mapping the file
@@ -359,7 +371,10 @@ bool KWLogManager::createArchiveDatabaseIfNeeded()
     return true;
 }
 
-void KWLogManager::closeDatabase() { m_database.reset(); }
+void KWLogManager::closeDatabase()
+{
+    m_database.reset();
+}
 
 std::optional<std::string> KWLogManager::maxArchiveTimestamp()
 {
@@ -403,9 +418,18 @@ bool KWLogManager::insertArchiveRow(const LogItem& item, SQLDatabase& database)
     SQLStatement insert = database.prepare(kInsertStatement);
     const std::string srcLabel = item.srcLabel();
     const std::string dstLabel = item.dstLabel();
-    const std::string_view values[12] = {item.timestamp, item.ruleNo, item.action, item.proto, srcLabel, item.srcHost,
-        item.srcPort ? std::string_view(*item.srcPort) : kMissingValue, dstLabel, item.dstHost,
-        item.dstPort ? std::string_view(*item.dstPort) : kMissingValue, item.dir, item.interface};
+    const std::string_view values[12] = { item.timestamp,
+                                          item.ruleNo,
+                                          item.action,
+                                          item.proto,
+                                          srcLabel,
+                                          item.srcHost,
+                                          item.srcPort ? std::string_view(*item.srcPort) : kMissingValue,
+                                          dstLabel,
+                                          item.dstHost,
+                                          item.dstPort ? std::string_view(*item.dstPort) : kMissingValue,
+                                          item.dir,
+                                          item.interface };
     for (int i = 0; i < 12; ++i) {
         insert.bindText(i + 1, values[i]);
     }
@@ -413,8 +437,8 @@ bool KWLogManager::insertArchiveRow(const LogItem& item, SQLDatabase& database)
     return true;
 }
 
-std::vector<KWLogManager::Row> KWLogManager::fetch(
-    SQLDatabase* db, const std::string& sql, const std::vector<SQLValue>& values)
+std::vector<KWLogManager::Row> KWLogManager::fetch(SQLDatabase* db, const std::string& sql,
+                                                   const std::vector<SQLValue>& values)
 {
     std::vector<Row> rows;
     if (db == nullptr || !db->isOpen()) {
@@ -470,7 +494,7 @@ std::vector<KWLogManager::Row> KWLogManager::fetchArchive(const std::optional<Lo
     if (!search) {
         return fetchArchiveForQuery(std::nullopt);
     }
-    return fetch(m_database.get(), selectFor(search->conditionText()), {search->boundValue()});
+    return fetch(m_database.get(), selectFor(search->conditionText()), { search->boundValue() });
 }
 
 std::vector<KWLogManager::Row> KWLogManager::fetchCurrent(const std::optional<LogSearch>& search)
@@ -478,7 +502,7 @@ std::vector<KWLogManager::Row> KWLogManager::fetchCurrent(const std::optional<Lo
     if (!search) {
         return fetchCurrentForQuery(std::nullopt);
     }
-    return fetch(&m_tempDatabase, selectFor(search->conditionText()), {search->boundValue()});
+    return fetch(&m_tempDatabase, selectFor(search->conditionText()), { search->boundValue() });
 }
 
 std::string KWLogManager::deleteStatementForIds(const std::vector<std::int64_t>& ids)

@@ -8,7 +8,9 @@ namespace {
 
 class ArchiveCloser {
 public:
-    explicit ArchiveCloser(KWLogManager& manager) : m_manager(manager) {}
+    explicit ArchiveCloser(KWLogManager& manager)
+        : m_manager(manager)
+    {}
     ~ArchiveCloser() { m_manager.closeDatabase(); }
     ArchiveCloser(const ArchiveCloser&) = delete;
     ArchiveCloser& operator=(const ArchiveCloser&) = delete;

@@ -59,9 +59,11 @@ void LogItemSpool::clear()
 
 void LogItemSpool::append(const LogItemView& item)
 {
-    const std::string_view fields[kFieldCount] = {item.timestamp, item.ruleNo, item.action, item.proto, item.srcHost,
-        item.srcPort.value_or(std::string_view()), item.dstHost, item.dstPort.value_or(std::string_view()), item.dir,
-        item.interface};
+    const std::string_view fields[kFieldCount] = { item.timestamp, item.ruleNo,
+                                                   item.action,    item.proto,
+                                                   item.srcHost,   item.srcPort.value_or(std::string_view()),
+                                                   item.dstHost,   item.dstPort.value_or(std::string_view()),
+                                                   item.dir,       item.interface };
     std::size_t total = kHeaderSize;
     for (const auto& f : fields) {
         total += f.size();
@@ -118,8 +120,7 @@ void LogItemSpool::flushBuffer()
     }
     std::size_t done = 0;
     while (done < m_used) {
-        const ssize_t n = ::pwrite(m_fd, m_buffer.get() + done, m_used - done,
-            static_cast<off_t>(m_fileSize + done));
+        const ssize_t n = ::pwrite(m_fd, m_buffer.get() + done, m_used - done, static_cast<off_t>(m_fileSize + done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -182,8 +183,8 @@ void LogItemSpool::forEach(const std::function<void(const LogItemView&)>& visito
         std::uint64_t offset = 0;
         while (offset < m_fileSize || filled > 0) {
             if (offset < m_fileSize && filled < chunk.size()) {
-                const std::size_t want = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(chunk.size() - filled, m_fileSize - offset));
+                const std::size_t want =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size() - filled, m_fileSize - offset));
                 const ssize_t n = ::pread(m_fd, chunk.data() + filled, want, static_cast<off_t>(offset));
                 if (n < 0 && errno == EINTR) {
                     continue;

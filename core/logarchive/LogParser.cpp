@@ -15,11 +15,14 @@ constexpr std::size_t kMaxLoggedDateFailures = 10;
 constexpr std::string_view kIpfwMarker = "ipfw: ";
 constexpr std::string_view kKernelTag = "kernel: ipfw:";
 
-bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool isLeapYear(int year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int daysInMonth(int year, int month)
 {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    static constexpr int kDays[12] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
     return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
 }
 
@@ -53,7 +56,10 @@ int monthFromAbbreviation(const char* s)
     }
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 bool isPrintableWord(std::string_view s)
 {
@@ -113,23 +119,23 @@ LogItem LogItem::fromView(const LogItemView& v)
     return item;
 }
 
-std::string LogItem::srcLabel() const { return logLabel(srcHost, srcPort ? std::optional<std::string_view>(*srcPort) : std::nullopt); }
+std::string LogItem::srcLabel() const
+{
+    return logLabel(srcHost, srcPort ? std::optional<std::string_view>(*srcPort) : std::nullopt);
+}
 
-std::string LogItem::dstLabel() const { return logLabel(dstHost, dstPort ? std::optional<std::string_view>(*dstPort) : std::nullopt); }
+std::string LogItem::dstLabel() const
+{
+    return logLabel(dstHost, dstPort ? std::optional<std::string_view>(*dstPort) : std::nullopt);
+}
 
 std::map<std::string, std::string> LogItem::dictionary() const
 {
-    std::map<std::string, std::string> d{
-        {kLogItemTimestamp, timestamp},
-        {kLogItemRuleNo, ruleNo},
-        {kLogItemAction, action},
-        {kLogItemProto, proto},
-        {kLogItemSrcHost, srcHost},
-        {kLogItemSrcLabel, srcLabel()},
-        {kLogItemDstHost, dstHost},
-        {kLogItemDstLabel, dstLabel()},
-        {kLogItemDir, dir},
-        {kLogItemInterface, interface},
+    std::map<std::string, std::string> d {
+        { kLogItemTimestamp, timestamp }, { kLogItemRuleNo, ruleNo },       { kLogItemAction, action },
+        { kLogItemProto, proto },         { kLogItemSrcHost, srcHost },     { kLogItemSrcLabel, srcLabel() },
+        { kLogItemDstHost, dstHost },     { kLogItemDstLabel, dstLabel() }, { kLogItemDir, dir },
+        { kLogItemInterface, interface },
     };
     if (srcPort) {
         d[kLogItemSrcPort] = *srcPort;
@@ -142,7 +148,7 @@ std::map<std::string, std::string> LogItem::dictionary() const
 
 LogYearRule::LogYearRule(std::time_t now)
 {
-    std::tm local{};
+    std::tm local {};
     if (::localtime_r(&now, &local) != nullptr) {
         m_year = local.tm_year + 1900;
         m_month = local.tm_mon + 1;
@@ -178,8 +184,8 @@ bool LogParser::parseLogDate(std::string_view text, const LogYearRule& rule, cha
     int hour = 0;
     int minute = 0;
     int second = 0;
-    if (!number(1, 2, day) || i >= 15 || s[i++] != ' ' || !number(1, 2, hour) || i >= 15
-        || s[i++] != ':' || !number(2, 2, minute) || i >= 15 || s[i++] != ':' || !number(2, 2, second)) {
+    if (!number(1, 2, day) || i >= 15 || s[i++] != ' ' || !number(1, 2, hour) || i >= 15 || s[i++] != ':' ||
+        !number(2, 2, minute) || i >= 15 || s[i++] != ':' || !number(2, 2, second)) {
         return false;
     }
     for (; i < 15; ++i) {
@@ -188,7 +194,8 @@ bool LogParser::parseLogDate(std::string_view text, const LogYearRule& rule, cha
         }
     }
     const int year = rule.yearForMonth(month);
-    if (day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59 || year < 0 || year > 9999) {
+    if (day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59 || year < 0 ||
+        year > 9999) {
         return false;
     }
     int y = year;
@@ -211,7 +218,7 @@ bool LogParser::parseLogDate(std::string_view text, const LogYearRule& rule, cha
 }
 
 bool LogParser::parseLine(std::string_view line, const LogYearRule& rule, bool requireKernelTag, LogItemView& item,
-    char (&timestampBuffer)[20], bool* badDate)
+                          char (&timestampBuffer)[20], bool* badDate)
 {
     if (badDate != nullptr) {
         *badDate = false;
@@ -282,9 +289,10 @@ bool LogParser::parseLine(std::string_view line, const LogYearRule& rule, bool r
 }
 
 LogParser::LogParser(LogYearRule rule, Sink sink, bool requireKernelTag)
-    : m_rule(rule), m_sink(std::move(sink)), m_requireKernelTag(requireKernelTag)
-{
-}
+    : m_rule(rule)
+    , m_sink(std::move(sink))
+    , m_requireKernelTag(requireKernelTag)
+{}
 
 void LogParser::processLine(std::string_view line)
 {

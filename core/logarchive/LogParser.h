@@ -71,7 +71,10 @@ class LogYearRule {
 public:
     // From the reading's clock, in local time (the log's own time zone).
     explicit LogYearRule(std::time_t now);
-    LogYearRule(int year, int month) : m_year(year), m_month(month) {}
+    LogYearRule(int year, int month)
+        : m_year(year)
+        , m_month(month)
+    {}
     int yearForMonth(int month) const { return month > m_month ? m_year - 1 : m_year; }
     int year() const { return m_year; }
     int month() const { return m_month; }
@@ -109,8 +112,8 @@ public:
 
     // One line without its line feed. The timestamp view points into timestampBuffer.
     // Returns false for a line that yields no item; badDate tells whether the date failed.
-    static bool parseLine(std::string_view line, const LogYearRule& rule, bool requireKernelTag,
-        LogItemView& item, char (&timestampBuffer)[20], bool* badDate = nullptr);
+    static bool parseLine(std::string_view line, const LogYearRule& rule, bool requireKernelTag, LogItemView& item,
+                          char (&timestampBuffer)[20], bool* badDate = nullptr);
 
     // Writes "%Y-%m-%d %H:%M:%S" for the first 15 characters of a log line, or false.
     static bool parseLogDate(std::string_view text, const LogYearRule& rule, char (&out)[20]);

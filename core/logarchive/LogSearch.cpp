@@ -9,8 +9,9 @@ namespace kw {
 
 namespace {
 
-constexpr std::array<const char*, 13> kLogColumns = {"log_id", "timestamp", "rule_no", "action", "proto",
-    "src_label", "src_host", "src_port", "dst_label", "dst_host", "dst_port", "dir", "interface"};
+constexpr std::array<const char*, 13> kLogColumns = { "log_id",    "timestamp", "rule_no",  "action",    "proto",
+                                                      "src_label", "src_host",  "src_port", "dst_label", "dst_host",
+                                                      "dst_port",  "dir",       "interface" };
 
 const char* operatorText(LogSearchOperator op)
 {
@@ -38,11 +39,12 @@ std::optional<LogSearch> LogSearch::fromMenuTags(int columnTag, int operatorTag,
     if (text.empty()) {
         return std::nullopt;
     }
-    static constexpr const char* kColumnsByTag[7] = {
-        "src_port", "src_host", "dst_port", "dst_host", "action", "timestamp", "rule_no"};
-    static constexpr LogSearchOperator kOperatorsByTag[7] = {LogSearchOperator::Equal, LogSearchOperator::NotEqual,
-        LogSearchOperator::Greater, LogSearchOperator::Less, LogSearchOperator::BeginsWith,
-        LogSearchOperator::Contains, LogSearchOperator::EndsWith};
+    static constexpr const char* kColumnsByTag[7] = { "src_port", "src_host",  "dst_port", "dst_host",
+                                                      "action",   "timestamp", "rule_no" };
+    static constexpr LogSearchOperator kOperatorsByTag[7] = {
+        LogSearchOperator::Equal,      LogSearchOperator::NotEqual, LogSearchOperator::Greater, LogSearchOperator::Less,
+        LogSearchOperator::BeginsWith, LogSearchOperator::Contains, LogSearchOperator::EndsWith
+    };
     LogSearch search;
     search.column = columnTag >= 0 && columnTag < 7 ? kColumnsByTag[columnTag] : "rule_no";
     search.op = operatorTag >= 0 && operatorTag < 7 ? kOperatorsByTag[operatorTag] : LogSearchOperator::Equal;

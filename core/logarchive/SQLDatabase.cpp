@@ -28,11 +28,14 @@ constexpr int kBusyTimeoutMs = 10000;
 } // namespace
 
 SQLException::SQLException(int code, const std::string& message)
-    : std::runtime_error(errorText(code, message)), m_code(code), m_message(message)
-{
-}
+    : std::runtime_error(errorText(code, message))
+    , m_code(code)
+    , m_message(message)
+{}
 
-SQLStatement::SQLStatement(SQLStatement&& other) noexcept : m_db(other.m_db), m_statement(other.m_statement)
+SQLStatement::SQLStatement(SQLStatement&& other) noexcept
+    : m_db(other.m_db)
+    , m_statement(other.m_statement)
 {
     other.m_statement = nullptr;
 }
@@ -54,7 +57,7 @@ void SQLStatement::raise(int rc) const
 void SQLStatement::bindText(int index, std::string_view text, bool transient)
 {
     const int rc = sqlite3_bind_text64(m_statement, index, text.data(), text.size(),
-        transient ? SQLITE_TRANSIENT : SQLITE_STATIC, SQLITE_UTF8);
+                                       transient ? SQLITE_TRANSIENT : SQLITE_STATIC, SQLITE_UTF8);
     if (rc != SQLITE_OK) {
         raise(rc);
     }
@@ -95,7 +98,10 @@ void SQLStatement::reset()
     sqlite3_clear_bindings(m_statement);
 }
 
-int SQLStatement::columnCount() const { return sqlite3_column_count(m_statement); }
+int SQLStatement::columnCount() const
+{
+    return sqlite3_column_count(m_statement);
+}
 
 std::string_view SQLStatement::columnName(int index) const
 {
@@ -121,9 +127,15 @@ std::unique_ptr<SQLDatabase> SQLDatabase::databaseWithFile(std::string path)
     return std::make_unique<SQLDatabase>(std::move(path));
 }
 
-SQLDatabase::~SQLDatabase() { close(); }
+SQLDatabase::~SQLDatabase()
+{
+    close();
+}
 
-bool SQLDatabase::open() { return openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); }
+bool SQLDatabase::open()
+{
+    return openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+}
 
 bool SQLDatabase::openReadOnly()
 {
@@ -223,7 +235,10 @@ SQLStatement SQLDatabase::prepare(std::string_view sql)
     return SQLStatement(m_database, prepareSingle(sql));
 }
 
-std::shared_ptr<SQLResult> SQLDatabase::performQuery(std::string_view sql) { return performQuery(sql, {}); }
+std::shared_ptr<SQLResult> SQLDatabase::performQuery(std::string_view sql)
+{
+    return performQuery(sql, {});
+}
 
 SQLStatement SQLDatabase::prepare(std::string_view sql, const std::vector<SQLValue>& values)
 {
@@ -318,7 +333,10 @@ std::int64_t SQLDatabase::lastInsertRowId() const
     return m_database != nullptr ? sqlite3_last_insert_rowid(m_database) : 0;
 }
 
-int SQLDatabase::changes() const { return m_database != nullptr ? sqlite3_changes(m_database) : 0; }
+int SQLDatabase::changes() const
+{
+    return m_database != nullptr ? sqlite3_changes(m_database) : 0;
+}
 
 std::string SQLDatabase::prepareStringForQuery(std::string_view text)
 {

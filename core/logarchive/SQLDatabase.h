@@ -33,7 +33,10 @@ using SQLValue = std::optional<std::string>;
 // One prepared statement, for callers that run the same statement many times.
 class SQLStatement {
 public:
-    SQLStatement(sqlite3* db, sqlite3_stmt* statement) : m_db(db), m_statement(statement) {}
+    SQLStatement(sqlite3* db, sqlite3_stmt* statement)
+        : m_db(db)
+        , m_statement(statement)
+    {}
     SQLStatement(SQLStatement&& other) noexcept;
     SQLStatement& operator=(SQLStatement&&) = delete;
     SQLStatement(const SQLStatement&) = delete;
@@ -66,7 +69,9 @@ private:
 class SQLDatabase {
 public:
     SQLDatabase() = default;
-    explicit SQLDatabase(std::string path) : m_path(std::move(path)) {}
+    explicit SQLDatabase(std::string path)
+        : m_path(std::move(path))
+    {}
     static std::unique_ptr<SQLDatabase> databaseWithFile(std::string path);
     ~SQLDatabase();
     SQLDatabase(const SQLDatabase&) = delete;

@@ -3,9 +3,11 @@
 namespace kw {
 
 SQLResult::SQLResult(std::vector<char> arena, std::vector<const char*> table, int rows, int columns)
-    : m_arena(std::move(arena)), m_table(std::move(table)), m_rows(rows), m_columns(columns)
-{
-}
+    : m_arena(std::move(arena))
+    , m_table(std::move(table))
+    , m_rows(rows)
+    , m_columns(columns)
+{}
 
 std::optional<SQLRow> SQLResult::rowAtIndex(long index) const
 {
@@ -25,11 +27,13 @@ SQLRowEnumerator SQLResult::rowEnumerator() const
 }
 
 SQLRowEnumerator::SQLRowEnumerator(std::shared_ptr<const SQLResult> result)
-    : m_hold(std::move(result)), m_result(m_hold.get())
-{
-}
+    : m_hold(std::move(result))
+    , m_result(m_hold.get())
+{}
 
-SQLRowEnumerator::SQLRowEnumerator(const SQLResult& result) : m_result(&result) {}
+SQLRowEnumerator::SQLRowEnumerator(const SQLResult& result)
+    : m_result(&result)
+{}
 
 std::optional<SQLRow> SQLRowEnumerator::nextObject()
 {

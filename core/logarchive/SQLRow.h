@@ -12,9 +12,10 @@ class SQLRow {
 public:
     SQLRow() = default;
     SQLRow(const char* const* rowData, const char* const* columns, int columnCount)
-        : m_rowData(rowData), m_columns(columns), m_columnCount(columnCount)
-    {
-    }
+        : m_rowData(rowData)
+        , m_columns(columns)
+        , m_columnCount(columnCount)
+    {}
 
     bool valid() const { return m_rowData != nullptr && m_columns != nullptr && m_columnCount > 0; }
     int columnCount() const { return m_columnCount; }

@@ -40,7 +40,10 @@ bool isDottedIPv4(const std::string& address)
 // An interface name reaches ipfw, ifconfig and route as one argument, so no text in it can
 // start a command; a leading "-" would still be read as an option, and an empty name means
 // nothing.
-bool isUsableInterfaceName(const std::string& name) { return !name.empty() && name.front() != '-'; }
+bool isUsableInterfaceName(const std::string& name)
+{
+    return !name.empty() && name.front() != '-';
+}
 
 const Value::Array& gatewaysOf(const Value* setting)
 {
@@ -57,7 +60,8 @@ std::vector<std::string> splitAtSpaces(std::string_view line)
     size_t start = 0;
     for (;;) {
         const size_t space = line.find(' ', start);
-        pieces.emplace_back(line.substr(start, space == std::string_view::npos ? std::string_view::npos : space - start));
+        pieces.emplace_back(
+            line.substr(start, space == std::string_view::npos ? std::string_view::npos : space - start));
         if (space == std::string_view::npos) {
             return pieces;
         }
@@ -73,7 +77,10 @@ KWNatdManager& KWNatdManager::sharedInstance()
     return manager;
 }
 
-KWNatdManager::KWNatdManager() { setSleeper(nullptr); }
+KWNatdManager::KWNatdManager()
+{
+    setSleeper(nullptr);
+}
 
 void KWNatdManager::setSleeper(Sleeper sleeper)
 {
@@ -120,7 +127,7 @@ std::optional<std::vector<std::int64_t>> KWNatdManager::natdPIDs() const
 {
     // The listing is filtered here rather than by a grep in a pipeline: no shell is needed.
     std::string listing;
-    if (runCommandWithOutput(kPs, {"-awwwx", "-o", "pid,command"}, listing) == -1) {
+    if (runCommandWithOutput(kPs, { "-awwwx", "-o", "pid,command" }, listing) == -1) {
         logLine("Error opening pipe");
         return std::nullopt;
     }
@@ -139,7 +146,8 @@ std::string KWNatdManager::networkIPForGateway(const std::string& gateway)
     size_t start = 0;
     for (auto& part : parts) {
         const size_t dot = gateway.find('.', start);
-        part = gateway.substr(std::min(start, gateway.size()), dot == std::string::npos ? std::string::npos : dot - start);
+        part =
+            gateway.substr(std::min(start, gateway.size()), dot == std::string::npos ? std::string::npos : dot - start);
         start = dot == std::string::npos ? gateway.size() : dot + 1;
     }
     return parts[0] + "." + parts[1] + "." + parts[2] + ".0/24";
@@ -160,7 +168,7 @@ bool KWNatdManager::checkSystemStatus(int status)
 
 bool KWNatdManager::enableIPForwarding()
 {
-    const int status = runCommand(kSysctl, {"-w", "net.inet.ip.forwarding=1"});
+    const int status = runCommand(kSysctl, { "-w", "net.inet.ip.forwarding=1" });
     if (status == -1) {
         sendKWErrorNotification(errno, "Error enabling IP forwarding");
         return false;
@@ -174,9 +182,8 @@ bool KWNatdManager::addDivertFilterOnInterface(const std::string& interfaceName)
         sendKWErrorNotification(0, "Error adding divert filter: \"" + interfaceName + "\" is not an interface name");
         return false;
     }
-    const int status =
-        runCommand(kIpfw, {"add", kDivertRuleNumber, "divert", "natd", "all", "from", "any", "to", "any", "via",
-                           interfaceName});
+    const int status = runCommand(
+        kIpfw, { "add", kDivertRuleNumber, "divert", "natd", "all", "from", "any", "to", "any", "via", interfaceName });
     if (status == -1) {
         sendKWErrorNotification(errno, "Error adding divert filter");
         return false;
@@ -186,12 +193,10 @@ bool KWNatdManager::addDivertFilterOnInterface(const std::string& interfaceName)
 
 bool KWNatdManager::addAllowFilterForNetwork(const std::string& network, const std::string& interfaceName)
 {
-    const int status =
-        KWRunningOnJaguar
-            ? runCommand(kIpfw, {"add", kAllowRuleNumber, "allow", "all", "from", network, "to", "any", "keep-state",
-                                 "via", interfaceName})
-            : runCommand(kIpfw,
-                         {"-q", "add", kAllowRuleNumber, "allow", "all", "from", network, "to", "any", "via", interfaceName});
+    const int status = KWRunningOnJaguar ? runCommand(kIpfw, { "add", kAllowRuleNumber, "allow", "all", "from", network,
+                                                               "to", "any", "keep-state", "via", interfaceName })
+                                         : runCommand(kIpfw, { "-q", "add", kAllowRuleNumber, "allow", "all", "from",
+                                                               network, "to", "any", "via", interfaceName });
     if (status == -1) {
         logf("Error %d adding allow LAN filter", errno);
         return false;
@@ -201,10 +206,10 @@ bool KWNatdManager::addAllowFilterForNetwork(const std::string& network, const s
 
 bool KWNatdManager::removeDivertFilter()
 {
-    if (const int status = runCommand(kIpfw, {"-q", "delete", kDivertRuleNumber}); status != -1) {
+    if (const int status = runCommand(kIpfw, { "-q", "delete", kDivertRuleNumber }); status != -1) {
         checkSystemStatus(status);
     }
-    const int status = runCommand(kIpfw, {"-q", "delete", kAllowRuleNumber});
+    const int status = runCommand(kIpfw, { "-q", "delete", kAllowRuleNumber });
     if (status == -1) {
         return false;
     }
@@ -263,7 +268,7 @@ bool KWNatdManager::writeConfigFileToPath(const std::string& path)
 bool KWNatdManager::startNatdServerWithConfigPath(const std::string& path)
 {
     logf("Starting natd with config path:%s", path.c_str());
-    const int status = runCommand(kNatd, {"-f", path});
+    const int status = runCommand(kNatd, { "-f", path });
     if (status == -1) {
         sendKWErrorNotification(errno, "Error starting natd server");
         return false;
@@ -310,7 +315,7 @@ bool KWNatdManager::addAllowLANFiltersForSetting(const Value* setting)
         const std::string address = stringValueOf(gateway.get(keys::kNatGatewayIp));
         const std::string interfaceName = stringValueOf(gateway.get(keys::kNatInterface));
         // Checked before the network text is built from the address.
-        const char* problem = !isDottedIPv4(address)                ? "not a dotted IPv4 address"
+        const char* problem = !isDottedIPv4(address)                  ? "not a dotted IPv4 address"
                               : !isUsableInterfaceName(interfaceName) ? "not an interface name"
                                                                       : nullptr;
         if (problem != nullptr) {

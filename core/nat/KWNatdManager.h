@@ -25,8 +25,8 @@ public:
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
 
     static constexpr const char* kNatdConfigPath = "/etc/natd.conf";
-    static constexpr std::chrono::milliseconds kDefaultAllowRulesDelay {1000};
-    static constexpr std::chrono::milliseconds kDefaultNatdStartCheckDelay {500};
+    static constexpr std::chrono::milliseconds kDefaultAllowRulesDelay { 1000 };
+    static constexpr std::chrono::milliseconds kDefaultNatdStartCheckDelay { 500 };
 
     static KWNatdManager& sharedInstance();
 

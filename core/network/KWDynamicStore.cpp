@@ -58,9 +58,15 @@ KWLocation KWLocation::currentLocation()
     return KWLocation(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
-std::string KWLocation::locationPath() const { return std::string("/") + netkeys::kSCPrefSets + "/" + m_setID; }
+std::string KWLocation::locationPath() const
+{
+    return std::string("/") + netkeys::kSCPrefSets + "/" + m_setID;
+}
 
-const Value* KWLocation::attributes() const { return cachedAttributes(m_attributes, locationPath()); }
+const Value* KWLocation::attributes() const
+{
+    return cachedAttributes(m_attributes, locationPath());
+}
 
 std::optional<std::string> KWLocation::name() const
 {
@@ -95,9 +101,15 @@ std::string KWService::servicePath() const
     return std::string("/") + netkeys::kSCPrefNetworkServices + "/" + m_serviceID;
 }
 
-const Value* KWService::attributes() const { return cachedAttributes(m_attributes, servicePath()); }
+const Value* KWService::attributes() const
+{
+    return cachedAttributes(m_attributes, servicePath());
+}
 
-std::optional<std::string> KWService::name() const { return stringAt(attributes(), netkeys::kSCPropUserDefinedName); }
+std::optional<std::string> KWService::name() const
+{
+    return stringAt(attributes(), netkeys::kSCPropUserDefinedName);
+}
 
 const Value* KWService::ipv4Info() const
 {
@@ -130,14 +142,20 @@ std::optional<std::string> KWService::configMethod() const
     return stringAt(ipv4Info(), netkeys::kSCPropNetIPv4ConfigMethod);
 }
 
-bool KWService::hasStaticAddress() const { return configMethod() == netkeys::kSCValNetIPv4ConfigMethodManual; }
+bool KWService::hasStaticAddress() const
+{
+    return configMethod() == netkeys::kSCValNetIPv4ConfigMethodManual;
+}
 
 std::optional<std::string> KWService::interfaceType() const
 {
     return stringAt(interfaceInfo(), netkeys::kSCPropNetInterfaceType);
 }
 
-bool KWService::isPPP() const { return interfaceType() == netkeys::kSCValNetInterfaceTypePPP; }
+bool KWService::isPPP() const
+{
+    return interfaceType() == netkeys::kSCValNetInterfaceTypePPP;
+}
 
 std::optional<std::string> KWService::deviceName() const
 {
@@ -176,8 +194,8 @@ bool KWDynamicStore::addAddress(const std::string& address, const std::string& i
                                        ": not a dotted IPv4 address");
         return true;
     }
-    runCommand("/sbin/ifconfig", {interfaceName, "inet", address, "netmask", "255.255.255.0", "alias", "up"});
-    runCommand("/sbin/route", {"add", "-host", address, "-interface", "127.0.0.1"});
+    runCommand("/sbin/ifconfig", { interfaceName, "inet", address, "netmask", "255.255.255.0", "alias", "up" });
+    runCommand("/sbin/route", { "add", "-host", address, "-interface", "127.0.0.1" });
     return true;
 }
 

@@ -16,7 +16,9 @@ class KWService;
 class KWLocation {
 public:
     static KWLocation currentLocation();
-    explicit KWLocation(std::string locationID) : m_setID(std::move(locationID)) {}
+    explicit KWLocation(std::string locationID)
+        : m_setID(std::move(locationID))
+    {}
 
     const std::string& setID() const { return m_setID; }
     std::string locationPath() const;
@@ -33,7 +35,9 @@ private:
 class KWService {
 public:
     static std::optional<KWService> currentService();
-    explicit KWService(std::string serviceID) : m_serviceID(std::move(serviceID)) {}
+    explicit KWService(std::string serviceID)
+        : m_serviceID(std::move(serviceID))
+    {}
 
     const std::string& serviceID() const { return m_serviceID; }
     std::string servicePath() const;

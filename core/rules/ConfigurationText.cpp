@@ -1,9 +1,9 @@
 #include "rules/ConfigurationText.h"
 
 #include "base/Release.h"
+#include "config/SettingsKeys.h"
 #include "rules/IPFWInterface.h"
 #include "rules/ServiceFilter.h"
-#include "config/SettingsKeys.h"
 #include "rules/TextFields.h"
 
 namespace kw {
@@ -40,7 +40,10 @@ size_t estimatedSize(const Value::Array* interfaces)
     return size;
 }
 
-bool isExpert(const Value& setting) { return integerOf(setting, kConfigMode) != 0; }
+bool isExpert(const Value& setting)
+{
+    return integerOf(setting, kConfigMode) != 0;
+}
 
 std::string entryLocation(const char* listKey, size_t index)
 {
@@ -56,24 +59,26 @@ struct CheckedField {
 };
 
 constexpr CheckedField kInterfaceFields[] = {
-    {kInterfaceName, Placement::RuleLine},
-    {kIpAddress, Placement::RuleLine},
-    {kIpHostAddress, Placement::RuleLine},
-    {kAdvDnsAddress, Placement::RuleLine},
+    { kInterfaceName, Placement::RuleLine },
+    { kIpAddress, Placement::RuleLine },
+    { kIpHostAddress, Placement::RuleLine },
+    { kAdvDnsAddress, Placement::RuleLine },
 };
 
 constexpr CheckedField kFilterFields[] = {
-    {ServiceFilterLabel, Placement::CommentLine},     {ServiceFilterCustomLabel, Placement::CommentLine},
-    {ServiceFilterOrderNumber, Placement::RuleLine},  {ServiceFilterAction, Placement::RuleLine},
-    {ServiceFilterProtocol, Placement::RuleLine},     {ServiceFilterPort, Placement::RuleLine},
-    {ServiceFilterSourcePort, Placement::RuleLine},   {ServiceFilterSrcHost, Placement::RuleLine},
-    {ServiceFilterDstHost, Placement::RuleLine},      {ServiceFilterIPOptions, Placement::RuleLine},
-    {ServiceFilterTCPFlags, Placement::RuleLine},     {ServiceFilterICMPTypes, Placement::RuleLine},
+    { ServiceFilterLabel, Placement::CommentLine },    { ServiceFilterCustomLabel, Placement::CommentLine },
+    { ServiceFilterOrderNumber, Placement::RuleLine }, { ServiceFilterAction, Placement::RuleLine },
+    { ServiceFilterProtocol, Placement::RuleLine },    { ServiceFilterPort, Placement::RuleLine },
+    { ServiceFilterSourcePort, Placement::RuleLine },  { ServiceFilterSrcHost, Placement::RuleLine },
+    { ServiceFilterDstHost, Placement::RuleLine },     { ServiceFilterIPOptions, Placement::RuleLine },
+    { ServiceFilterTCPFlags, Placement::RuleLine },    { ServiceFilterICMPTypes, Placement::RuleLine },
 };
 
-constexpr CheckedField kNatFields[] = {{kNatdInterfaceName, Placement::RuleLine}};
-constexpr CheckedField kGatewayFields[] = {{kNatGatewayIp, Placement::RuleLine}, {kNatInterface, Placement::RuleLine}};
-constexpr CheckedField kPortMapFields[] = {{kPortmapProtocol, Placement::RuleLine}, {kPortmapIp, Placement::RuleLine}};
+constexpr CheckedField kNatFields[] = { { kNatdInterfaceName, Placement::RuleLine } };
+constexpr CheckedField kGatewayFields[] = { { kNatGatewayIp, Placement::RuleLine },
+                                            { kNatInterface, Placement::RuleLine } };
+constexpr CheckedField kPortMapFields[] = { { kPortmapProtocol, Placement::RuleLine },
+                                            { kPortmapIp, Placement::RuleLine } };
 
 const char* unsafeReason(std::string_view text, Placement placement)
 {
@@ -190,7 +195,8 @@ std::string generateNatdTextFromSetting(const Value& setting)
 
     std::string text;
     try {
-        if (const Value* interfaceName = n.get(kNatdInterfaceName); interfaceName != nullptr && !interfaceName->isNone()) {
+        if (const Value* interfaceName = n.get(kNatdInterfaceName);
+            interfaceName != nullptr && !interfaceName->isNone()) {
             text += "interface ";
             appendFormatted(text, interfaceName, kNatdInterfaceName);
             text += '\n';
@@ -278,7 +284,6 @@ std::string natdTextForSetting(const Value& setting)
     }
     return generateNatdTextFromSetting(s);
 }
-
 
 std::optional<std::string> findUnsafeRuleText(const Value& setting)
 {

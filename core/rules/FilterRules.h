@@ -38,7 +38,7 @@ struct FilterFields {
 
 struct FilterView {
     FilterFields fields;
-    std::optional<std::int64_t> ruleNumber; // in place of ServiceFilterOrderNumber
+    std::optional<std::int64_t> ruleNumber;  // in place of ServiceFilterOrderNumber
     std::optional<std::string_view> srcHost; // in place of ServiceFilterSrcHost (non-empty)
     std::optional<std::string_view> dstHost; // in place of ServiceFilterDstHost (non-empty)
 };

@@ -1,9 +1,9 @@
 #include "rules/IPFWInterface.h"
 
 #include "base/Release.h"
+#include "config/SettingsKeys.h"
 #include "rules/FilterRules.h"
 #include "rules/ServiceFilter.h"
-#include "config/SettingsKeys.h"
 #include "rules/TextFields.h"
 
 #include <optional>
@@ -40,19 +40,14 @@ struct RuleWriter {
     std::string& out;
     std::int64_t n;
 
-    template <typename... Pieces>
-    void line(std::int64_t number, const Pieces&... pieces)
+    template <typename... Pieces> void line(std::int64_t number, const Pieces&... pieces)
     {
         out += "add ";
         appendInteger(out, number);
         (out.append(pieces), ...);
         out += '\n';
     }
-    template <typename... Pieces>
-    void next(const Pieces&... pieces)
-    {
-        line(n++, pieces...);
-    }
+    template <typename... Pieces> void next(const Pieces&... pieces) { line(n++, pieces...); }
 };
 
 } // namespace
@@ -84,7 +79,7 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
     text += " interface\n";
     text += kSeparator;
 
-    RuleWriter rules{text, firstRuleNumber};
+    RuleWriter rules { text, firstRuleNumber };
     if (integerOf(interface, kAdvAllowBootp) != 0) {
         appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
         rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
@@ -138,7 +133,7 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
                 }
                 // The filter's copy gets the rule number and, for My Computer ends, this
                 // computer's address; the stored dictionary stays as it is.
-                FilterView filter{FilterFields::read(entry), rules.n, std::nullopt, std::nullopt};
+                FilterView filter { FilterFields::read(entry), rules.n, std::nullopt, std::nullopt };
                 if (integerValueOf(filter.fields.srcHostType) == kHostMyComputer) {
                     filter.srcHost = me;
                 }
@@ -160,8 +155,8 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
         rules.line(rules.n + 50000, " deny log all from ", addr, " to any out", via, name);
     } else {
         appendSectionHeader(text, "## Allow All Outgoing Services\n");
-        rules.line(rules.n + 50000, " allow all from ", addr, KWRunningOnJaguar ? " to any keep-state out" : " to any out",
-                   via, name);
+        rules.line(rules.n + 50000, " allow all from ", addr,
+                   KWRunningOnJaguar ? " to any keep-state out" : " to any out", via, name);
     }
     if (integerOf(interface, kDefaultIncomingAllow) == 1) {
         appendSectionHeader(text, "## Deny All Incoming Services\n");

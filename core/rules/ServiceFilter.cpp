@@ -18,7 +18,7 @@ constexpr std::string_view kSeparator = "#######################################
 Value ownCopy(const Value& attributes)
 {
     if (attributes.isNone()) {
-        return Value(Value::Dictionary{});
+        return Value(Value::Dictionary {});
     }
     if (!attributes.isDictionary()) {
         rules_detail::throwNotKind(attributes, "the service filter", "a dictionary");
@@ -54,21 +54,14 @@ struct FieldSlot {
 
 // In the dictionary's (byte-wise) key order, so that one merged walk finds them all.
 constexpr FieldSlot kFieldSlots[] = {
-    {ServiceFilterAction, &FilterFields::action},
-    {ServiceFilterCustomLabel, &FilterFields::customLabel},
-    {ServiceFilterDstHost, &FilterFields::dstHost},
-    {ServiceFilterDstHostType, &FilterFields::dstHostType},
-    {ServiceFilterICMPTypes, &FilterFields::icmpTypes},
-    {ServiceFilterIPOptions, &FilterFields::ipOptions},
-    {ServiceFilterLabel, &FilterFields::label},
-    {ServiceFilterOrderNumber, &FilterFields::orderNumber},
-    {ServiceFilterPort, &FilterFields::port},
-    {ServiceFilterProtocol, &FilterFields::protocol},
-    {ServiceFilterShouldLog, &FilterFields::shouldLog},
-    {ServiceFilterSourcePort, &FilterFields::sourcePort},
-    {ServiceFilterSrcHost, &FilterFields::srcHost},
-    {ServiceFilterSrcHostType, &FilterFields::srcHostType},
-    {ServiceFilterTCPFlags, &FilterFields::tcpFlags},
+    { ServiceFilterAction, &FilterFields::action },       { ServiceFilterCustomLabel, &FilterFields::customLabel },
+    { ServiceFilterDstHost, &FilterFields::dstHost },     { ServiceFilterDstHostType, &FilterFields::dstHostType },
+    { ServiceFilterICMPTypes, &FilterFields::icmpTypes }, { ServiceFilterIPOptions, &FilterFields::ipOptions },
+    { ServiceFilterLabel, &FilterFields::label },         { ServiceFilterOrderNumber, &FilterFields::orderNumber },
+    { ServiceFilterPort, &FilterFields::port },           { ServiceFilterProtocol, &FilterFields::protocol },
+    { ServiceFilterShouldLog, &FilterFields::shouldLog }, { ServiceFilterSourcePort, &FilterFields::sourcePort },
+    { ServiceFilterSrcHost, &FilterFields::srcHost },     { ServiceFilterSrcHostType, &FilterFields::srcHostType },
+    { ServiceFilterTCPFlags, &FilterFields::tcpFlags },
 };
 
 constexpr bool slotsSorted()
@@ -224,9 +217,13 @@ void appendRuleText(std::string& out, const FilterView& filter, std::string_view
 
 } // namespace rules_detail
 
-ServiceFilter::ServiceFilter() : m_serviceAttributes(Value::Dictionary{}) {}
+ServiceFilter::ServiceFilter()
+    : m_serviceAttributes(Value::Dictionary {})
+{}
 
-ServiceFilter::ServiceFilter(const Value& serviceAttributes) : m_serviceAttributes(ownCopy(serviceAttributes)) {}
+ServiceFilter::ServiceFilter(const Value& serviceAttributes)
+    : m_serviceAttributes(ownCopy(serviceAttributes))
+{}
 
 void ServiceFilter::setServiceAttributes(const Value& serviceAttributes)
 {
@@ -238,14 +235,38 @@ void ServiceFilter::setRuleNumber(std::int64_t ruleNumber)
     m_serviceAttributes.set(ServiceFilterOrderNumber, Value::integer(ruleNumber));
 }
 
-const Value* ServiceFilter::protocol() const { return m_serviceAttributes.get(ServiceFilterProtocol); }
-const Value* ServiceFilter::dstPort() const { return m_serviceAttributes.get(ServiceFilterPort); }
-const Value* ServiceFilter::srcPort() const { return m_serviceAttributes.get(ServiceFilterSourcePort); }
-const Value* ServiceFilter::action() const { return m_serviceAttributes.get(ServiceFilterAction); }
-const Value* ServiceFilter::ipOptions() const { return m_serviceAttributes.get(ServiceFilterIPOptions); }
-const Value* ServiceFilter::tcpFlags() const { return m_serviceAttributes.get(ServiceFilterTCPFlags); }
-const Value* ServiceFilter::icmpTypes() const { return m_serviceAttributes.get(ServiceFilterICMPTypes); }
-const Value* ServiceFilter::ruleNumber() const { return m_serviceAttributes.get(ServiceFilterOrderNumber); }
+const Value* ServiceFilter::protocol() const
+{
+    return m_serviceAttributes.get(ServiceFilterProtocol);
+}
+const Value* ServiceFilter::dstPort() const
+{
+    return m_serviceAttributes.get(ServiceFilterPort);
+}
+const Value* ServiceFilter::srcPort() const
+{
+    return m_serviceAttributes.get(ServiceFilterSourcePort);
+}
+const Value* ServiceFilter::action() const
+{
+    return m_serviceAttributes.get(ServiceFilterAction);
+}
+const Value* ServiceFilter::ipOptions() const
+{
+    return m_serviceAttributes.get(ServiceFilterIPOptions);
+}
+const Value* ServiceFilter::tcpFlags() const
+{
+    return m_serviceAttributes.get(ServiceFilterTCPFlags);
+}
+const Value* ServiceFilter::icmpTypes() const
+{
+    return m_serviceAttributes.get(ServiceFilterICMPTypes);
+}
+const Value* ServiceFilter::ruleNumber() const
+{
+    return m_serviceAttributes.get(ServiceFilterOrderNumber);
+}
 
 std::string ServiceFilter::srcHost() const
 {
@@ -257,7 +278,10 @@ std::string ServiceFilter::dstHost() const
     return std::string(hostText(m_serviceAttributes.get(ServiceFilterDstHost), ServiceFilterDstHost, std::nullopt));
 }
 
-bool ServiceFilter::shouldLog() const { return rules_detail::integerOf(m_serviceAttributes, ServiceFilterShouldLog) > 0; }
+bool ServiceFilter::shouldLog() const
+{
+    return rules_detail::integerOf(m_serviceAttributes, ServiceFilterShouldLog) > 0;
+}
 
 bool ServiceFilter::canUsePorts() const
 {
@@ -272,9 +296,9 @@ const Value* ServiceFilter::valueForColumn(std::string_view columnIdentifier) co
         const char* key;
     };
     static constexpr Column kColumns[] = {
-        {"ruleNo", ServiceFilterOrderNumber},     {"ruleAction", ServiceFilterAction},
-        {"ruleServiceName", ServiceFilterLabel},  {"ruleSourceHost", ServiceFilterSrcHost},
-        {"ruleDestHost", ServiceFilterDstHost},   {"ruleOptions", ServiceFilterIPOptions},
+        { "ruleNo", ServiceFilterOrderNumber },    { "ruleAction", ServiceFilterAction },
+        { "ruleServiceName", ServiceFilterLabel }, { "ruleSourceHost", ServiceFilterSrcHost },
+        { "ruleDestHost", ServiceFilterDstHost },  { "ruleOptions", ServiceFilterIPOptions },
     };
     for (const Column& c : kColumns) {
         if (c.identifier == columnIdentifier) {
@@ -289,15 +313,18 @@ std::string ServiceFilter::ruleForInterface(std::optional<std::string_view> inte
                                             bool keepState) const
 {
     std::string out;
-    rules_detail::appendRuleLine(out, {rules_detail::FilterFields::read(m_serviceAttributes), std::nullopt, std::nullopt, std::nullopt}, interfaceName,
-                                 direction, reversePorts, keepState);
+    rules_detail::appendRuleLine(
+        out, { rules_detail::FilterFields::read(m_serviceAttributes), std::nullopt, std::nullopt, std::nullopt },
+        interfaceName, direction, reversePorts, keepState);
     return out;
 }
 
 std::string ServiceFilter::ruleTextWithInterface(std::string_view interfaceName) const
 {
     std::string out;
-    rules_detail::appendRuleText(out, {rules_detail::FilterFields::read(m_serviceAttributes), std::nullopt, std::nullopt, std::nullopt}, interfaceName);
+    rules_detail::appendRuleText(
+        out, { rules_detail::FilterFields::read(m_serviceAttributes), std::nullopt, std::nullopt, std::nullopt },
+        interfaceName);
     return out;
 }
 

@@ -80,8 +80,7 @@ public:
     //   "add 2001 allow tcp from any to any 22 setup keep-state in via en0".
     // interfaceName and direction are left out when not given.
     std::string ruleForInterface(std::optional<std::string_view> interfaceName,
-                                 std::optional<std::string_view> direction, bool reversePorts,
-                                 bool keepState) const;
+                                 std::optional<std::string_view> direction, bool reversePorts, bool keepState) const;
 
     // The three-line comment header and the rule line(s), directions chosen from the host
     // types; reads kw::KWRunningOnJaguar (keep-state on 10.2 and later, a mirrored line for

@@ -17,8 +17,7 @@ public:
         : std::runtime_error(location.empty() ? detail : location + ": " + detail)
         , m_detail(detail)
         , m_location(location)
-    {
-    }
+    {}
 
     // What is wrong, e.g. "ServiceFilterPort holds a number where text is expected".
     const std::string& detail() const { return m_detail; }

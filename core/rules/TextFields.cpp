@@ -28,11 +28,13 @@ const char* kindName(const Value& value)
 
 void throwNotKind(const Value& value, std::string_view key, const char* expected)
 {
-    throw SettingTypeError(std::string(key) + " holds " + kindName(value) + " where " + expected +
-                           " is expected");
+    throw SettingTypeError(std::string(key) + " holds " + kindName(value) + " where " + expected + " is expected");
 }
 
-void throwNotText(const Value& value, std::string_view key) { throwNotKind(value, key, "text"); }
+void throwNotText(const Value& value, std::string_view key)
+{
+    throwNotKind(value, key, "text");
+}
 
 void appendFormatted(std::string& out, const Value* value, std::string_view key)
 {

@@ -51,7 +51,10 @@ const Value::Array* optionalArray(const Value* value, std::string_view key);
 // else raises.
 const Value* optionalDictionary(const Value* value, std::string_view key);
 
-inline std::int64_t integerOf(const Value& dict, const char* key) { return integerValueOf(dict.get(key)); }
+inline std::int64_t integerOf(const Value& dict, const char* key)
+{
+    return integerValueOf(dict.get(key));
+}
 
 inline void appendInteger(std::string& out, std::int64_t n)
 {

@@ -83,14 +83,14 @@ struct ActionWord {
 
 // The order decides which action an abbreviation selects.
 constexpr ActionWord kActions[] = {
-    {"accept", IPFWAction::Accept, 0},  {"pass", IPFWAction::Accept, 0},
-    {"allow", IPFWAction::Accept, 0},   {"permit", IPFWAction::Accept, 0},
-    {"count", IPFWAction::Count, 0},    {"divert", IPFWAction::Divert, 0},
-    {"tee", IPFWAction::Tee, 0},        {"fwd", IPFWAction::Forward, 0},
-    {"forward", IPFWAction::Forward, 0}, {"skipto", IPFWAction::SkipTo, 0},
-    {"deny", IPFWAction::Deny, 0},      {"drop", IPFWAction::Deny, 0},
-    {"reject", IPFWAction::Reject, 1},  {"reset", IPFWAction::Reject, kIPFWRejectReset},
-    {"unreach", IPFWAction::Reject, -1}, {"check-state", IPFWAction::CheckState, 0},
+    { "accept", IPFWAction::Accept, 0 },   { "pass", IPFWAction::Accept, 0 },
+    { "allow", IPFWAction::Accept, 0 },    { "permit", IPFWAction::Accept, 0 },
+    { "count", IPFWAction::Count, 0 },     { "divert", IPFWAction::Divert, 0 },
+    { "tee", IPFWAction::Tee, 0 },         { "fwd", IPFWAction::Forward, 0 },
+    { "forward", IPFWAction::Forward, 0 }, { "skipto", IPFWAction::SkipTo, 0 },
+    { "deny", IPFWAction::Deny, 0 },       { "drop", IPFWAction::Deny, 0 },
+    { "reject", IPFWAction::Reject, 1 },   { "reset", IPFWAction::Reject, kIPFWRejectReset },
+    { "unreach", IPFWAction::Reject, -1 }, { "check-state", IPFWAction::CheckState, 0 },
 };
 
 enum class Option {
@@ -118,23 +118,23 @@ struct OptionWord {
 };
 
 constexpr OptionWord kOptions[] = {
-    {"uid", Option::Uid, -1},
-    {"in", Option::In, -1},
-    {"keep-state", Option::KeepState, -1},
-    {"bridged", Option::Bridged, -1},
-    {"out", Option::Out, -1},
-    {"xmit", Option::Xmit, -1},
-    {"recv", Option::Recv, -1},
-    {"via", Option::Via, -1},
-    {"fragment", Option::Fragment, -1},
-    {"ipoptions", Option::IpOptions, -1},
-    {"established", Option::Established, IPPROTO_TCP},
-    {"setup", Option::Setup, IPPROTO_TCP},
-    {"tcpflags", Option::TcpFlags, IPPROTO_TCP},
-    {"tcpflgs", Option::TcpFlags, IPPROTO_TCP},
-    {"tcpoptions", Option::TcpOptions, IPPROTO_TCP},
-    {"tcpopts", Option::TcpOptions, IPPROTO_TCP},
-    {"icmptypes", Option::IcmpTypes, IPPROTO_ICMP},
+    { "uid", Option::Uid, -1 },
+    { "in", Option::In, -1 },
+    { "keep-state", Option::KeepState, -1 },
+    { "bridged", Option::Bridged, -1 },
+    { "out", Option::Out, -1 },
+    { "xmit", Option::Xmit, -1 },
+    { "recv", Option::Recv, -1 },
+    { "via", Option::Via, -1 },
+    { "fragment", Option::Fragment, -1 },
+    { "ipoptions", Option::IpOptions, -1 },
+    { "established", Option::Established, IPPROTO_TCP },
+    { "setup", Option::Setup, IPPROTO_TCP },
+    { "tcpflags", Option::TcpFlags, IPPROTO_TCP },
+    { "tcpflgs", Option::TcpFlags, IPPROTO_TCP },
+    { "tcpoptions", Option::TcpOptions, IPPROTO_TCP },
+    { "tcpopts", Option::TcpOptions, IPPROTO_TCP },
+    { "icmptypes", Option::IcmpTypes, IPPROTO_ICMP },
 };
 
 using ipfw::NamedBit;
@@ -149,9 +149,11 @@ class RuleParser {
 public:
     RuleParser(std::span<const char* const> words, NameServices& names, IPFWRule& rule,
                const std::function<void(const std::string&)>& onError)
-        : m_words(words), m_names(names), m_rule(rule), m_onError(onError)
-    {
-    }
+        : m_words(words)
+        , m_names(names)
+        , m_rule(rule)
+        , m_onError(onError)
+    {}
 
     bool run()
     {
@@ -163,10 +165,7 @@ private:
     std::size_t remaining() const { return m_words.size() - m_next; }
     const char* peek() const { return m_words[m_next]; }
     const char* take() { return m_words[m_next++]; }
-    bool nextMatches(std::string_view keyword) const
-    {
-        return remaining() > 0 && matchesKeyword(peek(), keyword);
-    }
+    bool nextMatches(std::string_view keyword) const { return remaining() > 0 && matchesKeyword(peek(), keyword); }
 
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
@@ -198,7 +197,10 @@ private:
     int fill_port(int& sideCount, std::string_view word);
     void fill_flags(std::uint8_t& set, std::uint8_t& clear, const char* word, std::span<const NamedBit> table,
                     const char* what);
-    void fill_tcpflag(const char* word) { fill_flags(m_rule.tcpFlagsSet, m_rule.tcpFlagsClear, word, ipfw::kTcpFlagNames, "flag"); }
+    void fill_tcpflag(const char* word)
+    {
+        fill_flags(m_rule.tcpFlagsSet, m_rule.tcpFlagsClear, word, ipfw::kTcpFlagNames, "flag");
+    }
     void fill_tcpopts(const char* word)
     {
         fill_flags(m_rule.tcpOptionsSet, m_rule.tcpOptionsClear, word, ipfw::kTcpOptionNames, "option");
@@ -506,9 +508,7 @@ bool RuleParser::parseOptions()
                 return false;
             }
             (isVia ? sawVia : sawXmitOrRecv) = true;
-            IPFWInterface& iface = isVia                               ? m_rule.via
-                                   : found->option == Option::Xmit ? m_rule.xmit
-                                                                   : m_rule.recv;
+            IPFWInterface& iface = isVia ? m_rule.via : found->option == Option::Xmit ? m_rule.xmit : m_rule.recv;
             if (fill_iface(found->keyword, iface) == IfaceResult::Missing) {
                 return false;
             }
@@ -616,7 +616,7 @@ bool RuleParser::fill_ip(std::string_view word, std::uint32_t& address, std::uin
         }
         mask = width == 0 ? 0 : 0xffffffffu << (32 - width);
     } else if (separator == ':') {
-        in_addr m{};
+        in_addr m {};
         if (inet_aton(after.c_str(), &m) == 0) {
             error("bad netmask ``%s''", after.c_str());
             return false;
@@ -742,8 +742,7 @@ int RuleParser::fill_port(int& sideCount, std::string_view word)
 
 // Calls item(name, negated) for each comma-separated item of a list word ("syn,!ack"), until
 // it answers false.
-template <typename F>
-void forEachListItem(std::string_view rest, F item)
+template <typename F> void forEachListItem(std::string_view rest, F item)
 {
     while (!rest.empty()) {
         const auto comma = rest.find(',');
@@ -763,8 +762,8 @@ void RuleParser::fill_flags(std::uint8_t& set, std::uint8_t& clear, const char* 
                             const char* what)
 {
     forEachListItem(word, [&](std::string_view name, bool negated) {
-        const auto entry =
-            std::find_if(table.begin(), table.end(), [name](const NamedBit& b) { return matchesKeyword(name, b.name); });
+        const auto entry = std::find_if(table.begin(), table.end(),
+                                        [name](const NamedBit& b) { return matchesKeyword(name, b.name); });
         if (entry == table.end()) {
             error("invalid tcp %s ``%s''", what, std::string(name).c_str());
             return false;
@@ -817,13 +816,13 @@ RuleParser::IfaceResult RuleParser::fill_iface(const char* keyword, IPFWInterfac
         return IfaceResult::Missing;
     }
     const char* word = take();
-    iface = IPFWInterface{};
+    iface = IPFWInterface {};
     if (std::strcmp(word, "any") == 0) {
         iface.kind = IPFWInterface::Kind::Any;
         return IfaceResult::Ok;
     }
     if (word[0] >= '0' && word[0] <= '9') {
-        in_addr a{};
+        in_addr a {};
         if (inet_aton(word, &a) == 0) {
             error("bad ip address ``%s''", word);
             return IfaceResult::BadAddress;
@@ -888,7 +887,7 @@ std::size_t splitWords(std::string& buffer, std::vector<const char*>& words, std
 bool parseIPFWRule(std::span<const char* const> words, NameServices& names, IPFWRule& rule,
                    const std::function<void(const std::string&)>& onError)
 {
-    rule = IPFWRule{};
+    rule = IPFWRule {};
     RuleParser parser(words, names, rule, onError);
     return parser.run();
 }
@@ -916,7 +915,8 @@ void postIPFWSyntaxError(const std::string& message)
     Value::Dictionary info;
     info.emplace(IPFWParserLineNumberItem, Value::integer(lineno));
     info.emplace(IPFWParserEventTypeItem, Value(IPFWParserErrorEvent));
-    NotificationCenter::defaultCenter().post(Notification{IPFWParserSyntaxEventNotification, Value(message), Value(std::move(info))});
+    NotificationCenter::defaultCenter().post(
+        Notification { IPFWParserSyntaxEventNotification, Value(message), Value(std::move(info)) });
 }
 
 void report_error(const char* format, ...)
@@ -943,7 +943,11 @@ int add(int ac, const char* const av[], NameServices& names)
     bool failed = false;
     struct FailureMark {
         bool* previous;
-        explicit FailureMark(bool* mark) : previous(t_ruleFailed) { t_ruleFailed = mark; }
+        explicit FailureMark(bool* mark)
+            : previous(t_ruleFailed)
+        {
+            t_ruleFailed = mark;
+        }
         ~FailureMark() { t_ruleFailed = previous; }
         FailureMark(const FailureMark&) = delete;
         FailureMark& operator=(const FailureMark&) = delete;

@@ -15,9 +15,9 @@ std::string lineLabel(int line)
 } // namespace
 
 IPFWTooManyArguments::IPFWTooManyArguments(int lineNumber)
-    : std::runtime_error(lineLabel(lineNumber) + ": too many arguments"), m_lineNumber(lineNumber)
-{
-}
+    : std::runtime_error(lineLabel(lineNumber) + ": too many arguments")
+    , m_lineNumber(lineNumber)
+{}
 
 bool isEmptyLine(std::string_view line)
 {
@@ -32,7 +32,12 @@ thread_local int t_checkDepth = 0;
 // A nested check hands the outer one back its line number, so the outer numbering goes on.
 class CheckScope {
 public:
-    CheckScope() : m_lock(ipfwCheckLock()), m_outerLine(lineno) { ++t_checkDepth; }
+    CheckScope()
+        : m_lock(ipfwCheckLock())
+        , m_outerLine(lineno)
+    {
+        ++t_checkDepth;
+    }
     ~CheckScope()
     {
         if (--t_checkDepth > 0) {

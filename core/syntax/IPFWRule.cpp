@@ -8,9 +8,10 @@ namespace kw {
 namespace {
 
 constexpr const char* kUnreachNames[] = {
-    "net",         "host",        "protocol",  "port",          "needfrag",        "srcfail",
-    "net-unknown", "host-unknown", "isolated", "net-prohib",    "host-prohib",     "tosnet",
-    "toshost",     "filter-prohib", "host-precedence", "precedence-cutoff",
+    "net",      "host",          "protocol",        "port",
+    "needfrag", "srcfail",       "net-unknown",     "host-unknown",
+    "isolated", "net-prohib",    "host-prohib",     "tosnet",
+    "toshost",  "filter-prohib", "host-precedence", "precedence-cutoff",
 };
 
 using ipfw::NamedBit;
@@ -83,7 +84,7 @@ void appendBits(std::string& s, const char* keyword, std::uint8_t set, std::uint
     s += ' ';
     s += keyword;
     char separator = ' ';
-    for (const auto* bits : {&set, &clear}) {
+    for (const auto* bits : { &set, &clear }) {
         for (const auto& n : names) {
             if ((*bits & n.bit) != 0) {
                 s += separator;

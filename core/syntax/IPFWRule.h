@@ -16,7 +16,7 @@ inline constexpr int kIPFWRejectReset = 256;
 
 struct IPFWAddress {
     bool negated = false;
-    bool me = false;        // the host's own addresses
+    bool me = false;           // the host's own addresses
     std::uint32_t address = 0; // already masked
     std::uint32_t mask = 0;    // 0 (with address 0) is "any"
 
@@ -39,7 +39,7 @@ struct IPFWInterface {
     std::uint32_t address = 0; // Kind::Address
     std::string name;          // Kind::Name: the name without its unit, at most 9 characters
     int unit = 0;
-    bool anyUnit = false;      // "*" in place of the unit
+    bool anyUnit = false; // "*" in place of the unit
 
     bool isSet() const { return kind != Kind::None; }
     // Tests one interface of a packet (its full name such as "en0", and its address).
@@ -70,7 +70,7 @@ struct IPFWRule {
     IPFWAddress destination;
 
     // One list shared by both sides, source ports first.
-    std::array<std::uint16_t, kMaxPorts> ports{};
+    std::array<std::uint16_t, kMaxPorts> ports {};
     int sourcePortCount = 0;
     int destinationPortCount = 0;
     IPFWPortKind sourcePortKind = IPFWPortKind::List;
@@ -93,7 +93,7 @@ struct IPFWRule {
     std::uint8_t tcpOptionsSet = 0;
     std::uint8_t tcpOptionsClear = 0;
     bool hasIcmpTypes = false;
-    std::array<std::uint32_t, 4> icmpTypes{}; // bit n%32 of word n/32 for type n, 0-127
+    std::array<std::uint32_t, 4> icmpTypes {}; // bit n%32 of word n/32 for type n, 0-127
     bool hasUid = false;
     std::uint32_t uid = 0;
     std::string userName; // as the user database names the uid
@@ -102,11 +102,11 @@ struct IPFWRule {
 
     std::span<const std::uint16_t> sourcePorts() const
     {
-        return {ports.data(), static_cast<std::size_t>(sourcePortCount)};
+        return { ports.data(), static_cast<std::size_t>(sourcePortCount) };
     }
     std::span<const std::uint16_t> destinationPorts() const
     {
-        return {ports.data() + sourcePortCount, static_cast<std::size_t>(destinationPortCount)};
+        return { ports.data() + sourcePortCount, static_cast<std::size_t>(destinationPortCount) };
     }
     // A side without ports matches every port.
     bool sourcePortMatches(std::uint16_t port) const { return portMatches(sourcePorts(), sourcePortKind, port); }
@@ -135,12 +135,16 @@ struct NamedBit {
     const char* name;
     std::uint8_t bit;
 };
-inline constexpr NamedBit kTcpFlagNames[] = {{"syn", kTcpSyn}, {"fin", kTcpFin}, {"ack", kTcpAck},
-                                             {"psh", kTcpPsh}, {"rst", kTcpRst}, {"urg", kTcpUrg}};
-inline constexpr NamedBit kTcpOptionNames[] = {
-    {"mss", kTcpOptMss}, {"window", kTcpOptWindow}, {"sack", kTcpOptSack}, {"ts", kTcpOptTs}, {"cc", kTcpOptCc}};
+inline constexpr NamedBit kTcpFlagNames[] = { { "syn", kTcpSyn }, { "fin", kTcpFin }, { "ack", kTcpAck },
+                                              { "psh", kTcpPsh }, { "rst", kTcpRst }, { "urg", kTcpUrg } };
+inline constexpr NamedBit kTcpOptionNames[] = { { "mss", kTcpOptMss },
+                                                { "window", kTcpOptWindow },
+                                                { "sack", kTcpOptSack },
+                                                { "ts", kTcpOptTs },
+                                                { "cc", kTcpOptCc } };
 inline constexpr NamedBit kIpOptionNames[] = {
-    {"ssrr", kIpOptSsrr}, {"lsrr", kIpOptLsrr}, {"rr", kIpOptRr}, {"ts", kIpOptTs}};
+    { "ssrr", kIpOptSsrr }, { "lsrr", kIpOptLsrr }, { "rr", kIpOptRr }, { "ts", kIpOptTs }
+};
 } // namespace ipfw
 
 // The rule text as the listing shows it, from the action word on (no rule number), e.g.

@@ -65,7 +65,7 @@ std::string lowered(std::string s)
 
 std::optional<std::uint32_t> resolveWithSystem(const std::string& name)
 {
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
@@ -89,7 +89,7 @@ struct WellKnownProtocol {
     const char* name;
     int number;
 };
-constexpr WellKnownProtocol kWellKnownProtocols[] = {{"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}};
+constexpr WellKnownProtocol kWellKnownProtocols[] = { { "ip", 0 }, { "icmp", 1 }, { "tcp", 6 }, { "udp", 17 } };
 
 } // namespace
 
@@ -124,7 +124,7 @@ NameServices::HostResolver NameServices::hostsFileResolver(const std::string& pa
     std::string line;
     while (std::getline(in, line)) {
         const auto fields = fieldsOf(line);
-        in_addr a{};
+        in_addr a {};
         if (fields.size() < 2 || inet_pton(AF_INET, fields[0].c_str(), &a) != 1) {
             continue;
         }
@@ -165,7 +165,7 @@ void NameServices::loadFiles()
                 continue;
             }
             const std::string protocol = fields[1].substr(slash + 1);
-            const ServiceEntry entry{protocol, static_cast<std::uint16_t>(port)};
+            const ServiceEntry entry { protocol, static_cast<std::uint16_t>(port) };
             m_serviceFile[fields[0]].push_back(entry);
             for (std::size_t i = 2; i < fields.size(); ++i) {
                 m_serviceFile[fields[i]].push_back(entry);
@@ -194,7 +194,7 @@ void NameServices::loadFiles()
 
 std::optional<std::uint32_t> NameServices::hostAddress(const std::string& text)
 {
-    in_addr a{};
+    in_addr a {};
     if (inet_aton(text.c_str(), &a) != 0) {
         return ntohl(a.s_addr);
     }
@@ -230,11 +230,11 @@ std::optional<std::uint16_t> NameServices::servicePort(const std::string& name, 
         }
     }
     if (!port && !m_servicesFromFileOnly && name.find('\0') == std::string::npos) {
-        servent result{};
+        servent result {};
         servent* found = nullptr;
         std::vector<char> buffer(4096);
-        if (getservbyname_r(name.c_str(), protocol.empty() ? nullptr : protocol.c_str(), &result,
-                            buffer.data(), buffer.size(), &found) == 0 &&
+        if (getservbyname_r(name.c_str(), protocol.empty() ? nullptr : protocol.c_str(), &result, buffer.data(),
+                            buffer.size(), &found) == 0 &&
             found != nullptr) {
             port = ntohs(static_cast<std::uint16_t>(found->s_port));
         }
@@ -254,11 +254,10 @@ std::optional<int> NameServices::protocolNumber(const std::string& name)
         number = it->second;
     }
     if (!number && !m_protocolsFromFileOnly && name.find('\0') == std::string::npos) {
-        protoent result{};
+        protoent result {};
         protoent* found = nullptr;
         std::vector<char> buffer(4096);
-        if (getprotobyname_r(name.c_str(), &result, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr) {
+        if (getprotobyname_r(name.c_str(), &result, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
             number = found->p_proto;
         }
     }
@@ -284,11 +283,10 @@ std::optional<std::string> NameServices::protocolName(int number)
         name = it->second;
     }
     if (!name && !m_protocolsFromFileOnly) {
-        protoent result{};
+        protoent result {};
         protoent* found = nullptr;
         std::vector<char> buffer(4096);
-        if (getprotobynumber_r(number, &result, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr) {
+        if (getprotobynumber_r(number, &result, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
             name = found->p_name;
         }
     }
@@ -310,7 +308,7 @@ std::optional<NameServices::User> userFrom(int rc, const passwd* found)
     if (rc != 0 || found == nullptr) {
         return std::nullopt;
     }
-    return NameServices::User{static_cast<std::uint32_t>(found->pw_uid), found->pw_name ? found->pw_name : ""};
+    return NameServices::User { static_cast<std::uint32_t>(found->pw_uid), found->pw_name ? found->pw_name : "" };
 }
 
 constexpr std::size_t kPasswdBufferSize = 16384;
@@ -324,7 +322,7 @@ std::optional<NameServices::User> NameServices::userByName(const std::string& na
     }
     std::optional<User> user;
     if (!name.empty() && name.find('\0') == std::string::npos) {
-        passwd result{};
+        passwd result {};
         passwd* found = nullptr;
         std::vector<char> buffer(kPasswdBufferSize);
         const int rc = getpwnam_r(name.c_str(), &result, buffer.data(), buffer.size(), &found);
@@ -339,7 +337,7 @@ std::optional<NameServices::User> NameServices::userById(std::uint32_t uid)
     if (const auto it = m_usersById.find(uid); it != m_usersById.end()) {
         return it->second;
     }
-    passwd result{};
+    passwd result {};
     passwd* found = nullptr;
     std::vector<char> buffer(kPasswdBufferSize);
     const int rc = getpwuid_r(static_cast<uid_t>(uid), &result, buffer.data(), buffer.size(), &found);

@@ -1,5 +1,5 @@
-#include "TempRoot.h"
 #include "base/CommandRunner.h"
+#include "TempRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,10 @@ TEST(CommandRunner, DecodesStatusWords)
         int code; // exit status when normal, else the signal
     };
     const Row rows[] = {
-        {"/bin/ok", true, 0},
-        {"/bin/exit3", true, 3},
-        {"/bin/killed", false, 9},
-        {"/bin/missing", true, 127},
+        { "/bin/ok", true, 0 },
+        { "/bin/exit3", true, 3 },
+        { "/bin/killed", false, 9 },
+        { "/bin/missing", true, 127 },
     };
     for (const auto& row : rows) {
         const int w = kw::runCommand(row.program, {});
@@ -34,7 +34,7 @@ TEST(CommandRunner, PassesEachArgumentAsOneWordWithoutAShell)
     kw::testing::TempRoot root;
     root.writeScript("/bin/args", "for a in \"$@\"; do printf '[%s]' \"$a\"; done\n");
     std::string out;
-    const int w = kw::runCommandWithOutput("/bin/args", {"en0; touch x", "$(id)", "a b", ""}, out);
+    const int w = kw::runCommandWithOutput("/bin/args", { "en0; touch x", "$(id)", "a b", "" }, out);
     EXPECT_EQ(w, 0);
     EXPECT_EQ(out, "[en0; touch x][$(id)][a b][]");
     EXPECT_FALSE(std::filesystem::exists(root / "/x"));

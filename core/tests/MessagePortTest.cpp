@@ -1,5 +1,5 @@
-#include "TempRoot.h"
 #include "base/MessagePort.h"
+#include "TempRoot.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -22,7 +22,7 @@ kw::MessagePortReply request(int id, std::chrono::milliseconds timeout = 3000ms)
 TEST(MessagePort, AnswersOneRequestByMessageId)
 {
     kw::testing::TempRoot root;
-    for (const int id : {1, 2, 7}) {
+    for (const int id : { 1, 2, 7 }) {
         kw::MessagePortServer server("KWConfigServer");
         ASSERT_TRUE(server.isValid());
         std::thread serving([&] {

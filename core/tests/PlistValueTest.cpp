@@ -11,18 +11,18 @@ TEST(IntegerValue, ReaderRuleTable)
         std::int64_t expected;
     };
     const Row rows[] = {
-        {Value(), 0},
-        {Value("2"), 2},
-        {Value::integer(2), 2},
-        {Value("  -17abc"), -17},
-        {Value("+5"), 5},
-        {Value("x"), 0},
-        {Value(""), 0},
-        {Value::boolean(true), 1},
-        {Value::real(3.9), 3},
-        {Value("99999999999999999999999"), INT64_MAX},
-        {Value("-99999999999999999999999"), INT64_MIN},
-        {Value(Value::Array{}), 0},
+        { Value(), 0 },
+        { Value("2"), 2 },
+        { Value::integer(2), 2 },
+        { Value("  -17abc"), -17 },
+        { Value("+5"), 5 },
+        { Value("x"), 0 },
+        { Value(""), 0 },
+        { Value::boolean(true), 1 },
+        { Value::real(3.9), 3 },
+        { Value("99999999999999999999999"), INT64_MAX },
+        { Value("-99999999999999999999999"), INT64_MIN },
+        { Value(Value::Array {}), 0 },
     };
     for (const auto& r : rows) {
         EXPECT_EQ(r.value.integerValue(), r.expected) << kw::valueToTextForm(r.value);
@@ -38,9 +38,9 @@ TEST(PlistXml, RoundTripsEveryType)
     doc.set("big", Value::integer(INT64_MAX));
     doc.set("r", Value::real(1.5));
     doc.set("b", Value::boolean(true));
-    doc.set("d", Value(Value::Data{0, 1, 2, 255}));
-    doc.set("t", Value(Value::Date{86400.0}));
-    doc.set("a", Value(Value::Array{Value("x"), Value::integer(1)}));
+    doc.set("d", Value(Value::Data { 0, 1, 2, 255 }));
+    doc.set("t", Value(Value::Date { 86400.0 }));
+    doc.set("a", Value(Value::Array { Value("x"), Value::integer(1) }));
     const auto back = kw::valueFromXml(kw::valueToXml(doc));
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(*back, doc);
@@ -64,8 +64,8 @@ TEST(PlistText, QuotesWhereNeeded)
     Value doc;
     doc.set("NAME", Value("en0"));
     doc.set("TEXT", Value("a b\n\"c\""));
-    doc.set("LIST", Value(Value::Array{Value::integer(1), Value("two")}));
-    doc.set("EMPTY", Value(Value::Dictionary{}));
+    doc.set("LIST", Value(Value::Array { Value::integer(1), Value("two") }));
+    doc.set("EMPTY", Value(Value::Dictionary {}));
     EXPECT_EQ(kw::valueToTextForm(doc), "{\n"
                                         "    EMPTY = {};\n"
                                         "    LIST = (\n"

@@ -73,7 +73,7 @@ inline ProgramResult runProgram(const std::vector<std::string>& argv, const std:
 inline ProgramResult runAsRoot(std::vector<std::string> argv, const std::string& input = {})
 {
     if (::geteuid() != 0) {
-        argv.insert(argv.begin(), {"unshare", "-r", "--"});
+        argv.insert(argv.begin(), { "unshare", "-r", "--" });
     }
     return runProgram(argv, input);
 }
@@ -82,7 +82,7 @@ inline ProgramResult runAsRoot(std::vector<std::string> argv, const std::string&
 inline ProgramResult runAsUser(std::vector<std::string> argv)
 {
     if (::geteuid() == 0) {
-        argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+        argv.insert(argv.begin(), { "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--" });
     }
     return runProgram(argv);
 }

@@ -41,9 +41,9 @@ public:
     // The host path of a system path inside this root.
     std::string operator/(const std::string& systemPath) const { return m_path + systemPath; }
 
-    void writeFile(const std::string& systemPath, const std::string& text, std::filesystem::perms mode =
-                                                                                std::filesystem::perms::owner_read |
-                                                                                std::filesystem::perms::owner_write) const
+    void writeFile(const std::string& systemPath, const std::string& text,
+                   std::filesystem::perms mode = std::filesystem::perms::owner_read |
+                                                 std::filesystem::perms::owner_write) const
     {
         const std::filesystem::path p = m_path + systemPath;
         std::filesystem::create_directories(p.parent_path());
@@ -61,8 +61,8 @@ public:
     void writeScript(const std::string& systemPath, const std::string& body) const
     {
         using std::filesystem::perms;
-        writeFile(systemPath, "#!/bin/sh\n" + body, perms::owner_all | perms::group_read | perms::group_exec |
-                                                        perms::others_read | perms::others_exec);
+        writeFile(systemPath, "#!/bin/sh\n" + body,
+                  perms::owner_all | perms::group_read | perms::group_exec | perms::others_read | perms::others_exec);
     }
 
 private:

@@ -11,14 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     Request request;
     if (parseRequest(data, size, request) != ParseError::None) {
-        if (!request.userName.empty() || !request.password.empty() || !request.path.empty()
-            || !request.arguments.empty()) {
+        if (!request.userName.empty() || !request.password.empty() || !request.path.empty() ||
+            !request.arguments.empty()) {
             std::abort();
         }
         return 0;
     }
-    if (!isAcceptableUserName(request.userName) || request.password.empty()
-        || request.password.size() > kMaxPasswordLength || request.arguments.size() > kMaxArguments) {
+    if (!isAcceptableUserName(request.userName) || request.password.empty() ||
+        request.password.size() > kMaxPasswordLength || request.arguments.size() > kMaxArguments) {
         std::abort();
     }
     if (request.operation == Operation::Exec ? !isNormalAbsolutePath(request.path) : !request.path.empty()) {

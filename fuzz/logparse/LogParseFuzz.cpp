@@ -33,7 +33,8 @@ bool printable(std::string_view s)
 std::vector<kw::LogItem> read(std::string_view text, std::size_t piece, bool kernelTag, int month)
 {
     kw::LogItemSpool spool;
-    kw::LogParser parser(kw::LogYearRule(2026, month), [&](const kw::LogItemView& item) { spool.append(item); }, kernelTag);
+    kw::LogParser parser(
+        kw::LogYearRule(2026, month), [&](const kw::LogItemView& item) { spool.append(item); }, kernelTag);
     if (piece == 0) {
         parser.feed(text);
     } else {
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& item : whole) {
         check(item.timestamp.size() == 19);
         check(item.timestamp.compare(0, 4, "2026") <= 0);
-        for (const std::string* field : {&item.ruleNo, &item.action, &item.proto, &item.dir, &item.interface}) {
+        for (const std::string* field : { &item.ruleNo, &item.action, &item.proto, &item.dir, &item.interface }) {
             check(field->empty() || printable(*field));
         }
         check(item.srcHost.find(':') == std::string::npos && item.dstHost.find(':') == std::string::npos);

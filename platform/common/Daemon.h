@@ -29,7 +29,7 @@ public:
 
 private:
     int m_readyFd = -1;
-    sigset_t m_signals{};
+    sigset_t m_signals {};
 };
 
 } // namespace kw::platform

@@ -11,16 +11,16 @@ const std::vector<KernelVariable>& KernelVariables::all()
 {
     // Name order, as sysctl -a lists them.
     static const std::vector<KernelVariable> variables = {
-        {"net.inet.ip.forwarding", 0, 0, 1, "forward packets between interfaces"},
-        {"net.inet.ip.fw.dyn_ack_lifetime", 300, 1, INT_MAX, "lifetime of established dynamic rules (s)"},
-        {"net.inet.ip.fw.dyn_fin_lifetime", 1, 1, INT_MAX, "lifetime of closing dynamic rules (s)"},
-        {"net.inet.ip.fw.dyn_max", 4096, 0, INT_MAX, "most dynamic rules at once"},
-        {"net.inet.ip.fw.dyn_rst_lifetime", 1, 1, INT_MAX, "lifetime of reset dynamic rules (s)"},
-        {"net.inet.ip.fw.dyn_short_lifetime", 5, 1, INT_MAX, "lifetime of other dynamic rules (s)"},
-        {"net.inet.ip.fw.dyn_udp_lifetime", 10, 1, INT_MAX, "lifetime of UDP dynamic rules (s)"},
-        {"net.inet.ip.fw.enable", 1, 0, 1, "the packet filter is on"},
-        {"net.inet.ip.fw.verbose", 0, 0, 2, "log packets of rules marked log (2: through the logger daemon)"},
-        {"net.inet.ip.fw.verbose_limit", 0, 0, INT_MAX, "most log lines per rule, 0 for no limit"},
+        { "net.inet.ip.forwarding", 0, 0, 1, "forward packets between interfaces" },
+        { "net.inet.ip.fw.dyn_ack_lifetime", 300, 1, INT_MAX, "lifetime of established dynamic rules (s)" },
+        { "net.inet.ip.fw.dyn_fin_lifetime", 1, 1, INT_MAX, "lifetime of closing dynamic rules (s)" },
+        { "net.inet.ip.fw.dyn_max", 4096, 0, INT_MAX, "most dynamic rules at once" },
+        { "net.inet.ip.fw.dyn_rst_lifetime", 1, 1, INT_MAX, "lifetime of reset dynamic rules (s)" },
+        { "net.inet.ip.fw.dyn_short_lifetime", 5, 1, INT_MAX, "lifetime of other dynamic rules (s)" },
+        { "net.inet.ip.fw.dyn_udp_lifetime", 10, 1, INT_MAX, "lifetime of UDP dynamic rules (s)" },
+        { "net.inet.ip.fw.enable", 1, 0, 1, "the packet filter is on" },
+        { "net.inet.ip.fw.verbose", 0, 0, 2, "log packets of rules marked log (2: through the logger daemon)" },
+        { "net.inet.ip.fw.verbose_limit", 0, 0, INT_MAX, "most log lines per rule, 0 for no limit" },
     };
     return variables;
 }
@@ -32,7 +32,10 @@ const KernelVariable* KernelVariables::find(std::string_view name)
     return it == vars.end() ? nullptr : &*it;
 }
 
-StateFile KernelVariables::stateFile() { return StateFile(stateFolder() + "/sysctl.plist"); }
+StateFile KernelVariables::stateFile()
+{
+    return StateFile(stateFolder() + "/sysctl.plist");
+}
 
 namespace {
 
@@ -42,7 +45,7 @@ bool load(Value& state, std::string& error)
     case StateFile::Status::Failed:
         return false;
     case StateFile::Status::Missing:
-        state = Value(Value::Dictionary{});
+        state = Value(Value::Dictionary {});
         return true;
     case StateFile::Status::Loaded:
         break;
@@ -123,7 +126,7 @@ bool KernelVariables::write(const std::string& name, std::int64_t value, std::in
             state.set(var->name, Value::integer(value));
             return true;
         },
-        Value(Value::Dictionary{}), error);
+        Value(Value::Dictionary {}), error);
 }
 
 } // namespace kw::platform

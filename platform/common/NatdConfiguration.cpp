@@ -11,47 +11,89 @@ namespace kw::platform {
 namespace {
 
 enum class Option {
-    UnregisteredOnly, Log, DenyIncoming, UseSockets, SamePorts, Verbose, Dynamic, Reverse, ProxyOnly, LogDenied,
-    LogIpfwDenied, Interface, AliasAddress, TargetAddress, Port, InPort, OutPort, Instance, RedirectPort,
-    RedirectProto, RedirectAddress, ProxyRule, LogFacility, PidFile, ExitDelay, GlobalPort, PunchFirewall, Config,
+    UnregisteredOnly,
+    Log,
+    DenyIncoming,
+    UseSockets,
+    SamePorts,
+    Verbose,
+    Dynamic,
+    Reverse,
+    ProxyOnly,
+    LogDenied,
+    LogIpfwDenied,
+    Interface,
+    AliasAddress,
+    TargetAddress,
+    Port,
+    InPort,
+    OutPort,
+    Instance,
+    RedirectPort,
+    RedirectProto,
+    RedirectAddress,
+    ProxyRule,
+    LogFacility,
+    PidFile,
+    ExitDelay,
+    GlobalPort,
+    PunchFirewall,
+    Config,
 };
 
 const std::map<std::string, Option>& options()
 {
     static const std::map<std::string, Option> table = {
-        {"unregistered_only", Option::UnregisteredOnly}, {"u", Option::UnregisteredOnly},
-        {"log", Option::Log}, {"l", Option::Log},
-        {"deny_incoming", Option::DenyIncoming}, {"d", Option::DenyIncoming},
-        {"use_sockets", Option::UseSockets}, {"s", Option::UseSockets},
-        {"same_ports", Option::SamePorts}, {"m", Option::SamePorts},
-        {"verbose", Option::Verbose}, {"v", Option::Verbose},
-        {"dynamic", Option::Dynamic},
-        {"reverse", Option::Reverse},
-        {"proxy_only", Option::ProxyOnly},
-        {"log_denied", Option::LogDenied},
-        {"log_ipfw_denied", Option::LogIpfwDenied},
-        {"interface", Option::Interface}, {"n", Option::Interface},
-        {"alias_address", Option::AliasAddress}, {"a", Option::AliasAddress},
-        {"target_address", Option::TargetAddress}, {"t", Option::TargetAddress},
-        {"port", Option::Port}, {"p", Option::Port},
-        {"in_port", Option::InPort}, {"i", Option::InPort},
-        {"out_port", Option::OutPort}, {"o", Option::OutPort},
-        {"instance", Option::Instance},
-        {"redirect_port", Option::RedirectPort},
-        {"redirect_proto", Option::RedirectProto},
-        {"redirect_address", Option::RedirectAddress},
-        {"proxy_rule", Option::ProxyRule},
-        {"log_facility", Option::LogFacility},
-        {"pid_file", Option::PidFile}, {"P", Option::PidFile},
-        {"exit_delay", Option::ExitDelay},
-        {"globalport", Option::GlobalPort},
-        {"punch_fw", Option::PunchFirewall},
-        {"config", Option::Config}, {"f", Option::Config},
+        { "unregistered_only", Option::UnregisteredOnly },
+        { "u", Option::UnregisteredOnly },
+        { "log", Option::Log },
+        { "l", Option::Log },
+        { "deny_incoming", Option::DenyIncoming },
+        { "d", Option::DenyIncoming },
+        { "use_sockets", Option::UseSockets },
+        { "s", Option::UseSockets },
+        { "same_ports", Option::SamePorts },
+        { "m", Option::SamePorts },
+        { "verbose", Option::Verbose },
+        { "v", Option::Verbose },
+        { "dynamic", Option::Dynamic },
+        { "reverse", Option::Reverse },
+        { "proxy_only", Option::ProxyOnly },
+        { "log_denied", Option::LogDenied },
+        { "log_ipfw_denied", Option::LogIpfwDenied },
+        { "interface", Option::Interface },
+        { "n", Option::Interface },
+        { "alias_address", Option::AliasAddress },
+        { "a", Option::AliasAddress },
+        { "target_address", Option::TargetAddress },
+        { "t", Option::TargetAddress },
+        { "port", Option::Port },
+        { "p", Option::Port },
+        { "in_port", Option::InPort },
+        { "i", Option::InPort },
+        { "out_port", Option::OutPort },
+        { "o", Option::OutPort },
+        { "instance", Option::Instance },
+        { "redirect_port", Option::RedirectPort },
+        { "redirect_proto", Option::RedirectProto },
+        { "redirect_address", Option::RedirectAddress },
+        { "proxy_rule", Option::ProxyRule },
+        { "log_facility", Option::LogFacility },
+        { "pid_file", Option::PidFile },
+        { "P", Option::PidFile },
+        { "exit_delay", Option::ExitDelay },
+        { "globalport", Option::GlobalPort },
+        { "punch_fw", Option::PunchFirewall },
+        { "config", Option::Config },
+        { "f", Option::Config },
     };
     return table;
 }
 
-bool isBoolean(Option o) { return o <= Option::LogIpfwDenied; }
+bool isBoolean(Option o)
+{
+    return o <= Option::LogIpfwDenied;
+}
 
 std::vector<std::string> words(const std::string& text)
 {
@@ -92,8 +134,7 @@ bool parsePortRange(const std::string& text, const std::string& protocol, PortRa
 }
 
 // "addr:ports" (port required) into address and ports.
-bool parseAddressAndPorts(const std::string& text, const std::string& protocol, std::string& address,
-                          PortRange& ports)
+bool parseAddressAndPorts(const std::string& text, const std::string& protocol, std::string& address, PortRange& ports)
 {
     const auto colon = text.find(':');
     if (colon == std::string::npos) {
@@ -182,7 +223,9 @@ Value rangeValue(const PortRange& p)
 
 } // namespace
 
-NatdConfiguration::NatdConfiguration() : instances(1) {}
+NatdConfiguration::NatdConfiguration()
+    : instances(1)
+{}
 
 NatdConfiguration::Arity NatdConfiguration::arity(const std::string& keyword)
 {
@@ -218,18 +261,41 @@ bool NatdConfiguration::apply(const std::string& keyword, const std::optional<st
         }
         NatdInstance& i = current();
         switch (o) {
-        case Option::UnregisteredOnly: i.unregisteredOnly = on; break;
-        case Option::Log: i.log = on; break;
-        case Option::DenyIncoming: i.denyIncoming = on; break;
-        case Option::UseSockets: i.useSockets = on; break;
-        case Option::SamePorts: i.samePorts = on; break;
-        case Option::Verbose: i.verbose = on; break;
-        case Option::Dynamic: i.dynamic = on; break;
-        case Option::Reverse: i.reverse = on; break;
-        case Option::ProxyOnly: i.proxyOnly = on; break;
-        case Option::LogDenied: i.logDenied = on; break;
-        case Option::LogIpfwDenied: i.logIpfwDenied = on; break;
-        default: break;
+        case Option::UnregisteredOnly:
+            i.unregisteredOnly = on;
+            break;
+        case Option::Log:
+            i.log = on;
+            break;
+        case Option::DenyIncoming:
+            i.denyIncoming = on;
+            break;
+        case Option::UseSockets:
+            i.useSockets = on;
+            break;
+        case Option::SamePorts:
+            i.samePorts = on;
+            break;
+        case Option::Verbose:
+            i.verbose = on;
+            break;
+        case Option::Dynamic:
+            i.dynamic = on;
+            break;
+        case Option::Reverse:
+            i.reverse = on;
+            break;
+        case Option::ProxyOnly:
+            i.proxyOnly = on;
+            break;
+        case Option::LogDenied:
+            i.logDenied = on;
+            break;
+        case Option::LogIpfwDenied:
+            i.logIpfwDenied = on;
+            break;
+        default:
+            break;
         }
         return true;
     }
@@ -349,8 +415,9 @@ bool NatdConfiguration::apply(const std::string& keyword, const std::optional<st
     }
     case Option::RedirectProto: {
         const auto w = words(v);
-        const bool ok = w.size() >= 2 && w.size() <= 4 && !w[0].empty() &&
-                        std::all_of(w.begin() + 1, w.end(), [](const std::string& a) { return parseIPv4(a).has_value(); });
+        const bool ok =
+            w.size() >= 2 && w.size() <= 4 && !w[0].empty() &&
+            std::all_of(w.begin() + 1, w.end(), [](const std::string& a) { return parseIPv4(a).has_value(); });
         if (!ok) {
             error = "redirect_proto: expected \"proto local_address [public_address [remote_address]]\"";
             return false;

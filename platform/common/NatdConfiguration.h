@@ -16,9 +16,9 @@ struct PortRange {
 
 // One "redirect_port proto target:port[-port] [alias:]port[-port] [remote[:port[-port]]]".
 struct PortRedirect {
-    std::string protocol; // "tcp" or "udp"
+    std::string protocol;                                   // "tcp" or "udp"
     std::vector<std::pair<std::string, PortRange>> targets; // address and ports; several for load sharing
-    std::string aliasAddress; // empty: the interface's address
+    std::string aliasAddress;                               // empty: the interface's address
     PortRange aliasPorts;
     std::string remoteAddress; // empty: any
     std::optional<PortRange> remotePorts;

@@ -77,8 +77,8 @@ std::string NetworkInterface::flagsText() const
         break;
     }
     static const std::pair<unsigned, const char*> names[] = {
-        {kUp, "UP"},           {kBroadcast, "BROADCAST"}, {kLoopback, "LOOPBACK"}, {kPointToPoint, "POINTOPOINT"},
-        {kSmart, "SMART"},     {kRunning, "RUNNING"},     {kSimplex, "SIMPLEX"},   {kMulticast, "MULTICAST"},
+        { kUp, "UP" },       { kBroadcast, "BROADCAST" }, { kLoopback, "LOOPBACK" }, { kPointToPoint, "POINTOPOINT" },
+        { kSmart, "SMART" }, { kRunning, "RUNNING" },     { kSimplex, "SIMPLEX" },   { kMulticast, "MULTICAST" },
     };
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", flags);
@@ -114,7 +114,10 @@ std::string NetworkInterface::listing() const
     return out;
 }
 
-StateFile NetworkInterfaces::stateFile() { return StateFile(stateFolder() + "/interfaces.plist"); }
+StateFile NetworkInterfaces::stateFile()
+{
+    return StateFile(stateFolder() + "/interfaces.plist");
+}
 
 std::vector<NetworkInterface> NetworkInterfaces::defaults()
 {
@@ -142,7 +145,7 @@ std::vector<NetworkInterface> NetworkInterfaces::defaults()
     ppp0.kind = NetworkInterface::Kind::PointToPoint;
     ppp0.up = false;
 
-    return {lo0, en0, en1, ppp0};
+    return { lo0, en0, en1, ppp0 };
 }
 
 Value NetworkInterfaces::toValue(const std::vector<NetworkInterface>& interfaces)

@@ -27,9 +27,15 @@ bool isFolder(const std::string& path)
 
 } // namespace
 
-void setProgramName(const std::string& name) { nameStorage() = name; }
+void setProgramName(const std::string& name)
+{
+    nameStorage() = name;
+}
 
-const std::string& programName() { return nameStorage(); }
+const std::string& programName()
+{
+    return nameStorage();
+}
 
 void complain(const std::string& message)
 {
@@ -86,10 +92,19 @@ bool establishRoot(const std::string& installedSystemPath)
     return true;
 }
 
-std::string stateFolder() { return SystemRoot::path("/var/db/kw-platform"); }
+std::string stateFolder()
+{
+    return SystemRoot::path("/var/db/kw-platform");
+}
 
-std::string runFolder() { return SystemRoot::path("/var/run/kw-platform"); }
+std::string runFolder()
+{
+    return SystemRoot::path("/var/run/kw-platform");
+}
 
-bool isSuperUser() { return ::geteuid() == 0; }
+bool isSuperUser()
+{
+    return ::geteuid() == 0;
+}
 
 } // namespace kw::platform

@@ -17,7 +17,10 @@ namespace kw::platform {
 
 namespace {
 
-bool slurp(const std::string& path, std::string& out) { return readFile(path, out); }
+bool slurp(const std::string& path, std::string& out)
+{
+    return readFile(path, out);
+}
 
 std::vector<std::string> splitNul(const std::string& bytes)
 {
@@ -35,7 +38,10 @@ std::vector<std::string> splitNul(const std::string& bytes)
     return parts;
 }
 
-std::string entryPath(pid_t pid) { return ProcessRegistry::folder() + "/" + std::to_string(pid) + ".plist"; }
+std::string entryPath(pid_t pid)
+{
+    return ProcessRegistry::folder() + "/" + std::to_string(pid) + ".plist";
+}
 
 } // namespace
 
@@ -93,9 +99,15 @@ std::optional<ProcessInfo> readProcess(pid_t pid)
     return info;
 }
 
-std::string ProcessRegistry::folder() { return runFolder() + "/processes"; }
+std::string ProcessRegistry::folder()
+{
+    return runFolder() + "/processes";
+}
 
-std::string ProcessRegistry::lockPath() { return runFolder() + "/processes.lock"; }
+std::string ProcessRegistry::lockPath()
+{
+    return runFolder() + "/processes.lock";
+}
 
 bool ProcessRegistry::registerSelf(const std::string& program, const Value& info, std::string& error)
 {
@@ -122,7 +134,10 @@ bool ProcessRegistry::registerSelf(const std::string& program, const Value& info
     return true;
 }
 
-void ProcessRegistry::unregisterSelf() { ::unlink(entryPath(::getpid()).c_str()); }
+void ProcessRegistry::unregisterSelf()
+{
+    ::unlink(entryPath(::getpid()).c_str());
+}
 
 std::vector<ProcessRegistry::Entry> ProcessRegistry::liveEntries(const std::string& program)
 {

@@ -22,7 +22,10 @@ std::string Route::describe() const
     return "net " + formatIPv4(destination) + "/" + std::to_string(prefixLength);
 }
 
-StateFile RoutingTable::stateFile() { return StateFile(stateFolder() + "/routes.plist"); }
+StateFile RoutingTable::stateFile()
+{
+    return StateFile(stateFolder() + "/routes.plist");
+}
 
 std::vector<Route> RoutingTable::defaults()
 {
@@ -37,7 +40,7 @@ std::vector<Route> RoutingTable::defaults()
     loopback.gateway = loopback.destination;
     loopback.interfaceName = "lo0";
     loopback.direct = true;
-    return {def, loopback};
+    return { def, loopback };
 }
 
 Value RoutingTable::toValue(const std::vector<Route>& routes)

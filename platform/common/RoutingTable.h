@@ -12,10 +12,10 @@ namespace kw::platform {
 // One route of the emulated routing table.
 struct Route {
     std::uint32_t destination = 0;
-    int prefixLength = 32;    // 32 for a host route, 0 for the default route
+    int prefixLength = 32; // 32 for a host route, 0 for the default route
     std::uint32_t gateway = 0;
     std::string interfaceName;
-    bool direct = false;      // added with -interface: the gateway is an address of the interface
+    bool direct = false; // added with -interface: the gateway is an address of the interface
 
     bool isHost() const { return prefixLength == 32; }
     bool contains(std::uint32_t address) const;

@@ -20,7 +20,10 @@ std::string parentOf(const std::string& path)
 
 } // namespace
 
-FileLock::~FileLock() { release(); }
+FileLock::~FileLock()
+{
+    release();
+}
 
 bool FileLock::acquire(const std::string& lockPath, Mode mode, std::string& error)
 {
@@ -55,7 +58,9 @@ void FileLock::release()
     }
 }
 
-StateFile::StateFile(std::string hostPath) : m_path(std::move(hostPath)) {}
+StateFile::StateFile(std::string hostPath)
+    : m_path(std::move(hostPath))
+{}
 
 StateFile::Status StateFile::readLocked(Value& out, std::string& error) const
 {

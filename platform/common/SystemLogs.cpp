@@ -52,13 +52,16 @@ bool appendLocked(const std::string& hostPath, const std::string& line, std::str
 
 } // namespace
 
-std::string SystemLogs::lockPath() { return stateFolder() + "/logs.lock"; }
+std::string SystemLogs::lockPath()
+{
+    return stateFolder() + "/logs.lock";
+}
 
 std::string SystemLogs::timeStamp(std::time_t when)
 {
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm tm{};
+    static const char* const months[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+    std::tm tm {};
     ::localtime_r(&when, &tm);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%s %2d %02d:%02d:%02d", months[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min,
@@ -126,7 +129,7 @@ bool SystemLogs::rotate(std::string& error)
     if (!lock.acquire(lockPath(), FileLock::Mode::Exclusive, error)) {
         return false;
     }
-    for (const char* log : {kSystemLog, kFirewallLog}) {
+    for (const char* log : { kSystemLog, kFirewallLog }) {
         const std::string path = SystemRoot::path(log);
         const auto generation = [&](int n) { return path + "." + std::to_string(n); };
         if (::unlink(generation(kKeptGenerations - 1).c_str()) != 0 && errno != ENOENT) {
@@ -140,7 +143,7 @@ bool SystemLogs::rotate(std::string& error)
             }
         }
         struct stat st {};
-        const mode_t mode = ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 0775 & ~mode_t{S_IWOTH}) : 0644;
+        const mode_t mode = ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 0775 & ~mode_t { S_IWOTH }) : 0644;
         if (::rename(path.c_str(), generation(0).c_str()) != 0 && errno != ENOENT) {
             error = "cannot rename " + path + ": " + std::strerror(errno);
             return false;

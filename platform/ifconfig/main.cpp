@@ -126,8 +126,8 @@ bool apply(NetworkInterface& i, const Request& r, std::string& error)
 {
     if (r.address) {
         auto& list = i.addresses;
-        const auto existing = std::find_if(list.begin(), list.end(),
-                                           [&](const InterfaceAddress& a) { return a.address == *r.address; });
+        const auto existing =
+            std::find_if(list.begin(), list.end(), [&](const InterfaceAddress& a) { return a.address == *r.address; });
         if (r.remove) {
             if (existing == list.end()) {
                 error = "ioctl (SIOCDIFADDR): Can't assign requested address";
@@ -137,11 +137,12 @@ bool apply(NetworkInterface& i, const Request& r, std::string& error)
         } else {
             InterfaceAddress a;
             a.address = *r.address;
-            a.netmask = r.netmask ? *r.netmask
-                                  : (existing != list.end() ? existing->netmask
-                                                            : (i.kind == NetworkInterface::Kind::PointToPoint
-                                                                   ? 0xff000000u
-                                                                   : classfulMask(*r.address)));
+            a.netmask =
+                r.netmask
+                    ? *r.netmask
+                    : (existing != list.end()
+                           ? existing->netmask
+                           : (i.kind == NetworkInterface::Kind::PointToPoint ? 0xff000000u : classfulMask(*r.address)));
             if (i.kind == NetworkInterface::Kind::Ethernet) {
                 a.broadcast = r.broadcast ? *r.broadcast : (a.address | ~a.netmask);
             } else if (r.broadcast) {
@@ -225,8 +226,8 @@ int main(int argc, char** argv)
         complain(error);
         return 1;
     }
-    const auto found = std::find_if(interfaces.begin(), interfaces.end(),
-                                    [&](const NetworkInterface& i) { return i.name == name; });
+    const auto found =
+        std::find_if(interfaces.begin(), interfaces.end(), [&](const NetworkInterface& i) { return i.name == name; });
     if (found == interfaces.end()) {
         complain("interface " + name + " does not exist");
         return 1;
@@ -245,8 +246,8 @@ int main(int argc, char** argv)
     }
     const bool ok = NetworkInterfaces::update(
         [&](std::vector<NetworkInterface>& current, std::string& err) {
-            const auto it = std::find_if(current.begin(), current.end(),
-                                         [&](const NetworkInterface& i) { return i.name == name; });
+            const auto it =
+                std::find_if(current.begin(), current.end(), [&](const NetworkInterface& i) { return i.name == name; });
             if (it == current.end()) {
                 err = "interface " + name + " does not exist";
                 return false;

@@ -35,17 +35,17 @@ struct ColumnSpec {
 bool columnFor(const std::string& keyword, ColumnSpec& spec)
 {
     if (keyword == "pid") {
-        spec = {Column::Pid, "PID", true, 5};
+        spec = { Column::Pid, "PID", true, 5 };
     } else if (keyword == "ppid") {
-        spec = {Column::Ppid, "PPID", true, 5};
+        spec = { Column::Ppid, "PPID", true, 5 };
     } else if (keyword == "uid") {
-        spec = {Column::Uid, "UID", true, 5};
+        spec = { Column::Uid, "UID", true, 5 };
     } else if (keyword == "user") {
-        spec = {Column::User, "USER", false, 8};
+        spec = { Column::User, "USER", false, 8 };
     } else if (keyword == "command" || keyword == "args") {
-        spec = {Column::Command, "COMMAND", false, 0};
+        spec = { Column::Command, "COMMAND", false, 0 };
     } else if (keyword == "comm" || keyword == "ucomm") {
-        spec = {Column::Comm, "COMMAND", false, 0};
+        spec = { Column::Comm, "COMMAND", false, 0 };
     } else {
         return false;
     }
@@ -71,7 +71,7 @@ std::string displayCommand(const ProcessInfo& p, const std::string& rootPrefix)
 
 std::string userName(uid_t uid)
 {
-    passwd pw{};
+    passwd pw {};
     passwd* result = nullptr;
     char buf[1024];
     if (::getpwuid_r(uid, &pw, buf, sizeof buf, &result) == 0 && result != nullptr) {
@@ -100,7 +100,7 @@ bool addKeywords(const std::string& list, std::vector<ColumnSpec>& columns)
                 if (noHeader) {
                     word.pop_back();
                 }
-                ColumnSpec spec{};
+                ColumnSpec spec {};
                 if (!columnFor(word, spec)) {
                     complain(word + ": keyword not found");
                     return false;
@@ -210,9 +210,9 @@ int main(int argc, char** argv)
     std::string header;
     for (size_t c = 0; c < columns.size(); ++c) {
         const bool last = c + 1 == columns.size();
-        header += (c == 0 ? "" : " ") +
-                  (last && !columns[c].rightAligned ? std::string(columns[c].header)
-                                                    : pad(columns[c].header, columns[c].width, columns[c].rightAligned));
+        header += (c == 0 ? "" : " ") + (last && !columns[c].rightAligned
+                                             ? std::string(columns[c].header)
+                                             : pad(columns[c].header, columns[c].width, columns[c].rightAligned));
     }
     // No header line when every column was asked for without one.
     if (header.find_first_not_of(' ') != std::string::npos) {
@@ -233,12 +233,24 @@ int main(int argc, char** argv)
             const ColumnSpec& col = columns[c];
             std::string cell;
             switch (col.column) {
-            case Column::Pid: cell = std::to_string(p.pid); break;
-            case Column::Ppid: cell = std::to_string(p.ppid); break;
-            case Column::Uid: cell = std::to_string(p.uid); break;
-            case Column::User: cell = userName(p.uid); break;
-            case Column::Command: cell = displayCommand(p, prefix); break;
-            case Column::Comm: cell = p.name; break;
+            case Column::Pid:
+                cell = std::to_string(p.pid);
+                break;
+            case Column::Ppid:
+                cell = std::to_string(p.ppid);
+                break;
+            case Column::Uid:
+                cell = std::to_string(p.uid);
+                break;
+            case Column::User:
+                cell = userName(p.uid);
+                break;
+            case Column::Command:
+                cell = displayCommand(p, prefix);
+                break;
+            case Column::Comm:
+                cell = p.name;
+                break;
             }
             const bool last = c + 1 == columns.size();
             line += (c == 0 ? "" : " ") + (last && !col.rightAligned ? cell : pad(cell, col.width, col.rightAligned));

@@ -27,8 +27,9 @@ int usage(const std::string& why = {})
     if (!why.empty()) {
         complain(why);
     }
-    std::fprintf(stderr, "usage: route [-nq] add|delete [-host|-net] destination [gateway] [-netmask mask] [-interface]\n"
-                         "       route [-n] get destination\n");
+    std::fprintf(stderr,
+                 "usage: route [-nq] add|delete [-host|-net] destination [gateway] [-netmask mask] [-interface]\n"
+                 "       route [-n] get destination\n");
     return kUsage;
 }
 
@@ -248,7 +249,8 @@ int get(const Spec& s)
     std::printf("   route to: %s\n", s.destinationText.c_str());
     std::printf("destination: %s\n", r->prefixLength == 0 ? "default" : formatIPv4(r->destination).c_str());
     if (!r->isHost()) {
-        std::printf("       mask: %s\n", r->prefixLength == 0 ? "default" : formatIPv4(netmaskForPrefix(r->prefixLength)).c_str());
+        std::printf("       mask: %s\n",
+                    r->prefixLength == 0 ? "default" : formatIPv4(netmaskForPrefix(r->prefixLength)).c_str());
     }
     if (!r->direct) {
         std::printf("    gateway: %s\n", formatIPv4(r->gateway).c_str());

@@ -44,26 +44,29 @@ struct StandIn {
 
 // The ipfw stand-in is built on its own; it is installed as soon as the build folder has it.
 const StandIn kStandIns[] = {
-    {"kw-ipfw", "/sbin/ipfw", true},
-    {"kw-ifconfig", "/sbin/ifconfig", false},
-    {"kw-route", "/sbin/route", false},
-    {"kw-ps", "/bin/ps", false},
-    {"kw-natd", "/usr/sbin/natd", false},
-    {"kw-sysctl", "/usr/sbin/sysctl", false},
-    {"kw-periodic", "/usr/sbin/periodic", false},
-    {"kw-ipfwloggerd", "/usr/libexec/ipfwloggerd", false},
+    { "kw-ipfw", "/sbin/ipfw", true },
+    { "kw-ifconfig", "/sbin/ifconfig", false },
+    { "kw-route", "/sbin/route", false },
+    { "kw-ps", "/bin/ps", false },
+    { "kw-natd", "/usr/sbin/natd", false },
+    { "kw-sysctl", "/usr/sbin/sysctl", false },
+    { "kw-periodic", "/usr/sbin/periodic", false },
+    { "kw-ipfwloggerd", "/usr/libexec/ipfwloggerd", false },
 };
 
 // Host programs the system names by path, linked when the host has them.
 const char* const kHostPrograms[][2] = {
-    {"rm", "/bin/rm"},           {"cat", "/bin/cat"},       {"kill", "/bin/kill"},
-    {"grep", "/usr/bin/grep"},   {"tail", "/usr/bin/tail"}, {"nslookup", "/usr/bin/nslookup"},
-    {"whois", "/usr/bin/whois"},
+    { "rm", "/bin/rm" },           { "cat", "/bin/cat" },       { "kill", "/bin/kill" },
+    { "grep", "/usr/bin/grep" },   { "tail", "/usr/bin/tail" }, { "nslookup", "/usr/bin/nslookup" },
+    { "whois", "/usr/bin/whois" },
 };
 
 const char* const kDivertEntry = "natd\t\t8668/divert\t\t# Network Address Translation socket";
 
-std::string parentOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+std::string parentOf(const std::string& path)
+{
+    return path.substr(0, path.find_last_of('/'));
+}
 
 bool fail(const std::string& message)
 {
@@ -132,7 +135,7 @@ bool installStandIns(const std::string& buildFolder)
 
 std::string hostProgram(const std::string& name)
 {
-    for (const char* folder : {"/bin/", "/usr/bin/", "/sbin/", "/usr/sbin/"}) {
+    for (const char* folder : { "/bin/", "/usr/bin/", "/sbin/", "/usr/sbin/" }) {
         const std::string candidate = folder + name;
         if (::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
@@ -178,8 +181,9 @@ bool installNameDatabases()
     }
     std::string services;
     if (!kw::readFile("/etc/services", services)) {
-        services = "ftp\t\t21/tcp\nssh\t\t22/tcp\ntelnet\t\t23/tcp\nsmtp\t\t25/tcp\ndomain\t\t53/tcp\ndomain\t\t53/udp\n"
-                   "http\t\t80/tcp\npop3\t\t110/tcp\nntp\t\t123/udp\nimap\t\t143/tcp\nhttps\t\t443/tcp\n";
+        services =
+            "ftp\t\t21/tcp\nssh\t\t22/tcp\ntelnet\t\t23/tcp\nsmtp\t\t25/tcp\ndomain\t\t53/tcp\ndomain\t\t53/udp\n"
+            "http\t\t80/tcp\npop3\t\t110/tcp\nntp\t\t123/udp\nimap\t\t143/tcp\nhttps\t\t443/tcp\n";
     }
     if (!services.empty() && services.back() != '\n') {
         services += "\n";
@@ -215,8 +219,8 @@ Value networkPreferences()
     en0.set("Interface", en0If);
     Value en0IPv4;
     en0IPv4.set("ConfigMethod", Value("Manual"));
-    en0IPv4.set("Addresses", strings({"192.168.1.2"}));
-    en0IPv4.set("SubnetMasks", strings({"255.255.255.0"}));
+    en0IPv4.set("Addresses", strings({ "192.168.1.2" }));
+    en0IPv4.set("SubnetMasks", strings({ "255.255.255.0" }));
     en0IPv4.set("Router", Value("192.168.1.1"));
     en0.set("IPv4", en0IPv4);
 
@@ -251,13 +255,13 @@ Value networkPreferences()
     services.set("3", ppp);
 
     Value links;
-    for (const char* id : {"1", "2", "3"}) {
+    for (const char* id : { "1", "2", "3" }) {
         Value link;
         link.set("__LINK__", Value(std::string("/NetworkServices/") + id));
         links.set(id, link);
     }
     Value ipv4Order;
-    ipv4Order.set("ServiceOrder", strings({"1", "2", "3"}));
+    ipv4Order.set("ServiceOrder", strings({ "1", "2", "3" }));
     Value global;
     global.set("IPv4", ipv4Order);
     Value network;
@@ -291,11 +295,11 @@ Value dynamicStore()
     globalIPv4.set("PrimaryInterface", Value("en0"));
     globalIPv4.set("Router", Value("192.168.1.1"));
     Value en0;
-    en0.set("Addresses", strings({"192.168.1.2"}));
-    en0.set("SubnetMasks", strings({"255.255.255.0"}));
+    en0.set("Addresses", strings({ "192.168.1.2" }));
+    en0.set("SubnetMasks", strings({ "255.255.255.0" }));
     Value en1;
-    en1.set("Addresses", strings({"10.0.1.3"}));
-    en1.set("SubnetMasks", strings({"255.255.255.0"}));
+    en1.set("Addresses", strings({ "10.0.1.3" }));
+    en1.set("SubnetMasks", strings({ "255.255.255.0" }));
     Value store;
     store.set("Setup:", setup);
     store.set("State:/Network/Global/IPv4", globalIPv4);
@@ -307,7 +311,7 @@ Value dynamicStore()
 bool seedKernelState()
 {
     std::string error;
-    if (!KernelVariables::stateFile().seed(Value(Value::Dictionary{}), error) ||
+    if (!KernelVariables::stateFile().seed(Value(Value::Dictionary {}), error) ||
         !NetworkInterfaces::stateFile().seed(NetworkInterfaces::toValue(NetworkInterfaces::defaults()), error) ||
         !RoutingTable::stateFile().seed(RoutingTable::toValue(RoutingTable::defaults()), error)) {
         return fail(error);
@@ -361,11 +365,11 @@ int main(int argc, char** argv)
     const std::string buildFolder = parentOf(std::string(self, static_cast<size_t>(n)));
 
     const bool ok =
-        ensureFolder("/var/db/kw-platform") && ensureFolder("/var/run/kw-platform/processes") && ensureFolder("/var/log") &&
-        ensureFolder("/Library/Preferences/SystemConfiguration") && ensureFolder("/dev") && installStandIns(buildFolder) &&
-        linkHostPrograms() && installNameDatabases() &&
-        createIfMissing("/Library/Preferences/SystemConfiguration/preferences.plist", kw::valueToXml(networkPreferences()),
-                        0644) &&
+        ensureFolder("/var/db/kw-platform") && ensureFolder("/var/run/kw-platform/processes") &&
+        ensureFolder("/var/log") && ensureFolder("/Library/Preferences/SystemConfiguration") && ensureFolder("/dev") &&
+        installStandIns(buildFolder) && linkHostPrograms() && installNameDatabases() &&
+        createIfMissing("/Library/Preferences/SystemConfiguration/preferences.plist",
+                        kw::valueToXml(networkPreferences()), 0644) &&
         createIfMissing("/var/run/dynamic-store.plist", kw::valueToXml(dynamicStore()), 0644) &&
         createIfMissing("/var/log/system.log", "", 0644) && createIfMissing("/var/log/ipfw.log", "", 0644) &&
         createIfMissing("/dev/console", "", 0644) && seedKernelState();

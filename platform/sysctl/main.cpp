@@ -115,9 +115,16 @@ int main(int argc, char** argv)
         }
         for (size_t k = 1; k < opt.size(); ++k) {
             switch (opt[k]) {
-            case 'w': write = true; break;
-            case 'a': case 'A': all = true; break;
-            case 'n': valueOnly = true; break;
+            case 'w':
+                write = true;
+                break;
+            case 'a':
+            case 'A':
+                all = true;
+                break;
+            case 'n':
+                valueOnly = true;
+                break;
             default:
                 complain(std::string("illegal option -- ") + opt[k]);
                 return usage();

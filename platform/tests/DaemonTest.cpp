@@ -37,23 +37,23 @@ TEST_F(Daemons, NatdRunsInTheBackgroundUntilSigquit)
     auto argv = box.rootCommand("/usr/sbin/natd", {});
     const std::string hostPath = argv.back();
     argv.pop_back();
-    argv.insert(argv.end(), {"bash", "-c", "exec -a /usr/sbin/natd \"$0\" -f /etc/natd.conf", hostPath});
+    argv.insert(argv.end(), { "bash", "-c", "exec -a /usr/sbin/natd \"$0\" -f /etc/natd.conf", hostPath });
     const auto started = Sandbox::runThroughPipe(argv);
     ASSERT_EQ(started.exitStatus, 0) << started.out;
     EXPECT_EQ(started.out, "");
 
     const int pid = pidFromFile("/var/run/natd.pid");
     ASSERT_GT(pid, 0);
-    const auto listing = box.run("/bin/ps", {"-awwwx", "-o", "pid,command"});
+    const auto listing = box.run("/bin/ps", { "-awwwx", "-o", "pid,command" });
     EXPECT_EQ(listing.exitStatus, 0);
     EXPECT_EQ(listing.out.rfind("  PID COMMAND\n", 0), 0u) << listing.out;
     std::ostringstream line;
     line << (pid < 10000 ? std::string(5 - std::to_string(pid).size(), ' ') : "") << pid
          << " /usr/sbin/natd -f /etc/natd.conf\n";
     EXPECT_NE(listing.out.find(line.str()), std::string::npos) << listing.out;
-    EXPECT_EQ(box.pidsListedWith("/usr/sbin/natd"), std::vector<int>{pid});
+    EXPECT_EQ(box.pidsListedWith("/usr/sbin/natd"), std::vector<int> { pid });
     // Like every daemon it has no terminal: without -x it is not listed.
-    EXPECT_EQ(box.run("/bin/ps", {"-a", "-o", "pid,command"}).out.find("/usr/sbin/natd"), std::string::npos);
+    EXPECT_EQ(box.run("/bin/ps", { "-a", "-o", "pid,command" }).out.find("/usr/sbin/natd"), std::string::npos);
 
     ASSERT_EQ(::kill(pid, SIGQUIT), 0);
     EXPECT_TRUE(Sandbox::waitUntilGone(pid));
@@ -63,7 +63,7 @@ TEST_F(Daemons, NatdRunsInTheBackgroundUntilSigquit)
 
 TEST_F(Daemons, NatdEndsOnSigtermAndShowsItsSandboxPathWhenStartedByHostPath)
 {
-    const auto r = box.run("/usr/sbin/natd", {"-f", "/etc/natd.conf"});
+    const auto r = box.run("/usr/sbin/natd", { "-f", "/etc/natd.conf" });
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
     const auto pids = box.pidsListedWith("/usr/sbin/natd -f /etc/natd.conf");
@@ -91,41 +91,44 @@ TEST_F(Daemons, NatdRefusesABadConfigurationAndSaysWhy)
         const char* message;
     };
     const Row rows[] = {
-        {"interface en0\nfirewall_mode strict\n", "/etc/natd.conf:2: unknown keyword 'firewall_mode'"},
-        {"interface en0\ndynamic maybe\n", "/etc/natd.conf:2: dynamic: expected yes or no, not 'maybe'"},
-        {"interface en0\n\n# a comment\nredirect_port tcp 10.0.1.2 8080\n", "/etc/natd.conf:4: redirect_port: invalid target"},
-        {"interface en0\nredirect_port icmp 10.0.1.2:80 8080\n", "/etc/natd.conf:2: redirect_port: unknown protocol 'icmp'"},
-        {"interface en0\nredirect_port tcp 10.0.1.2:80 10.0.2:8080\n", "/etc/natd.conf:2: redirect_port: invalid alias address"},
-        {"interface en0\nredirect_port tcp 10.0.1.2:80-81 8080\n", "port ranges must be equal in size"},
-        {"interface en0\nredirect_port tcp 10.0.1.2:80\n", "/etc/natd.conf:2: redirect_port: expected"},
-        {"interface (external interface)\n", "/etc/natd.conf:1: interface: expected one value"},
-        {"interface en9\n", "unknown interface name en9"},
-        {"dynamic yes\n", "no interface or alias address given"},
-        {"interface en0\npid_file /../../../tmp/x.pid\n", "pid_file: expected an absolute path"},
+        { "interface en0\nfirewall_mode strict\n", "/etc/natd.conf:2: unknown keyword 'firewall_mode'" },
+        { "interface en0\ndynamic maybe\n", "/etc/natd.conf:2: dynamic: expected yes or no, not 'maybe'" },
+        { "interface en0\n\n# a comment\nredirect_port tcp 10.0.1.2 8080\n",
+          "/etc/natd.conf:4: redirect_port: invalid target" },
+        { "interface en0\nredirect_port icmp 10.0.1.2:80 8080\n",
+          "/etc/natd.conf:2: redirect_port: unknown protocol 'icmp'" },
+        { "interface en0\nredirect_port tcp 10.0.1.2:80 10.0.2:8080\n",
+          "/etc/natd.conf:2: redirect_port: invalid alias address" },
+        { "interface en0\nredirect_port tcp 10.0.1.2:80-81 8080\n", "port ranges must be equal in size" },
+        { "interface en0\nredirect_port tcp 10.0.1.2:80\n", "/etc/natd.conf:2: redirect_port: expected" },
+        { "interface (external interface)\n", "/etc/natd.conf:1: interface: expected one value" },
+        { "interface en9\n", "unknown interface name en9" },
+        { "dynamic yes\n", "no interface or alias address given" },
+        { "interface en0\npid_file /../../../tmp/x.pid\n", "pid_file: expected an absolute path" },
     };
     for (const auto& row : rows) {
         box.write("/etc/natd.conf", row.text);
-        const auto r = box.run("/usr/sbin/natd", {"-f", "/etc/natd.conf"});
+        const auto r = box.run("/usr/sbin/natd", { "-f", "/etc/natd.conf" });
         EXPECT_EQ(r.exitStatus, 1) << row.text;
         EXPECT_NE(r.err.find(row.message), std::string::npos) << row.message << " / " << r.err;
         EXPECT_TRUE(box.pidsListedWith("/usr/sbin/natd").empty()) << row.text;
     }
-    const auto missing = box.run("/usr/sbin/natd", {"-f", "/etc/none.conf"});
+    const auto missing = box.run("/usr/sbin/natd", { "-f", "/etc/none.conf" });
     EXPECT_EQ(missing.exitStatus, 1);
     EXPECT_NE(missing.err.find("/etc/none.conf: No such file or directory"), std::string::npos) << missing.err;
-    const auto option = box.run("/usr/sbin/natd", {"-frobnicate"});
+    const auto option = box.run("/usr/sbin/natd", { "-frobnicate" });
     EXPECT_EQ(option.exitStatus, 1);
     EXPECT_NE(option.err.find("unknown option -frobnicate"), std::string::npos) << option.err;
 }
 
 TEST_F(Daemons, ASecondNatdCannotTakeTheSameDivertPort)
 {
-    ASSERT_EQ(box.run("/usr/sbin/natd", {"-f", "/etc/natd.conf"}).exitStatus, 0);
-    auto r = box.run("/usr/sbin/natd", {"-f", "/etc/natd.conf"});
+    ASSERT_EQ(box.run("/usr/sbin/natd", { "-f", "/etc/natd.conf" }).exitStatus, 0);
+    auto r = box.run("/usr/sbin/natd", { "-f", "/etc/natd.conf" });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("Address already in use"), std::string::npos) << r.err;
     // On another port a second one runs; the listing then holds both.
-    r = box.run("/usr/sbin/natd", {"-f", "/etc/natd.conf", "-port", "8669", "-pid_file", "/var/run/natd2.pid"});
+    r = box.run("/usr/sbin/natd", { "-f", "/etc/natd.conf", "-port", "8669", "-pid_file", "/var/run/natd2.pid" });
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(box.pidsListedWith("/usr/sbin/natd").size(), 2u);
 }
@@ -135,10 +138,10 @@ TEST_F(Daemons, TwoSandboxesNeverSeeEachOthersNatd)
     Sandbox other;
     ASSERT_TRUE(other.made());
     other.write("/etc/natd.conf", kSystemNatdText);
-    ASSERT_EQ(box.run("/usr/sbin/natd", {"-f", "/etc/natd.conf"}).exitStatus, 0);
+    ASSERT_EQ(box.run("/usr/sbin/natd", { "-f", "/etc/natd.conf" }).exitStatus, 0);
     EXPECT_TRUE(other.pidsListedWith("/usr/sbin/natd").empty());
     // Each root has its own divert port space, too.
-    ASSERT_EQ(other.run("/usr/sbin/natd", {"-f", "/etc/natd.conf"}).exitStatus, 0);
+    ASSERT_EQ(other.run("/usr/sbin/natd", { "-f", "/etc/natd.conf" }).exitStatus, 0);
     const auto mine = box.pidsListedWith("/usr/sbin/natd");
     const auto theirs = other.pidsListedWith("/usr/sbin/natd");
     ASSERT_EQ(mine.size(), 1u);
@@ -147,7 +150,7 @@ TEST_F(Daemons, TwoSandboxesNeverSeeEachOthersNatd)
     EXPECT_EQ(mine[0], pidFromFile("/var/run/natd.pid"));
     EXPECT_EQ(theirs[0], std::atoi(other.read("/var/run/natd.pid").c_str()));
     // Asking one root's ps for the other's pid finds nothing.
-    const auto r = other.run("/bin/ps", {"-p", std::to_string(mine[0]), "-o", "pid"});
+    const auto r = other.run("/bin/ps", { "-p", std::to_string(mine[0]), "-o", "pid" });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "  PID\n");
 }
@@ -161,12 +164,12 @@ TEST_F(Daemons, IpfwloggerdKeepsItsPidFileWhileItRuns)
     ASSERT_GT(pid, 0);
 
     // The tool's check: "ps -p `cat /var/run/ipfwlogger.pid` -o pid | tail -n 1 | grep -v PID".
-    r = box.runAsUser("/bin/ps", {"-p", std::to_string(pid), "-o", "pid"});
+    r = box.runAsUser("/bin/ps", { "-p", std::to_string(pid), "-o", "pid" });
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "  PID\n" + std::string(5 - std::min<size_t>(5, std::to_string(pid).size()), ' ') +
                          std::to_string(pid) + "\n");
 
-    r = box.run("/bin/ps", {"-p", std::to_string(pid), "-o", "pid="});
+    r = box.run("/bin/ps", { "-p", std::to_string(pid), "-o", "pid=" });
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(std::atoi(r.out.c_str()), pid);
     EXPECT_EQ(r.out.find("PID"), std::string::npos) << r.out;
@@ -181,7 +184,7 @@ TEST_F(Daemons, IpfwloggerdKeepsItsPidFileWhileItRuns)
     EXPECT_TRUE(Sandbox::waitUntilGone(pid));
     EXPECT_FALSE(std::filesystem::exists(box / "/var/run/ipfwlogger.pid"));
     // An empty pid file gives "ps -p" no pid: it fails and prints nothing on its output.
-    r = box.run("/bin/ps", {"-p", "-o", "pid"});
+    r = box.run("/bin/ps", { "-p", "-o", "pid" });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "");
 }
@@ -195,12 +198,12 @@ TEST_F(Daemons, PsFollowsTheRealToolsOptions)
         const char* err;
     };
     const Row rows[] = {
-        {{"-o", "pid,bogus"}, 1, "", "bogus: keyword not found"},
-        {{"-p", "12x"}, 1, "", "illegal process id: 12x"},
-        {{"-k"}, 1, "", "illegal option -- k"},
-        {{"-o"}, 1, "", "option requires an argument -- o"},
-        {{"-x", "-o", "pid,ppid,user,comm"}, 0, "  PID  PPID USER     COMMAND\n", ""},
-        {{"-p", "1", "-o", "pid="}, 1, "", ""},
+        { { "-o", "pid,bogus" }, 1, "", "bogus: keyword not found" },
+        { { "-p", "12x" }, 1, "", "illegal process id: 12x" },
+        { { "-k" }, 1, "", "illegal option -- k" },
+        { { "-o" }, 1, "", "option requires an argument -- o" },
+        { { "-x", "-o", "pid,ppid,user,comm" }, 0, "  PID  PPID USER     COMMAND\n", "" },
+        { { "-p", "1", "-o", "pid=" }, 1, "", "" },
     };
     for (const auto& row : rows) {
         const auto r = box.run("/bin/ps", row.args);

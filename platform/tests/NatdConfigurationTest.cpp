@@ -46,17 +46,17 @@ TEST(NatdConfiguration, AcceptsTheCommonKeywordsAndTheirAbbreviations)
         const char* text;
     };
     const Row rows[] = {
-        {"n en0\nm\ns yes\nu no\nl\nd yes\n"},
-        {"interface en1\nunregistered_only\nlog no\ndeny_incoming no\nverbose no\n"},
-        {"alias_address 158.152.17.1\nredirect_address 10.0.0.8 0.0.0.0\n"},
-        {"interface en0\nport 8669\nredirect_port tcp 192.168.0.2:6667 6667\n"},
-        {"interface en0\nredirect_port tcp 10.0.0.1:2300-2399 3300-3399\n"},
-        {"interface en0\nredirect_port tcp 10.0.0.1:80,10.0.0.2:80 8080\n"},
-        {"interface en0\nredirect_port tcp 10.0.0.1:80 8080 172.16.0.5:1024-2047\n"},
-        {"interface en0\nredirect_proto gre 10.0.0.5\n"},
-        {"interface en0\npunch_fw 5000:100\nexit_delay 0\nlog_facility local1\n"},
-        {"instance default\ninterface en0\nport 8668\n\ninstance second\ninterface en1\nport 8669\n"},
-        {"  interface   en0   \t\n# only a comment\n\t\n"},
+        { "n en0\nm\ns yes\nu no\nl\nd yes\n" },
+        { "interface en1\nunregistered_only\nlog no\ndeny_incoming no\nverbose no\n" },
+        { "alias_address 158.152.17.1\nredirect_address 10.0.0.8 0.0.0.0\n" },
+        { "interface en0\nport 8669\nredirect_port tcp 192.168.0.2:6667 6667\n" },
+        { "interface en0\nredirect_port tcp 10.0.0.1:2300-2399 3300-3399\n" },
+        { "interface en0\nredirect_port tcp 10.0.0.1:80,10.0.0.2:80 8080\n" },
+        { "interface en0\nredirect_port tcp 10.0.0.1:80 8080 172.16.0.5:1024-2047\n" },
+        { "interface en0\nredirect_proto gre 10.0.0.5\n" },
+        { "interface en0\npunch_fw 5000:100\nexit_delay 0\nlog_facility local1\n" },
+        { "instance default\ninterface en0\nport 8668\n\ninstance second\ninterface en1\nport 8669\n" },
+        { "  interface   en0   \t\n# only a comment\n\t\n" },
     };
     for (const auto& row : rows) {
         NatdConfiguration c;
@@ -72,20 +72,20 @@ TEST(NatdConfiguration, RefusesWithTheLineNumber)
         const char* error;
     };
     const Row rows[] = {
-        {"interface en0\nbogus yes\n", "cfg:2: unknown keyword 'bogus'"},
-        {"\n\n\nsame_ports please\n", "cfg:4: same_ports: expected yes or no, not 'please'"},
-        {"interface\n", "cfg:1: interface: a value is required"},
-        {"interface en0 en1\n", "cfg:1: interface: expected one value, not 'en0 en1'"},
-        {"alias_address 10.0.0\n", "cfg:1: alias_address: invalid address '10.0.0'"},
-        {"port nosuchservice\n", "cfg:1: port: unknown service 'nosuchservice'"},
-        {"redirect_port tcp 10.0.1.2:0 8080\n", "cfg:1: redirect_port: invalid target"},
-        {"redirect_port tcp 10.0.1.2:80 70000\n", "cfg:1: redirect_port: invalid public port '70000'"},
-        {"redirect_port tcp 10.0.1.2:80 8080 10.0.0\n", "cfg:1: redirect_port: invalid remote address"},
-        {"redirect_port tcp 10.0.1.2:80,10.0.1.3:80 8080-8081\n", "several targets need a single public port"},
-        {"redirect_address 10.0.0.8\n", "cfg:1: redirect_address: expected"},
-        {"instance a\ninstance a\n", "cfg:2: instance: 'a' is given twice"},
-        {"f /etc/other.conf\n", "cfg:1: config: a configuration file cannot name another"},
-        {"punch_fw 5000\n", "cfg:1: punch_fw: expected"},
+        { "interface en0\nbogus yes\n", "cfg:2: unknown keyword 'bogus'" },
+        { "\n\n\nsame_ports please\n", "cfg:4: same_ports: expected yes or no, not 'please'" },
+        { "interface\n", "cfg:1: interface: a value is required" },
+        { "interface en0 en1\n", "cfg:1: interface: expected one value, not 'en0 en1'" },
+        { "alias_address 10.0.0\n", "cfg:1: alias_address: invalid address '10.0.0'" },
+        { "port nosuchservice\n", "cfg:1: port: unknown service 'nosuchservice'" },
+        { "redirect_port tcp 10.0.1.2:0 8080\n", "cfg:1: redirect_port: invalid target" },
+        { "redirect_port tcp 10.0.1.2:80 70000\n", "cfg:1: redirect_port: invalid public port '70000'" },
+        { "redirect_port tcp 10.0.1.2:80 8080 10.0.0\n", "cfg:1: redirect_port: invalid remote address" },
+        { "redirect_port tcp 10.0.1.2:80,10.0.1.3:80 8080-8081\n", "several targets need a single public port" },
+        { "redirect_address 10.0.0.8\n", "cfg:1: redirect_address: expected" },
+        { "instance a\ninstance a\n", "cfg:2: instance: 'a' is given twice" },
+        { "f /etc/other.conf\n", "cfg:1: config: a configuration file cannot name another" },
+        { "punch_fw 5000\n", "cfg:1: punch_fw: expected" },
     };
     for (const auto& row : rows) {
         NatdConfiguration c;

@@ -23,7 +23,7 @@ public:
     Sandbox()
     {
         ::chmod(m_root.path().c_str(), 0755);
-        const auto r = runProgram({binary("kw-sandbox"), m_root.path()});
+        const auto r = runProgram({ binary("kw-sandbox"), m_root.path() });
         m_made = r.exitStatus == 0;
         EXPECT_TRUE(m_made) << r.err;
     }
@@ -56,7 +56,7 @@ public:
     {
         auto argv = command(systemProgram, std::move(args));
         if (::geteuid() != 0) {
-            argv.insert(argv.begin(), {"unshare", "-r", "--"});
+            argv.insert(argv.begin(), { "unshare", "-r", "--" });
         }
         return argv;
     }
@@ -112,7 +112,7 @@ public:
     std::vector<int> pidsListedWith(const std::string& text) const
     {
         std::vector<int> pids;
-        const auto r = run("/bin/ps", {"-awwwx", "-o", "pid,command"});
+        const auto r = run("/bin/ps", { "-awwwx", "-o", "pid,command" });
         std::istringstream lines(r.out);
         std::string line;
         while (std::getline(lines, line)) {
@@ -159,7 +159,7 @@ public:
 private:
     std::vector<std::string> command(const std::string& systemProgram, std::vector<std::string> args) const
     {
-        std::vector<std::string> argv = {"env", "KEEPWALL_ROOT=" + m_root.path(), m_root / systemProgram};
+        std::vector<std::string> argv = { "env", "KEEPWALL_ROOT=" + m_root.path(), m_root / systemProgram };
         argv.insert(argv.end(), args.begin(), args.end());
         return argv;
     }

@@ -16,8 +16,8 @@ TEST(SandboxRoot, HoldsEveryCommandAndDocumentInItsPlace)
 {
     Sandbox box;
     ASSERT_TRUE(box.made());
-    for (const char* program : {"/usr/sbin/natd", "/usr/sbin/sysctl", "/sbin/ifconfig", "/sbin/route",
-                                "/usr/libexec/ipfwloggerd", "/usr/sbin/periodic", "/bin/ps"}) {
+    for (const char* program : { "/usr/sbin/natd", "/usr/sbin/sysctl", "/sbin/ifconfig", "/sbin/route",
+                                 "/usr/libexec/ipfwloggerd", "/usr/sbin/periodic", "/bin/ps" }) {
         const fs::path p = box / program;
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(p))) << program << " is a copy, not a link";
         EXPECT_NE(fs::status(p).permissions() & fs::perms::owner_exec, fs::perms::none) << program;
@@ -52,7 +52,7 @@ TEST(SandboxRoot, HoldsEveryCommandAndDocumentInItsPlace)
         devices.push_back(kw::stringValueOf(service->get("Interface")->get("DeviceName")));
         types.push_back(kw::stringValueOf(service->get("Interface")->get("Type")));
     }
-    EXPECT_EQ(types, (std::vector<std::string>{"Ethernet", "Ethernet", "PPP"}));
+    EXPECT_EQ(types, (std::vector<std::string> { "Ethernet", "Ethernet", "PPP" }));
     EXPECT_EQ(devices[0], "en0");
     EXPECT_EQ(devices[1], "en1");
     EXPECT_EQ(kw::stringValueOf(prefs->get("NetworkServices")->get("1")->get("IPv4")->get("ConfigMethod")), "Manual");
@@ -67,7 +67,7 @@ TEST(SandboxRoot, HoldsEveryCommandAndDocumentInItsPlace)
 
     EXPECT_TRUE(fs::is_directory(box / "/Library/Preferences/SystemConfiguration"));
     EXPECT_FALSE(fs::exists(box / "/Library/Preferences/SystemConfiguration/com.wallworks.keepwall.plist"));
-    for (const char* file : {"/var/log/system.log", "/var/log/ipfw.log", "/dev/console"}) {
+    for (const char* file : { "/var/log/system.log", "/var/log/ipfw.log", "/dev/console" }) {
         EXPECT_TRUE(fs::is_regular_file(box / file)) << file;
         EXPECT_EQ(fs::file_size(box / file), 0u) << file;
     }
@@ -83,52 +83,57 @@ TEST(SandboxRoot, MakingItAgainKeepsItsState)
 {
     Sandbox box;
     ASSERT_TRUE(box.made());
-    ASSERT_EQ(box.run("/usr/sbin/sysctl", {"-w", "net.inet.ip.fw.verbose=2"}).exitStatus, 0);
-    ASSERT_EQ(box.run("/sbin/ifconfig", {"en1", "inet", "10.0.2.1", "netmask", "255.255.255.0", "alias", "up"}).exitStatus, 0);
-    ASSERT_EQ(box.run("/sbin/route", {"add", "-host", "10.0.2.1", "-interface", "127.0.0.1"}).exitStatus, 0);
+    ASSERT_EQ(box.run("/usr/sbin/sysctl", { "-w", "net.inet.ip.fw.verbose=2" }).exitStatus, 0);
+    ASSERT_EQ(
+        box.run("/sbin/ifconfig", { "en1", "inet", "10.0.2.1", "netmask", "255.255.255.0", "alias", "up" }).exitStatus,
+        0);
+    ASSERT_EQ(box.run("/sbin/route", { "add", "-host", "10.0.2.1", "-interface", "127.0.0.1" }).exitStatus, 0);
     box.write("/var/log/ipfw.log", "a logged line\n");
-    box.write("/Library/Preferences/SystemConfiguration/preferences.plist", kw::valueToXml(kw::Value(kw::Value::Dictionary{})));
+    box.write("/Library/Preferences/SystemConfiguration/preferences.plist",
+              kw::valueToXml(kw::Value(kw::Value::Dictionary {})));
     box.write("/usr/sbin/natd", "stale executable");
-    box.write("/var/run/dynamic-store.plist", kw::valueToXml(kw::Value(kw::Value::Dictionary{})));
+    box.write("/var/run/dynamic-store.plist", kw::valueToXml(kw::Value(kw::Value::Dictionary {})));
 
-    const auto again = kw::testing::runProgram({Sandbox::binary("kw-sandbox"), box.path()});
+    const auto again = kw::testing::runProgram({ Sandbox::binary("kw-sandbox"), box.path() });
     ASSERT_EQ(again.exitStatus, 0) << again.err;
 
-    EXPECT_EQ(box.run("/usr/sbin/sysctl", {"-n", "net.inet.ip.fw.verbose"}).out, "2\n");
-    EXPECT_NE(box.run("/sbin/ifconfig", {"en1"}).out.find("inet 10.0.2.1 "), std::string::npos);
-    EXPECT_EQ(box.run("/sbin/route", {"-n", "get", "10.0.2.1"}).exitStatus, 0);
-    EXPECT_EQ(box.run("/sbin/route", {"add", "-host", "10.0.2.1", "-interface", "127.0.0.1"}).exitStatus, 1);
+    EXPECT_EQ(box.run("/usr/sbin/sysctl", { "-n", "net.inet.ip.fw.verbose" }).out, "2\n");
+    EXPECT_NE(box.run("/sbin/ifconfig", { "en1" }).out.find("inet 10.0.2.1 "), std::string::npos);
+    EXPECT_EQ(box.run("/sbin/route", { "-n", "get", "10.0.2.1" }).exitStatus, 0);
+    EXPECT_EQ(box.run("/sbin/route", { "add", "-host", "10.0.2.1", "-interface", "127.0.0.1" }).exitStatus, 1);
     EXPECT_EQ(box.read("/var/log/ipfw.log"), "a logged line\n");
     EXPECT_EQ(box.read("/Library/Preferences/SystemConfiguration/preferences.plist"),
-              kw::valueToXml(kw::Value(kw::Value::Dictionary{})));
-    EXPECT_EQ(box.read("/var/run/dynamic-store.plist"), kw::valueToXml(kw::Value(kw::Value::Dictionary{})));
+              kw::valueToXml(kw::Value(kw::Value::Dictionary {})));
+    EXPECT_EQ(box.read("/var/run/dynamic-store.plist"), kw::valueToXml(kw::Value(kw::Value::Dictionary {})));
     // The commands themselves are brought up to date.
     EXPECT_NE(box.read("/usr/sbin/natd"), "stale executable");
-    EXPECT_EQ(box.run("/usr/sbin/natd", {"-f", "/etc/none.conf"}).exitStatus, 1);
+    EXPECT_EQ(box.run("/usr/sbin/natd", { "-f", "/etc/none.conf" }).exitStatus, 1);
 }
 
 TEST(SandboxRoot, StandInsFindTheirRootOrRefuse)
 {
     Sandbox box;
     ASSERT_TRUE(box.made());
-    ASSERT_EQ(box.run("/usr/sbin/sysctl", {"-w", "net.inet.ip.forwarding=1"}).exitStatus, 0);
+    ASSERT_EQ(box.run("/usr/sbin/sysctl", { "-w", "net.inet.ip.forwarding=1" }).exitStatus, 0);
 
     // Without KEEPWALL_ROOT an installed copy works on the root it lies in.
-    auto r = kw::testing::runProgram({"env", "-u", "KEEPWALL_ROOT", box / "/usr/sbin/sysctl", "net.inet.ip.forwarding"});
+    auto r =
+        kw::testing::runProgram({ "env", "-u", "KEEPWALL_ROOT", box / "/usr/sbin/sysctl", "net.inet.ip.forwarding" });
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, "net.inet.ip.forwarding: 1\n");
 
     // The build's own copy has no root to work on and never falls back to the machine's.
-    r = kw::testing::runProgram({"env", "-u", "KEEPWALL_ROOT", Sandbox::binary("kw-sysctl"), "net.inet.ip.forwarding"});
+    r = kw::testing::runProgram(
+        { "env", "-u", "KEEPWALL_ROOT", Sandbox::binary("kw-sysctl"), "net.inet.ip.forwarding" });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("no system root"), std::string::npos) << r.err;
 
-    r = kw::testing::runProgram({"env", "KEEPWALL_ROOT=" + box.path() + "/missing", Sandbox::binary("kw-sysctl"),
-                                 "net.inet.ip.forwarding"});
+    r = kw::testing::runProgram(
+        { "env", "KEEPWALL_ROOT=" + box.path() + "/missing", Sandbox::binary("kw-sysctl"), "net.inet.ip.forwarding" });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("is not a folder"), std::string::npos) << r.err;
 
-    r = kw::testing::runProgram({Sandbox::binary("kw-sandbox")});
+    r = kw::testing::runProgram({ Sandbox::binary("kw-sandbox") });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("usage"), std::string::npos);
 }

@@ -18,7 +18,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(box.made()); }
     void setVerbose(int v)
     {
-        const auto r = box.run("/usr/sbin/sysctl", {"-w", "net.inet.ip.fw.verbose=" + std::to_string(v)});
+        const auto r = box.run("/usr/sbin/sysctl", { "-w", "net.inet.ip.fw.verbose=" + std::to_string(v) });
         ASSERT_EQ(r.exitStatus, 0) << r.err;
     }
     Sandbox box;
@@ -27,7 +27,7 @@ protected:
 TEST_F(SystemLogsTest, FirewallLinesFollowTheLoggingSwitches)
 {
     const std::string words = "65535 Deny TCP 10.0.1.5:1234 10.0.1.1:80 in via en0";
-    std::tm tm{};
+    std::tm tm {};
     tm.tm_year = 126;
     tm.tm_mon = 11;
     tm.tm_mday = 9;
@@ -66,7 +66,7 @@ TEST_F(SystemLogsTest, FirewallLinesFollowTheLoggingSwitches)
 
 TEST_F(SystemLogsTest, TimeStampsPadTheDayWithASpace)
 {
-    std::tm tm{};
+    std::tm tm {};
     tm.tm_year = 126;
     tm.tm_mon = 0;
     tm.tm_mday = 5;
@@ -83,7 +83,7 @@ TEST_F(SystemLogsTest, PeriodicDailyRotatesBothLogs)
 {
     box.write("/var/log/system.log", "first system\n");
     box.write("/var/log/ipfw.log", "first ipfw\n");
-    auto r = box.run("/usr/sbin/periodic", {"daily"});
+    auto r = box.run("/usr/sbin/periodic", { "daily" });
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
     EXPECT_EQ(box.read("/var/log/system.log"), "");
@@ -92,13 +92,13 @@ TEST_F(SystemLogsTest, PeriodicDailyRotatesBothLogs)
     EXPECT_EQ(box.read("/var/log/ipfw.log.0"), "first ipfw\n");
 
     box.write("/var/log/system.log", "second system\n");
-    ASSERT_EQ(box.run("/usr/sbin/periodic", {"daily"}).exitStatus, 0);
+    ASSERT_EQ(box.run("/usr/sbin/periodic", { "daily" }).exitStatus, 0);
     EXPECT_EQ(box.read("/var/log/system.log.0"), "second system\n");
     EXPECT_EQ(box.read("/var/log/system.log.1"), "first system\n");
 
     // Eight generations are kept: the oldest falls off.
     for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(box.run("/usr/sbin/periodic", {"daily"}).exitStatus, 0);
+        ASSERT_EQ(box.run("/usr/sbin/periodic", { "daily" }).exitStatus, 0);
     }
     EXPECT_FALSE(std::filesystem::exists(box / "/var/log/system.log.8"));
     EXPECT_TRUE(std::filesystem::exists(box / "/var/log/system.log.7"));
@@ -111,13 +111,13 @@ TEST_F(SystemLogsTest, PeriodicDailyRotatesBothLogs)
 
 TEST_F(SystemLogsTest, PeriodicRefusesUnknownPeriods)
 {
-    auto r = box.run("/usr/sbin/periodic", {"hourly"});
+    auto r = box.run("/usr/sbin/periodic", { "hourly" });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("hourly: unknown period"), std::string::npos) << r.err;
     r = box.run("/usr/sbin/periodic");
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("usage"), std::string::npos);
-    EXPECT_EQ(box.run("/usr/sbin/periodic", {"weekly"}).exitStatus, 0);
+    EXPECT_EQ(box.run("/usr/sbin/periodic", { "weekly" }).exitStatus, 0);
 }
 
 } // namespace

@@ -119,8 +119,8 @@ int authexecMain(int argc, char** argv, char** envp, const AuthexecConfig& confi
 {
     openlog("kw-authexec", LOG_PID, LOG_AUTHPRIV);
     // Anything unexpected about the invocation ends the run before the request is read.
-    if (!isOpen(STDIN_FILENO) || !isOpen(STDOUT_FILENO) || !isOpen(STDERR_FILENO) || !isOpen(kStatusFd)
-        || !isPipe(kStatusFd)) {
+    if (!isOpen(STDIN_FILENO) || !isOpen(STDOUT_FILENO) || !isOpen(STDERR_FILENO) || !isOpen(kStatusFd) ||
+        !isPipe(kStatusFd)) {
         report("refused: descriptors 0 to 3 must be open and descriptor 3 must be a pipe");
         return kRefusedExit;
     }

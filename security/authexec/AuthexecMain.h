@@ -14,7 +14,7 @@ struct AuthexecConfig {
     std::string pamService = "keepwall";
     std::string pamConfDir; // empty: the system's
     std::vector<std::string> allowList;
-    std::set<uid_t> trustedOwners{0};
+    std::set<uid_t> trustedOwners { 0 };
     std::function<bool(const std::string&)> isAdministrator;
     int expectedArgc = 1;
 };

@@ -19,13 +19,8 @@ namespace kw::authexec {
 const std::vector<std::string>& installedAllowList()
 {
     static const std::vector<std::string> list = {
-        KW_TOOL_INSTALL_PATH,
-        "/usr/sbin/natd",
-        "/usr/sbin/sysctl",
-        "/bin/kill",
-        "/usr/sbin/ipfw",
-        "/sbin/ipfw",
-        "/usr/sbin/periodic",
+        KW_TOOL_INSTALL_PATH, "/usr/sbin/natd", "/usr/sbin/sysctl",   "/bin/kill",
+        "/usr/sbin/ipfw",     "/sbin/ipfw",     "/usr/sbin/periodic",
     };
     return list;
 }
@@ -181,7 +176,7 @@ bool isAdministratorAccount(const std::string& userName)
         count = static_cast<int>(groups.size());
     }
     groups.resize(static_cast<std::size_t>(count));
-    for (const char* adminGroup : {"sudo", "wheel", "admin"}) {
+    for (const char* adminGroup : { "sudo", "wheel", "admin" }) {
         std::vector<char> groupBuffer(16384);
         struct group gr {};
         struct group* gfound = nullptr;

@@ -10,7 +10,9 @@ namespace {
 class FieldReader {
 public:
     FieldReader(const std::uint8_t* bytes, std::size_t size)
-        : m_bytes(reinterpret_cast<const char*>(bytes)), m_size(size) {}
+        : m_bytes(reinterpret_cast<const char*>(bytes))
+        , m_size(size)
+    {}
 
     bool next(std::string_view& field)
     {
@@ -49,17 +51,28 @@ bool parseCount(std::string_view text, std::size_t& count)
 const char* parseErrorText(ParseError error)
 {
     switch (error) {
-    case ParseError::None: return "no error";
-    case ParseError::TooLarge: return "request too large";
-    case ParseError::Truncated: return "request truncated";
-    case ParseError::BadMagic: return "not a request";
-    case ParseError::BadOperation: return "unknown operation";
-    case ParseError::BadUserName: return "unacceptable user name";
-    case ParseError::BadPassword: return "password empty or longer than 255 bytes";
-    case ParseError::BadPath: return "executable path is not a plain absolute path";
-    case ParseError::BadArgumentCount: return "bad argument count";
-    case ParseError::BadArgument: return "argument too long";
-    case ParseError::TrailingBytes: return "unexpected bytes after the request";
+    case ParseError::None:
+        return "no error";
+    case ParseError::TooLarge:
+        return "request too large";
+    case ParseError::Truncated:
+        return "request truncated";
+    case ParseError::BadMagic:
+        return "not a request";
+    case ParseError::BadOperation:
+        return "unknown operation";
+    case ParseError::BadUserName:
+        return "unacceptable user name";
+    case ParseError::BadPassword:
+        return "password empty or longer than 255 bytes";
+    case ParseError::BadPath:
+        return "executable path is not a plain absolute path";
+    case ParseError::BadArgumentCount:
+        return "bad argument count";
+    case ParseError::BadArgument:
+        return "argument too long";
+    case ParseError::TrailingBytes:
+        return "unexpected bytes after the request";
     }
     return "unknown error";
 }
@@ -71,8 +84,8 @@ bool isAcceptableUserName(std::string_view name)
     }
     for (std::size_t i = 0; i < name.size(); ++i) {
         const char c = name[i];
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-            || c == '.' || c == '_' || c == '-' || c == '@';
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                           c == '_' || c == '-' || c == '@';
         const bool finalDollar = c == '$' && i + 1 == name.size();
         if (!plain && !finalDollar) {
             return false;
@@ -83,7 +96,8 @@ bool isAcceptableUserName(std::string_view name)
 
 bool isNormalAbsolutePath(std::string_view path)
 {
-    if (path.empty() || path.size() > kMaxPathLength || path.front() != '/' || path.find('\0') != std::string_view::npos) {
+    if (path.empty() || path.size() > kMaxPathLength || path.front() != '/' ||
+        path.find('\0') != std::string_view::npos) {
         return false;
     }
     std::size_t pos = 1;
@@ -104,14 +118,14 @@ bool isNormalAbsolutePath(std::string_view path)
 
 ParseError parseRequest(const std::uint8_t* bytes, std::size_t size, Request& request)
 {
-    request = Request{};
+    request = Request {};
     if (size > kMaxRequestBytes) {
         return ParseError::TooLarge;
     }
     FieldReader reader(bytes, size);
     std::string_view field;
     auto fail = [&request](ParseError error) {
-        request = Request{};
+        request = Request {};
         return error;
     };
 
@@ -178,11 +192,10 @@ bool buildRequest(const Request& request, SecureBuffer& out)
 {
     out.clear();
     const bool check = request.operation == Operation::Check;
-    if (!isAcceptableUserName(request.userName) || request.password.empty()
-        || request.password.size() > kMaxPasswordLength
-        || request.password.view().find('\0') != std::string_view::npos
-        || (check ? !request.path.empty() || !request.arguments.empty() : !isNormalAbsolutePath(request.path))
-        || request.arguments.size() > kMaxArguments) {
+    if (!isAcceptableUserName(request.userName) || request.password.empty() ||
+        request.password.size() > kMaxPasswordLength || request.password.view().find('\0') != std::string_view::npos ||
+        (check ? !request.path.empty() || !request.arguments.empty() : !isNormalAbsolutePath(request.path)) ||
+        request.arguments.size() > kMaxArguments) {
         return false;
     }
     for (const auto& argument : request.arguments) {

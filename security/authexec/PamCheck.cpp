@@ -73,8 +73,8 @@ int converse(int count, const struct pam_message** messages, struct pam_response
 
 int pamCheckPassword(const PamCheckOptions& options, const std::string& userName, const SecureBuffer& password)
 {
-    ConversationData data{&userName, &password};
-    const struct pam_conv conversation = {converse, &data};
+    ConversationData data { &userName, &password };
+    const struct pam_conv conversation = { converse, &data };
     pam_handle_t* handle = nullptr;
     int result = pam_start_confdir(options.service.c_str(), userName.c_str(), &conversation,
                                    options.confDir.empty() ? nullptr : options.confDir.c_str(), &handle);

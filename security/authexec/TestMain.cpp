@@ -48,7 +48,7 @@ int main(int argc, char** argv, char** envp)
                 config.allowList.push_back(line);
             }
         }
-        config.trustedOwners = {0, geteuid()};
+        config.trustedOwners = { 0, geteuid() };
         config.isAdministrator = [folder](const std::string& user) { return testAccountIsAdministrator(folder, user); };
     }
     return kw::authexec::authexecMain(argc, argv, envp, config);

@@ -45,12 +45,11 @@ int main(int argc, char** argv)
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     }
 
-    kw::ScopedObserver observer(kw::NotificationCenter::defaultCenter(), kw::IPFWParserSyntaxEventNotification,
-                                [](const kw::Notification& n) {
-                                    const auto line = kw::integerValueOf(n.userInfo.get(kw::IPFWParserLineNumberItem));
-                                    std::printf("%lld: %s\n", static_cast<long long>(line),
-                                                n.object.stringValue().c_str());
-                                });
+    kw::ScopedObserver observer(
+        kw::NotificationCenter::defaultCenter(), kw::IPFWParserSyntaxEventNotification, [](const kw::Notification& n) {
+            const auto line = kw::integerValueOf(n.userInfo.get(kw::IPFWParserLineNumberItem));
+            std::printf("%lld: %s\n", static_cast<long long>(line), n.object.stringValue().c_str());
+        });
     try {
         const bool accepted = kw::IPFWParser::sharedInstance().checkIPFWText(text);
         std::fflush(stdout);

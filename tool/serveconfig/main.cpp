@@ -22,7 +22,8 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] -- COMMAND [ARGS...]\n");
+    std::fprintf(stderr,
+                 "usage: kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] -- COMMAND [ARGS...]\n");
     return 2;
 }
 

@@ -18,8 +18,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace kw::tool {
 
@@ -46,7 +46,10 @@ void list(ToolContext& c)
     std::fflush(c.out);
 }
 
-std::int64_t indexArgument(const ToolContext& c) { return leadingInteger(c.args[2]); }
+std::int64_t indexArgument(const ToolContext& c)
+{
+    return leadingInteger(c.args[2]);
+}
 
 void show(ToolContext& c)
 {
@@ -73,7 +76,7 @@ void select(ToolContext& c)
 
 void clear(ToolContext&)
 {
-    if (runCommand("/sbin/ipfw", {"-f", "flush"}) == -1) {
+    if (runCommand("/sbin/ipfw", { "-f", "flush" }) == -1) {
         sendKWErrorNotification(errno, "Error clearing firewall filters");
     }
 }
@@ -132,7 +135,10 @@ void activate(ToolContext& c)
     }
 }
 
-void showlog(ToolContext&) { runShowLogCommand(); }
+void showlog(ToolContext&)
+{
+    runShowLogCommand();
+}
 
 void deleteLog(ToolContext& c)
 {
@@ -142,9 +148,15 @@ void deleteLog(ToolContext& c)
     DistributedNotificationCenter::post(notifications::kLogItemsChanged, notifications::kNotificationObject);
 }
 
-void enableLog(ToolContext& c) { modifyFirewallLogging(c, true); }
+void enableLog(ToolContext& c)
+{
+    modifyFirewallLogging(c, true);
+}
 
-void disableLog(ToolContext& c) { modifyFirewallLogging(c, false); }
+void disableLog(ToolContext& c)
+{
+    modifyFirewallLogging(c, false);
+}
 
 struct Command {
     const char* word;
@@ -154,23 +166,23 @@ struct Command {
 
 // Compared in this order; the first equal word runs.
 constexpr std::array kCommands {
-    Command {"list", false, list},
-    Command {"clear", false, clear},
-    Command {"activate", false, activate},
-    Command {"show", true, show},
-    Command {"generate", true, generate},
-    Command {"select", true, select},
-    Command {"store", false, store},
-    Command {"showlog", false, showlog},
-    Command {"install", false, installStartupScript},
-    Command {"enable-log", false, enableLog},
-    Command {"disable-log", false, disableLog},
-    Command {"delete-log", false, deleteLog},
-    Command {"uninstall", false, uninstallStartupItem},
-    Command {"sharing-status", false, showIPSharingStatus},
-    Command {"sharing-start", false, startIPSharing},
-    Command {"sharing-stop", false, stopIPSharing},
-    Command {"allow-lans", false, allowLocalLANs},
+    Command { "list", false, list },
+    Command { "clear", false, clear },
+    Command { "activate", false, activate },
+    Command { "show", true, show },
+    Command { "generate", true, generate },
+    Command { "select", true, select },
+    Command { "store", false, store },
+    Command { "showlog", false, showlog },
+    Command { "install", false, installStartupScript },
+    Command { "enable-log", false, enableLog },
+    Command { "disable-log", false, disableLog },
+    Command { "delete-log", false, deleteLog },
+    Command { "uninstall", false, uninstallStartupItem },
+    Command { "sharing-status", false, showIPSharingStatus },
+    Command { "sharing-start", false, startIPSharing },
+    Command { "sharing-stop", false, stopIPSharing },
+    Command { "allow-lans", false, allowLocalLANs },
 };
 
 bool isKnownTopLevelKey(const std::string& key)
@@ -269,7 +281,7 @@ std::optional<std::string> storeReplyProblem(const Value& reply)
         if (!isKnownTopLevelKey(key)) {
             return "unknown key " + key;
         }
-        const bool typeOk = key == keys::kStoredSettings ? value.isDictionary()
+        const bool typeOk = key == keys::kStoredSettings  ? value.isDictionary()
                             : key == keys::kEnableLogging ? value.isNumber() || value.isString()
                                                           : value.isString();
         if (!typeOk) {

@@ -58,7 +58,7 @@ bool lastLineIsAProcess(const std::string& listing)
 // Runs one sysctl assignment; false only when it could not be run at all.
 bool runSysctl(const std::string& assignment)
 {
-    const int status = runCommand(kSysctl, {"-w", assignment});
+    const int status = runCommand(kSysctl, { "-w", assignment });
     if (status == -1) {
         return false;
     }
@@ -80,7 +80,7 @@ bool ipfwloggerIsRunning()
         return false;
     }
     std::string listing;
-    const int status = runCommandWithOutput("/bin/ps", {"-p", *pid, "-o", "pid"}, listing);
+    const int status = runCommandWithOutput("/bin/ps", { "-p", *pid, "-o", "pid" }, listing);
     if (status == -1) {
         logLine("Error opening pipe");
         return false;

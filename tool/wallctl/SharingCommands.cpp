@@ -14,12 +14,24 @@ void answer(std::FILE* stream, bool running)
 
 } // namespace
 
-void showIPSharingStatus(ToolContext& context) { answer(context.out, KWNatdManager::sharedInstance().natdIsRunning()); }
+void showIPSharingStatus(ToolContext& context)
+{
+    answer(context.out, KWNatdManager::sharedInstance().natdIsRunning());
+}
 
-void startIPSharing(ToolContext& context) { answer(context.out, KWNatdManager::sharedInstance().startIPSharing()); }
+void startIPSharing(ToolContext& context)
+{
+    answer(context.out, KWNatdManager::sharedInstance().startIPSharing());
+}
 
-void stopIPSharing(ToolContext& context) { answer(context.err, !KWNatdManager::sharedInstance().stopIPSharing()); }
+void stopIPSharing(ToolContext& context)
+{
+    answer(context.err, !KWNatdManager::sharedInstance().stopIPSharing());
+}
 
-void allowLocalLANs(ToolContext&) { KWNatdManager::sharedInstance().addLocalNetFilters(); }
+void allowLocalLANs(ToolContext&)
+{
+    KWNatdManager::sharedInstance().addLocalNetFilters();
+}
 
 } // namespace kw::tool

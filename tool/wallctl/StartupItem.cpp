@@ -29,14 +29,20 @@ constexpr const char* kToolCopy = "wallctl";
 // An owned file descriptor.
 class Fd {
 public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
+    explicit Fd(int fd = -1)
+        : m_fd(fd)
+    {}
     ~Fd()
     {
         if (m_fd >= 0) {
             ::close(m_fd);
         }
     }
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd(Fd&& other) noexcept
+        : m_fd(other.m_fd)
+    {
+        other.m_fd = -1;
+    }
     Fd& operator=(Fd&& other) noexcept
     {
         std::swap(m_fd, other.m_fd);
@@ -128,7 +134,7 @@ bool writeAll(int fd, std::string_view bytes)
 // was there, a symbolic link included, is replaced, never written through.
 bool writeFileAtomicallyAt(const Fd& folder, const std::string& name, std::string_view bytes, mode_t mode)
 {
-    static std::atomic<unsigned> counter {0};
+    static std::atomic<unsigned> counter { 0 };
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -209,7 +215,10 @@ std::string besideIn(const std::string& folder, const char* name)
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-void report(const std::string& message) { sendKWErrorNotification(0, message); }
+void report(const std::string& message)
+{
+    sendKWErrorNotification(0, message);
+}
 
 } // namespace
 
@@ -221,8 +230,9 @@ Value generateStartupParameters()
     Value parameters;
     parameters.set("Description", Value("Keepwall Firewall"));
     parameters.set("Messages", messages);
-    parameters.set("Provides", Value(Value::Array {Value("Firewall")}));
-    parameters.set("Requires", Value(Value::Array {Value("NetworkExtensions"), Value("Resolver"), Value("Super Server")}));
+    parameters.set("Provides", Value(Value::Array { Value("Firewall") }));
+    parameters.set("Requires",
+                   Value(Value::Array { Value("NetworkExtensions"), Value("Resolver"), Value("Super Server") }));
     parameters.set("OrderPreferences", Value("Late"));
     return parameters;
 }
@@ -245,7 +255,8 @@ std::string generateStartupScript(const KeepwallPrefs& prefs)
         }
     }
     if (prefs.enableNatdForCurrentSetting()) {
-        script += separator + "# Start IP Sharing\n" + separator + "/Library/StartupItems/Firewall/wallctl sharing-start\n\n";
+        script +=
+            separator + "# Start IP Sharing\n" + separator + "/Library/StartupItems/Firewall/wallctl sharing-start\n\n";
     }
     return script;
 }

@@ -55,8 +55,8 @@ int main(int argc, char** argv)
 
     try {
         kw::KeepwallPrefs prefs;
-        kw::tool::ToolContext context {std::vector<std::string>(argv, argv + argc), prefs, stdout, stderr,
-                                       invokingUid};
+        kw::tool::ToolContext context { std::vector<std::string>(argv, argv + argc), prefs, stdout, stderr,
+                                        invokingUid };
         if (argc < 2) {
             kw::tool::logUsage(argc > 0 ? argv[0] : "wallctl");
         } else {

@@ -1,8 +1,8 @@
+#include "config/KeepwallPrefs.h"
 #include "TempRoot.h"
 #include "base/DistributedNotificationCenter.h"
 #include "base/Log.h"
 #include "config/ErrorNotification.h"
-#include "config/KeepwallPrefs.h"
 #include "config/SettingsKeys.h"
 
 #include <gtest/gtest.h>
@@ -68,13 +68,10 @@ TEST(KeepwallPrefs, NatdInterfaceNameTable)
         std::optional<std::string> expected;
     };
     const Row rows[] = {
-        {Value("en2"), Value::integer(0), "en2"},
-        {std::nullopt, std::nullopt, "en0"},
-        {std::nullopt, Value::integer(1), "ppp0"},
-        {std::nullopt, Value("2"), "pppoe0"},
-        {std::nullopt, Value::integer(3), "en1"},
-        {std::nullopt, Value::integer(7), std::nullopt},
-        {std::nullopt, Value::integer(-1), std::nullopt},
+        { Value("en2"), Value::integer(0), "en2" },         { std::nullopt, std::nullopt, "en0" },
+        { std::nullopt, Value::integer(1), "ppp0" },        { std::nullopt, Value("2"), "pppoe0" },
+        { std::nullopt, Value::integer(3), "en1" },         { std::nullopt, Value::integer(7), std::nullopt },
+        { std::nullopt, Value::integer(-1), std::nullopt },
     };
     for (const auto& r : rows) {
         const Value setting = natConfig(r.name, r.selector);
@@ -126,8 +123,7 @@ TEST(KeepwallPrefs, EnableLoggingStoresABoolean)
 TEST(KeepwallPrefs, ValueForPathWalksDictionaries)
 {
     kw::testing::TempRoot root;
-    root.writeFile("/Library/Preferences/SystemConfiguration/preferences.plist",
-                   kw::valueToXml([] {
+    root.writeFile("/Library/Preferences/SystemConfiguration/preferences.plist", kw::valueToXml([] {
                        Value doc;
                        Value sets;
                        Value set;

@@ -99,7 +99,7 @@ TEST(PreferenceStore, UnreadableDocumentReadsEmptyAndIsKeptAside)
 TEST(PreferenceStore, NonDictionaryDocumentReadsEmpty)
 {
     kw::testing::TempRoot root;
-    root.writeFile(kStorePath, kw::valueToXml(Value(Value::Array {Value("x")})));
+    root.writeFile(kStorePath, kw::valueToXml(Value(Value::Array { Value("x") })));
     kw::KeepwallPrefs prefs;
     EXPECT_TRUE(prefs.storedSettings().empty());
 }
@@ -151,7 +151,7 @@ TEST(PreferenceStore, ConcurrentCommittersNeverMix)
     constexpr int kEntries = 500;
     commitDocument(bigDocument("A", kEntries));
     pid_t children[2];
-    const char* tags[2] = {"A", "B"};
+    const char* tags[2] = { "A", "B" };
     for (int i = 0; i < 2; ++i) {
         children[i] = ::fork();
         ASSERT_GE(children[i], 0);

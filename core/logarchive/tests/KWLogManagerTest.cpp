@@ -36,9 +36,9 @@ std::string readFile(const std::string& path)
 
 std::string threeLines()
 {
-    return logLine("Dec", 1, 100, 100, "10.0.0.1:1000", "10.0.0.9:80")
-        + logLine("Dec", 1, 200, 200, "10.0.0.2:2000", "10.0.0.9:443")
-        + logLine("Dec", 1, 300, 65535, "10.0.0.3", "10.0.0.9", "en1", "ICMP:8.0");
+    return logLine("Dec", 1, 100, 100, "10.0.0.1:1000", "10.0.0.9:80") +
+           logLine("Dec", 1, 200, 200, "10.0.0.2:2000", "10.0.0.9:443") +
+           logLine("Dec", 1, 300, 65535, "10.0.0.3", "10.0.0.9", "en1", "ICMP:8.0");
 }
 
 // Lines after the three above, one per second from Dec 2.
@@ -48,7 +48,7 @@ std::string newLines(long count)
     text.reserve(static_cast<std::size_t>(count) * 90);
     for (long i = 0; i < count; ++i) {
         text += logLine("Dec", 2 + static_cast<int>(i / 86400), i % 86400, 1000 + static_cast<int>(i % 7),
-            "192.168.1." + std::to_string(i % 250) + ":" + std::to_string(1024 + i % 5000), "10.0.0.9:22");
+                        "192.168.1." + std::to_string(i % 250) + ":" + std::to_string(1024 + i % 5000), "10.0.0.9:22");
     }
     return text;
 }
@@ -92,8 +92,9 @@ TEST_F(LogManagerArchive, LinesInTheSecondOfTheNewestRowAreNotAdded)
 {
     writeIpfwLog(threeLines());
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
-    writeIpfwLog(threeLines() + logLine("Dec", 1, 300, 7, "1.1.1.1:1", "2.2.2.2:2")
-        + logLine("Dec", 1, 300, 8, "1.1.1.1:1", "2.2.2.2:2") + logLine("Dec", 1, 301, 9, "1.1.1.1:1", "2.2.2.2:2"));
+    writeIpfwLog(threeLines() + logLine("Dec", 1, 300, 7, "1.1.1.1:1", "2.2.2.2:2") +
+                 logLine("Dec", 1, 300, 8, "1.1.1.1:1", "2.2.2.2:2") +
+                 logLine("Dec", 1, 301, 9, "1.1.1.1:1", "2.2.2.2:2"));
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
     EXPECT_EQ(archiveCount(), 4);
 }
@@ -125,8 +126,8 @@ TEST_F(LogManagerArchive, ArchivedRowsCarryTheFieldsAsText)
 
 TEST_F(LogManagerArchive, LineWithSingleQuotesIsArchivedIntact)
 {
-    writeIpfwLog(logLine("Dec", 3, 10, 100, "10.0.0.1:1", "10.0.0.2:2", "it's'") + logLine("Dec", 3, 11, 100,
-        "x');DROP", "10.0.0.2:2", "en0"));
+    writeIpfwLog(logLine("Dec", 3, 10, 100, "10.0.0.1:1", "10.0.0.2:2", "it's'") +
+                 logLine("Dec", 3, 11, 100, "x');DROP", "10.0.0.2:2", "en0"));
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
     ASSERT_TRUE(m_manager.openDatabase());
     const auto rows = m_manager.fetchArchive(std::nullopt);
@@ -148,16 +149,16 @@ TEST_F(LogManagerArchive, SearchTextIsBoundNeverPasted)
         std::size_t rows;
     };
     const Case cases[] = {
-        {1, 5, "10.0", 3},                                 // src_host LIKE '%10.0%'
-        {1, 6, ".2", 1},                                   // ends with
-        {6, 0, "100", 1},                                  // rule_no = '100'
-        {0, 2, "1500", 1},                                 // src_port > 1500
-        {3, 1, "10.0.0.9", 0},                             // dst_host != ...
-        {5, 4, "2026-12-01", 3},                           // begins with
-        {1, 0, "x' OR '1'='1", 0},                         // cannot end the literal
-        {1, 0, "'; DROP TABLE log_archive; --", 0},        // cannot add statements
-        {1, 5, "%", 3},                                    // typed wildcards keep working
-        {99, 99, "200", 1},                                // unknown tags: rule_no =
+        { 1, 5, "10.0", 3 },                          // src_host LIKE '%10.0%'
+        { 1, 6, ".2", 1 },                            // ends with
+        { 6, 0, "100", 1 },                           // rule_no = '100'
+        { 0, 2, "1500", 1 },                          // src_port > 1500
+        { 3, 1, "10.0.0.9", 0 },                      // dst_host != ...
+        { 5, 4, "2026-12-01", 3 },                    // begins with
+        { 1, 0, "x' OR '1'='1", 0 },                  // cannot end the literal
+        { 1, 0, "'; DROP TABLE log_archive; --", 0 }, // cannot add statements
+        { 1, 5, "%", 3 },                             // typed wildcards keep working
+        { 99, 99, "200", 1 },                         // unknown tags: rule_no =
     };
     for (const auto& c : cases) {
         const auto search = LogSearch::fromMenuTags(c.columnTag, c.operatorTag, c.text);
@@ -168,7 +169,7 @@ TEST_F(LogManagerArchive, SearchTextIsBoundNeverPasted)
     EXPECT_EQ(m_manager.fetchArchive(std::nullopt).size(), 3u);
     EXPECT_EQ(LogSearch::fromMenuTags(1, 5, "10.0")->displayText(), "src_host LIKE '%10.0%'");
 
-    LogSearch bad{"src_host; DROP TABLE log_archive", kw::LogSearchOperator::Equal, "x"};
+    LogSearch bad { "src_host; DROP TABLE log_archive", kw::LogSearchOperator::Equal, "x" };
     EXPECT_THROW(m_manager.fetchArchive(bad), std::invalid_argument);
     // The condition-text fetch refuses a second statement.
     EXPECT_THROW(m_manager.fetchArchiveForQuery(std::string("1; DROP TABLE log_archive")), SQLException);
@@ -179,7 +180,7 @@ TEST_F(LogManagerArchive, SearchTextIsBoundNeverPasted)
 
 TEST_F(LogManagerArchive, DeleteTakesOnlyIntegerIds)
 {
-    EXPECT_EQ(KWLogManager::deleteStatementForIds({3, 7}), "DELETE from log_archive where log_id IN (3, 7)");
+    EXPECT_EQ(KWLogManager::deleteStatementForIds({ 3, 7 }), "DELETE from log_archive where log_id IN (3, 7)");
     writeIpfwLog(threeLines());
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
 
@@ -188,13 +189,13 @@ TEST_F(LogManagerArchive, DeleteTakesOnlyIntegerIds)
         bool accepted;
     };
     const Case cases[] = {
-        {Value("1"), false},
-        {Value(Value::Array{Value::real(1.0)}), false},
-        {Value(Value::Array{Value("1; DELETE FROM log_archive")}), false},
-        {Value(Value::Array{Value("1"), Value("-2")}), false},
-        {Value(Value::Array{Value::boolean(true)}), false},
-        {Value(Value::Dictionary{{"1", Value("1")}}), false},
-        {Value(Value::Array{Value::integer(1), Value("x")}), false},
+        { Value("1"), false },
+        { Value(Value::Array { Value::real(1.0) }), false },
+        { Value(Value::Array { Value("1; DELETE FROM log_archive") }), false },
+        { Value(Value::Array { Value("1"), Value("-2") }), false },
+        { Value(Value::Array { Value::boolean(true) }), false },
+        { Value(Value::Dictionary { { "1", Value("1") } }), false },
+        { Value(Value::Array { Value::integer(1), Value("x") }), false },
     };
     for (const auto& c : cases) {
         EXPECT_EQ(KWLogManager::logIdsFromValue(c.ids).has_value(), c.accepted) << kw::valueToTextForm(c.ids);
@@ -202,10 +203,10 @@ TEST_F(LogManagerArchive, DeleteTakesOnlyIntegerIds)
     }
     EXPECT_EQ(archiveCount(), 3);
 
-    ASSERT_TRUE(kw::runDeleteLogCommand(Value(Value::Array{Value::integer(1), Value("3")}), m_manager));
+    ASSERT_TRUE(kw::runDeleteLogCommand(Value(Value::Array { Value::integer(1), Value("3") }), m_manager));
     EXPECT_EQ(archiveCount(), 1);
     EXPECT_FALSE(m_manager.databaseIsOpen());
-    EXPECT_FALSE(m_manager.deleteItemsWithIds(std::vector<std::int64_t>{2})); // archive closed
+    EXPECT_FALSE(m_manager.deleteItemsWithIds(std::vector<std::int64_t> { 2 })); // archive closed
     EXPECT_EQ(archiveCount(), 1);
 }
 
@@ -355,7 +356,7 @@ TEST_F(LogManagerArchive, FullDiskLeavesArchiveAsBefore)
         m_manager.reloadLogItems();
         // No file of this process may grow past a few pages: the disk is "full".
         ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{static_cast<rlim_t>(before + 8192), static_cast<rlim_t>(before + 8192)};
+        const rlimit limit { static_cast<rlim_t>(before + 8192), static_cast<rlim_t>(before + 8192) };
         ::setrlimit(RLIMIT_FSIZE, &limit);
         try {
             kw::runShowLogCommand(m_manager);
@@ -389,12 +390,12 @@ TEST_F(LogManagerArchive, ForeignFilesAreReportedAndLeftUntouched)
         const char* message;
     };
     const Case cases[] = {
-        {"garbage", "", std::string("this is not a database at all, just some text\n") + std::string(5000, 'x'),
-            "is not a usable database"},
-        {"old format", "", std::string("** This file contains an SQLite 2.1 database **") + std::string(2000, '\0'),
-            "SQLite 2"},
-        {"foreign schema", "CREATE TABLE people (name TEXT)", "", "holds another database"},
-        {"other columns", "CREATE TABLE log_archive (a, b)", "", "other columns"},
+        { "garbage", "", std::string("this is not a database at all, just some text\n") + std::string(5000, 'x'),
+          "is not a usable database" },
+        { "old format", "", std::string("** This file contains an SQLite 2.1 database **") + std::string(2000, '\0'),
+          "SQLite 2" },
+        { "foreign schema", "CREATE TABLE people (name TEXT)", "", "holds another database" },
+        { "other columns", "CREATE TABLE log_archive (a, b)", "", "other columns" },
     };
     for (const auto& c : cases) {
         std::filesystem::create_directories(m_root.path() + "/Library/Keepwall");
@@ -446,8 +447,8 @@ TEST_F(LogManagerArchive, ReloadReadsTheLogOfTheRelease)
 
     writeIpfwLog(threeLines());
     m_root.write("/var/log/system.log",
-        "Dec  1 00:00:01 host syslogd: restart\n" + logLine("Dec", 1, 5, 10, "1.1.1.1:1", "2.2.2.2:2")
-            + "Dec  1 00:00:09 host app: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0\n");
+                 "Dec  1 00:00:01 host syslogd: restart\n" + logLine("Dec", 1, 5, 10, "1.1.1.1:1", "2.2.2.2:2") +
+                     "Dec  1 00:00:09 host app: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0\n");
     m_manager.reloadLogItems();
     EXPECT_EQ(m_manager.logItemCount(), 3u);
 
@@ -507,16 +508,16 @@ TEST_F(LogManagerArchive, HugeLogIsReadInBoundedMemory)
         ASSERT_GE(fd, 0);
         const std::string tail = "\n" + last;
         ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(first.size()) + kGap),
-            static_cast<ssize_t>(tail.size()));
+                  static_cast<ssize_t>(tail.size()));
         ::close(fd);
     }
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        rusage before{};
+        rusage before {};
         ::getrusage(RUSAGE_SELF, &before);
         m_manager.reloadLogItems();
-        rusage after{};
+        rusage after {};
         ::getrusage(RUSAGE_SELF, &after);
         const long grownKiB = after.ru_maxrss - before.ru_maxrss;
         ::_exit(m_manager.logItemCount() != 2 ? 1 : (grownKiB > 64 * 1024 ? 2 : 0));

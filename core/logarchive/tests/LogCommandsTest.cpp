@@ -11,10 +11,11 @@ using LogCommands = kwtest::LogArchiveFixture;
 
 TEST_F(LogCommands, ShowlogThenDeleteLogRoundTrip)
 {
-    writeIpfwLog(logLine("Dec", 5, 1, 100, "10.0.0.1:5", "10.0.0.2:80") + logLine("Dec", 5, 2, 200, "10.0.0.1:6", "10.0.0.2:80"));
+    writeIpfwLog(logLine("Dec", 5, 1, 100, "10.0.0.1:5", "10.0.0.2:80") +
+                 logLine("Dec", 5, 2, 200, "10.0.0.1:6", "10.0.0.2:80"));
     EXPECT_TRUE(kw::runShowLogCommand(m_manager));
     EXPECT_EQ(archiveCount(), 2);
-    EXPECT_TRUE(kw::runDeleteLogCommand(Value(Value::Array{Value("2")}), m_manager));
+    EXPECT_TRUE(kw::runDeleteLogCommand(Value(Value::Array { Value("2") }), m_manager));
     EXPECT_EQ(archiveCount(), 1);
     EXPECT_FALSE(m_manager.databaseIsOpen());
 }

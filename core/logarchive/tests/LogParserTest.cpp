@@ -19,7 +19,8 @@ namespace {
 std::vector<LogItem> parseAll(std::string_view text, LogYearRule rule = LogYearRule(2026, 12), bool kernelTag = false)
 {
     std::vector<LogItem> items;
-    LogParser parser(rule, [&](const LogItemView& v) { items.push_back(LogItem::fromView(v)); }, kernelTag);
+    LogParser parser(
+        rule, [&](const LogItemView& v) { items.push_back(LogItem::fromView(v)); }, kernelTag);
     parser.feed(text);
     parser.finish();
     return items;
@@ -34,7 +35,8 @@ std::optional<LogItem> parseOne(std::string_view line, LogYearRule rule = LogYea
     return items.front();
 }
 
-constexpr const char* kDenyLine = "Dec  9 20:11:21 host kernel: ipfw: 65535 Deny TCP 10.0.1.5:1234 10.0.1.1:80 in via en0";
+constexpr const char* kDenyLine =
+    "Dec  9 20:11:21 host kernel: ipfw: 65535 Deny TCP 10.0.1.5:1234 10.0.1.1:80 in via en0";
 
 TEST(LogParser, KernelLineGivesEveryField)
 {
@@ -68,35 +70,37 @@ TEST(LogParser, LineCaseTable)
     };
     const Case cases[] = {
         // addresses without ports
-        {"Dec  9 20:11:21 host kernel: ipfw: 100 Deny ICMP:8.0 10.0.1.5 10.0.1.1 in via en0", true, "ICMP:8.0",
-            std::nullopt, "en0"},
+        { "Dec  9 20:11:21 host kernel: ipfw: 100 Deny ICMP:8.0 10.0.1.5 10.0.1.1 in via en0", true, "ICMP:8.0",
+          std::nullopt, "en0" },
         // only 7 words
-        {"Dec  9 20:11:21 host kernel: ipfw: 100 Deny TCP 10.0.1.5:1 10.0.1.1:2 in via", false, "", std::nullopt, ""},
+        { "Dec  9 20:11:21 host kernel: ipfw: 100 Deny TCP 10.0.1.5:1 10.0.1.1:2 in via", false, "", std::nullopt, "" },
         // more than 8 words: the first 8 count
-        {"Dec  9 20:11:21 host kernel: ipfw: 100 Deny TCP 10.0.1.5:1 10.0.1.1:2 in via en1 extra words", true, "TCP",
-            "1", "en1"},
+        { "Dec  9 20:11:21 host kernel: ipfw: 100 Deny TCP 10.0.1.5:1 10.0.1.1:2 in via en1 extra words", true, "TCP",
+          "1", "en1" },
         // two spaces after "ipfw: ": one empty word dropped
-        {"Dec  9 20:11:21 host kernel: ipfw:  100 Deny TCP 10.0.1.5:1 10.0.1.1:2 in via en2", true, "TCP", "1", "en2"},
+        { "Dec  9 20:11:21 host kernel: ipfw:  100 Deny TCP 10.0.1.5:1 10.0.1.1:2 in via en2", true, "TCP", "1",
+          "en2" },
         // trailing blank as some kernels write it
-        {"Jan  6 22:31:29 lhotse /kernel: ipfw: 140 Deny ICMP:11.0 1.2.3.4 5.6.7.8 in via vx3 ", true, "ICMP:11.0",
-            std::nullopt, "vx3"},
+        { "Jan  6 22:31:29 lhotse /kernel: ipfw: 140 Deny ICMP:11.0 1.2.3.4 5.6.7.8 in via vx3 ", true, "ICMP:11.0",
+          std::nullopt, "vx3" },
         // day without padding
-        {"Oct 9 19:43:33 home kernel: ipfw: 60 Accept TCP 192.168.0.5:22 192.168.0.222:52195 out via fxp0", true,
-            "TCP", "22", "fxp0"},
+        { "Oct 9 19:43:33 home kernel: ipfw: 60 Accept TCP 192.168.0.5:22 192.168.0.222:52195 out via fxp0", true,
+          "TCP", "22", "fxp0" },
         // carriage return before the line feed
-        {"Dec  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en3\r", true, "TCP", "1", "en3"},
+        { "Dec  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en3\r", true, "TCP", "1", "en3" },
         // source with two colons: the port is between the first and the second
-        {"Dec  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:7:9 2.2.2.2:2 in via en4", true, "TCP", "7", "en4"},
-        {"Dec  9 20:11", false, "", std::nullopt, ""},                               // 16 characters or fewer
-        {"Dec  9 20:11:21 host kernel: something else entirely", false, "", std::nullopt, ""}, // no "ipfw: "
-        {"Xyz  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, ""},
-        {"Feb 30 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, ""},
-        {"Dec  9 24:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, ""},
-        {"Dec  9 20:61:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, ""},
-        {"Dec 00 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, ""},
+        { "Dec  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:7:9 2.2.2.2:2 in via en4", true, "TCP", "7", "en4" },
+        { "Dec  9 20:11", false, "", std::nullopt, "" }, // 16 characters or fewer
+        { "Dec  9 20:11:21 host kernel: something else entirely", false, "", std::nullopt, "" }, // no "ipfw: "
+        { "Xyz  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, "" },
+        { "Feb 30 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, "" },
+        { "Dec  9 24:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, "" },
+        { "Dec  9 20:61:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, "" },
+        { "Dec 00 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, "" },
         // a field with a control byte is not a firewall line
-        {"Dec  9 20:11:21 h kernel: ipfw: 1 De\x01ny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt, ""},
-        {"Dec  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via \xe9n0", false, "", std::nullopt, ""},
+        { "Dec  9 20:11:21 h kernel: ipfw: 1 De\x01ny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", false, "", std::nullopt,
+          "" },
+        { "Dec  9 20:11:21 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via \xe9n0", false, "", std::nullopt, "" },
     };
     for (const auto& c : cases) {
         const auto item = parseOne(c.line);
@@ -128,14 +132,14 @@ TEST(LogParser, YearRuleNeverDatesIntoTheFuture)
         const char* timestamp;
     };
     const Case cases[] = {
-        {2027, 1, "Dec 31 23:59:59 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2026-12-31 23:59:59"},
-        {2027, 1, "Jan  1 00:00:01 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2027-01-01 00:00:01"},
-        {2026, 6, "Jun 30 12:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2026-06-30 12:00:00"},
-        {2026, 6, "Jul  1 12:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2025-07-01 12:00:00"},
+        { 2027, 1, "Dec 31 23:59:59 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2026-12-31 23:59:59" },
+        { 2027, 1, "Jan  1 00:00:01 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2027-01-01 00:00:01" },
+        { 2026, 6, "Jun 30 12:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2026-06-30 12:00:00" },
+        { 2026, 6, "Jul  1 12:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2025-07-01 12:00:00" },
         // Feb 29 is checked against the year the rule gives
-        {2025, 3, "Feb 29 10:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", nullptr},
-        {2024, 3, "Feb 29 10:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2024-02-29 10:00:00"},
-        {2025, 1, "Feb 29 10:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2024-02-29 10:00:00"},
+        { 2025, 3, "Feb 29 10:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", nullptr },
+        { 2024, 3, "Feb 29 10:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2024-02-29 10:00:00" },
+        { 2025, 1, "Feb 29 10:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", "2024-02-29 10:00:00" },
     };
     for (const auto& c : cases) {
         const auto item = parseOne(c.line, LogYearRule(c.year, c.month));
@@ -171,8 +175,9 @@ TEST(LogParser, BadLinesDoNotStopTheOthers)
     std::vector<std::string> logged;
     kw::LogCapture capture([&](const std::string& l) { logged.push_back(l); });
     const char binary[] = "\0\0\0\xff\xfe binary \0 line ipfw: \0\n";
-    const std::string text = std::string("garbage\n") + "Xyz 99 99:99:99 h kernel: ipfw: 1 Deny TCP 1:1 2:2 in via en0\n"
-        + kDenyLine + "\n" + std::string(binary, sizeof binary - 1) + kDenyLine;
+    const std::string text = std::string("garbage\n") +
+                             "Xyz 99 99:99:99 h kernel: ipfw: 1 Deny TCP 1:1 2:2 in via en0\n" + kDenyLine + "\n" +
+                             std::string(binary, sizeof binary - 1) + kDenyLine;
     const auto items = parseAll(text);
     EXPECT_EQ(items.size(), 2u); // the last line has no line feed and still counts
     ASSERT_FALSE(logged.empty());
@@ -183,13 +188,13 @@ TEST(LogParser, PiecesOfAnySizeGiveTheSameItems)
 {
     std::string text;
     for (int i = 0; i < 50; ++i) {
-        text += "Dec  9 20:11:" + std::to_string(10 + i % 50) + " host kernel: ipfw: " + std::to_string(i)
-            + " Deny TCP 10.0.1.5:1234 10.0.1.1:80 in via en0\n";
+        text += "Dec  9 20:11:" + std::to_string(10 + i % 50) + " host kernel: ipfw: " + std::to_string(i) +
+                " Deny TCP 10.0.1.5:1234 10.0.1.1:80 in via en0\n";
     }
     text += "Dec  9 20:11:21 truncated kernel: ipfw: 7 Deny TCP 10.0.1.5:1 10.0.1.1:8";
     const auto whole = parseAll(text);
     EXPECT_EQ(whole.size(), 50u);
-    for (std::size_t step : {1u, 2u, 7u, 64u, 1000u}) {
+    for (std::size_t step : { 1u, 2u, 7u, 64u, 1000u }) {
         std::vector<LogItem> items;
         LogParser parser(LogYearRule(2026, 12), [&](const LogItemView& v) { items.push_back(LogItem::fromView(v)); });
         for (std::size_t at = 0; at < text.size(); at += step) {
@@ -203,9 +208,9 @@ TEST(LogParser, PiecesOfAnySizeGiveTheSameItems)
 TEST(LogParser, OverlongLinesAreSkippedWholeOrInPieces)
 {
     const std::string longLine = std::string(kDenyLine) + " " + std::string(LogParser::kMaxLineLength, 'x');
-    const std::string text = longLine + "\n" + kDenyLine + "\n" + std::string(3 * LogParser::kMaxLineLength, 'y') + "\n"
-        + kDenyLine + "\n";
-    for (std::size_t step : {text.size(), std::size_t(4096), std::size_t(100000)}) {
+    const std::string text =
+        longLine + "\n" + kDenyLine + "\n" + std::string(3 * LogParser::kMaxLineLength, 'y') + "\n" + kDenyLine + "\n";
+    for (std::size_t step : { text.size(), std::size_t(4096), std::size_t(100000) }) {
         std::size_t count = 0;
         LogParser parser(LogYearRule(2026, 12), [&](const LogItemView&) { ++count; });
         for (std::size_t at = 0; at < text.size(); at += step) {
@@ -219,8 +224,8 @@ TEST(LogParser, OverlongLinesAreSkippedWholeOrInPieces)
 
 TEST(LogParser, KernelTagSelectsFirewallLinesOfTheSystemLog)
 {
-    const std::string text = std::string(kDenyLine) + "\n"
-        + "Dec  9 20:11:22 host someapp: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0\n";
+    const std::string text = std::string(kDenyLine) + "\n" +
+                             "Dec  9 20:11:22 host someapp: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0\n";
     EXPECT_EQ(parseAll(text, LogYearRule(2026, 12), true).size(), 1u);
     EXPECT_EQ(parseAll(text, LogYearRule(2026, 12), false).size(), 2u);
 }

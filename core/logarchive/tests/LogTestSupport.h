@@ -7,8 +7,8 @@
 
 #include "base/Release.h"
 
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -17,7 +17,7 @@ namespace kwtest {
 // Local time of a calendar date, for the injectable clock.
 inline std::time_t localTime(int year, int month, int day, int hour = 12)
 {
-    std::tm tm{};
+    std::tm tm {};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
     tm.tm_mday = day;
@@ -28,13 +28,13 @@ inline std::time_t localTime(int year, int month, int day, int hour = 12)
 
 // One kernel log line of the firewall; second counts from the start of the day.
 inline std::string logLine(const char* month, int day, long second, int rule, const std::string& src,
-    const std::string& dst, const std::string& interface = "en0", const char* proto = "TCP")
+                           const std::string& dst, const std::string& interface = "en0", const char* proto = "TCP")
 {
     char date[32];
     std::snprintf(date, sizeof date, "%s %2d %02ld:%02ld:%02ld", month, day, second / 3600 % 24, second / 60 % 60,
-        second % 60);
-    return std::string(date) + " host kernel: ipfw: " + std::to_string(rule) + " Deny " + proto + " " + src + " " + dst
-        + " in via " + interface + "\n";
+                  second % 60);
+    return std::string(date) + " host kernel: ipfw: " + std::to_string(rule) + " Deny " + proto + " " + src + " " +
+           dst + " in via " + interface + "\n";
 }
 
 // A temporary system root on release 10.4 and a manager whose clock stands at 2026-12-15.
@@ -59,7 +59,8 @@ protected:
             return -1;
         }
         try {
-            return std::stoll(*db.performQuery("SELECT count(*) FROM log_archive")->rowAtIndex(0)->stringForColumnAtIndex(0));
+            return std::stoll(
+                *db.performQuery("SELECT count(*) FROM log_archive")->rowAtIndex(0)->stringForColumnAtIndex(0));
         } catch (const kw::SQLException&) {
             return -1;
         }

@@ -98,8 +98,8 @@ TEST_F(SQLDatabaseTest, SecondStatementIsRefused)
 TEST_F(SQLDatabaseTest, BoundValuesCarryQuotesIntact)
 {
     const std::string tricky = "O'Brien'); DROP TABLE t; --";
-    m_db.performQuery("INSERT INTO t (name, note) VALUES (?, ?)", {tricky, std::nullopt});
-    const auto result = m_db.performQuery("SELECT note FROM t WHERE name = ?", {tricky});
+    m_db.performQuery("INSERT INTO t (name, note) VALUES (?, ?)", { tricky, std::nullopt });
+    const auto result = m_db.performQuery("SELECT note FROM t WHERE name = ?", { tricky });
     ASSERT_EQ(result->rowCount(), 1);
     EXPECT_FALSE(result->rowAtIndex(0)->stringForColumnAtIndex(0));
     EXPECT_EQ(m_db.performQuery("SELECT count(*) FROM t")->rowAtIndex(0)->stringForColumnAtIndex(0), "3");
@@ -112,11 +112,7 @@ TEST(SQLDatabaseQuoting, PrepareStringForQueryDoublesQuotes)
         const char* out;
     };
     const Row rows[] = {
-        {"plain", "plain"},
-        {"it's", "it''s"},
-        {"'a'", "''a''"},
-        {"''", "''''"},
-        {"", ""},
+        { "plain", "plain" }, { "it's", "it''s" }, { "'a'", "''a''" }, { "''", "''''" }, { "", "" },
     };
     for (const auto& r : rows) {
         EXPECT_EQ(SQLDatabase::prepareStringForQuery(r.in), r.out) << r.in;

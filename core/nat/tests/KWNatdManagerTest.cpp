@@ -1,15 +1,15 @@
+#include "nat/KWNatdManager.h"
 #include "TempRoot.h"
 #include "base/Log.h"
 #include "base/Release.h"
 #include "config/KeepwallPrefs.h"
 #include "config/SettingsKeys.h"
-#include "nat/KWNatdManager.h"
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -57,7 +57,7 @@ protected:
     void SetUp() override
     {
         kw::setReleaseFlags(824);
-        for (const char* program : {"/sbin/ipfw", "/usr/sbin/sysctl", "/sbin/ifconfig", "/sbin/route"}) {
+        for (const char* program : { "/sbin/ipfw", "/usr/sbin/sysctl", "/sbin/ifconfig", "/sbin/route" }) {
             m_root.writeScript(program, kRecorder);
         }
         m_root.writeScript("/usr/sbin/natd", std::string(kRecorder) + kNatdThatRuns);
@@ -114,7 +114,7 @@ protected:
 
     kw::testing::TempRoot m_root;
     std::vector<std::string> m_log;
-    kw::LogCapture m_capture {[this](const std::string& line) { m_log.push_back(line); }};
+    kw::LogCapture m_capture { [this](const std::string& line) { m_log.push_back(line); } };
     std::vector<std::string> m_waits;
 };
 
@@ -124,7 +124,7 @@ pid_t startStandInNatd()
     pid_t pid = -1;
     char sleepProgram[] = "sleep";
     char seconds[] = "30";
-    char* argv[] = {sleepProgram, seconds, nullptr};
+    char* argv[] = { sleepProgram, seconds, nullptr };
     EXPECT_EQ(::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ), 0);
     return pid;
 }
@@ -145,13 +145,13 @@ TEST(NatdStatus, LogsOnlyAbnormalEnds)
         std::string expected; // empty: nothing logged
     };
     const Row rows[] = {
-        {0, ""},
-        {1 << 8, "IPFWManager: Tool exited with status 1"},
-        {127 << 8, "IPFWManager: Tool exited with status 127"},
-        {-1, ""},     // could not be started: the low bits read 127
-        {0x7f, ""},   // stopped
-        {9, "IPFWManager: Tool terminated from signal 9"},
-        {0x80 | 3, "IPFWManager: Tool terminated from signal 3"}, // with a core dump
+        { 0, "" },
+        { 1 << 8, "IPFWManager: Tool exited with status 1" },
+        { 127 << 8, "IPFWManager: Tool exited with status 127" },
+        { -1, "" },   // could not be started: the low bits read 127
+        { 0x7f, "" }, // stopped
+        { 9, "IPFWManager: Tool terminated from signal 9" },
+        { 0x80 | 3, "IPFWManager: Tool terminated from signal 3" }, // with a core dump
     };
     for (const auto& row : rows) {
         std::vector<std::string> log;
@@ -160,7 +160,7 @@ TEST(NatdStatus, LogsOnlyAbnormalEnds)
         if (row.expected.empty()) {
             EXPECT_TRUE(log.empty()) << row.status;
         } else {
-            EXPECT_EQ(log, std::vector<std::string> {row.expected}) << row.status;
+            EXPECT_EQ(log, std::vector<std::string> { row.expected }) << row.status;
         }
     }
 }
@@ -173,17 +173,20 @@ TEST(NatdListing, FindsTheProcessIdsOfNatdOnly)
         std::vector<std::int64_t> expected;
     };
     const Row rows[] = {
-        {"natd and the grep looking for it",
-         "  PID COMMAND\n  312 /usr/sbin/natd -f /etc/natd.conf\n  988 grep /usr/sbin/natd\n", {312}},
-        {"empty", "", {}},
-        {"only short lines", "\n  \n1\n12\n", {}},
-        {"two natd", "  PID COMMAND\n  312 /usr/sbin/natd -f /etc/natd.conf\n 4711 /usr/sbin/natd -n en1\n", {312, 4711}},
-        {"other processes", "    1 /sbin/launchd\n  200 /usr/sbin/syslogd\n", {}},
-        {"no final line break", "  77 /usr/sbin/natd -f /etc/natd.conf", {77}},
-        {"pid at the margin", "99999 /usr/sbin/natd\n", {99999}},
-        {"grep anywhere in the line", "  55 /usr/sbin/natd -f /etc/grepme.conf\n", {}},
-        {"no positive number", " -5 /usr/sbin/natd -f x\n", {}},
-        {"tab-separated pieces are one piece", "\t12\t/usr/sbin/natd\n", {12}},
+        { "natd and the grep looking for it",
+          "  PID COMMAND\n  312 /usr/sbin/natd -f /etc/natd.conf\n  988 grep /usr/sbin/natd\n",
+          { 312 } },
+        { "empty", "", {} },
+        { "only short lines", "\n  \n1\n12\n", {} },
+        { "two natd",
+          "  PID COMMAND\n  312 /usr/sbin/natd -f /etc/natd.conf\n 4711 /usr/sbin/natd -n en1\n",
+          { 312, 4711 } },
+        { "other processes", "    1 /sbin/launchd\n  200 /usr/sbin/syslogd\n", {} },
+        { "no final line break", "  77 /usr/sbin/natd -f /etc/natd.conf", { 77 } },
+        { "pid at the margin", "99999 /usr/sbin/natd\n", { 99999 } },
+        { "grep anywhere in the line", "  55 /usr/sbin/natd -f /etc/grepme.conf\n", {} },
+        { "no positive number", " -5 /usr/sbin/natd -f x\n", {} },
+        { "tab-separated pieces are one piece", "\t12\t/usr/sbin/natd\n", { 12 } },
     };
     for (const auto& row : rows) {
         EXPECT_EQ(KWNatdManager::natdPIDsFromListing(row.listing), row.expected) << row.name;
@@ -193,10 +196,10 @@ TEST(NatdListing, FindsTheProcessIdsOfNatdOnly)
 TEST(NatdListing, FirstNumInListTakesTheFirstPositiveLeadingInteger)
 {
     using List = std::vector<std::string>;
-    EXPECT_EQ(KWNatdManager::firstNumInList(List {"", "", "312", "/usr/sbin/natd"}), 312);
-    EXPECT_EQ(KWNatdManager::firstNumInList(List {"0", "-4", "7x", "9"}), 7);
+    EXPECT_EQ(KWNatdManager::firstNumInList(List { "", "", "312", "/usr/sbin/natd" }), 312);
+    EXPECT_EQ(KWNatdManager::firstNumInList(List { "0", "-4", "7x", "9" }), 7);
     EXPECT_EQ(KWNatdManager::firstNumInList(List {}), std::nullopt);
-    EXPECT_EQ(KWNatdManager::firstNumInList(List {"", "abc", "0"}), std::nullopt);
+    EXPECT_EQ(KWNatdManager::firstNumInList(List { "", "abc", "0" }), std::nullopt);
 }
 
 TEST(NatdListing, NetworkOfAGatewayIsItsSlash24)
@@ -209,7 +212,7 @@ TEST(NatdListing, NetworkOfAGatewayIsItsSlash24)
 TEST_F(NatdManager, ReadsTheRootsProcessListing)
 {
     m_root.writeFile("/ps.out", "  312 /usr/sbin/natd -f /etc/natd.conf\n");
-    EXPECT_EQ(manager().natdPIDs(), (std::vector<std::int64_t> {312}));
+    EXPECT_EQ(manager().natdPIDs(), (std::vector<std::int64_t> { 312 }));
     EXPECT_EQ(m_root.readFile("/ps.args"), "-awwwx -o pid,command\n");
     EXPECT_TRUE(manager().natdIsRunning());
     fs::remove(m_root / "/ps.out");
@@ -225,7 +228,7 @@ TEST_F(NatdManager, MissingPsMeansNotRunning)
 
 TEST_F(NatdManager, StartsSharingInOrder)
 {
-    storeCurrent(sharingSetting({gateway("Default Gateway", "en0", 1, 0), gateway("192.168.2.1", "en1", 0, 1)}));
+    storeCurrent(sharingSetting({ gateway("Default Gateway", "en0", 1, 0), gateway("192.168.2.1", "en1", 0, 1) }));
     EXPECT_TRUE(manager().startIPSharing());
     const std::vector<std::string> expected {
         "/usr/sbin/sysctl -w net.inet.ip.forwarding=1",
@@ -237,7 +240,7 @@ TEST_F(NatdManager, StartsSharingInOrder)
     };
     EXPECT_EQ(calls(), expected);
     // The natd check a moment after the start, then the wait before the allow rules.
-    EXPECT_EQ(m_waits, (std::vector<std::string> {"500ms after 4 calls", "1000ms after 5 calls"}));
+    EXPECT_EQ(m_waits, (std::vector<std::string> { "500ms after 4 calls", "1000ms after 5 calls" }));
     kw::KeepwallPrefs prefs;
     EXPECT_EQ(m_root.readFile("/etc/natd.conf"), prefs.natdTextForSettingKey("S"));
     EXPECT_NE(m_root.readFile("/etc/natd.conf").find("interface en0\n"), std::string::npos);
@@ -254,19 +257,21 @@ TEST_F(NatdManager, GatewayKindsDecideAddressesAndAllowRules)
         bool allowRule;
     };
     const Row rows[] = {
-        {"external default gateway", gateway("Default Gateway", "en0", 1, 1), false, false},
-        {"external with an address", gateway("10.0.0.2", "en0", 1, 1), true, false},
-        {"internal, local network not allowed", gateway("192.168.5.1", "en1", 0, 0), true, false},
-        {"internal, local network allowed", gateway("192.168.5.1", "en1", 0, 1), true, true},
-        {"internal, allow flag as text", [] {
-             Value g = gateway("192.168.5.1", "en1", 0, 0);
-             g.set(keys::kNatAllowLocal, Value("2"));
-             return g;
-         }(), true, true},
+        { "external default gateway", gateway("Default Gateway", "en0", 1, 1), false, false },
+        { "external with an address", gateway("10.0.0.2", "en0", 1, 1), true, false },
+        { "internal, local network not allowed", gateway("192.168.5.1", "en1", 0, 0), true, false },
+        { "internal, local network allowed", gateway("192.168.5.1", "en1", 0, 1), true, true },
+        { "internal, allow flag as text",
+          [] {
+              Value g = gateway("192.168.5.1", "en1", 0, 0);
+              g.set(keys::kNatAllowLocal, Value("2"));
+              return g;
+          }(),
+          true, true },
     };
     for (const auto& row : rows) {
         fs::remove(m_root / "/calls");
-        storeCurrent(sharingSetting({row.gateway}));
+        storeCurrent(sharingSetting({ row.gateway }));
         kw::KeepwallPrefs prefs;
         EXPECT_TRUE(manager().assureIPAddressesForSetting(prefs.currentSetting()));
         EXPECT_TRUE(manager().addAllowLANFiltersForSetting(prefs.currentSetting()));
@@ -288,15 +293,15 @@ TEST_F(NatdManager, AllowRuleFormFollowsTheRelease)
         std::string expected;
     };
     const Row rows[] = {
-        {620, "/sbin/ipfw -q add 1500 allow all from 192.168.2.0/24 to any via en1"},
-        {663, "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1"},
-        {824, "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1"},
+        { 620, "/sbin/ipfw -q add 1500 allow all from 192.168.2.0/24 to any via en1" },
+        { 663, "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1" },
+        { 824, "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1" },
     };
     for (const auto& row : rows) {
         kw::setReleaseFlags(row.version);
         fs::remove(m_root / "/calls");
         EXPECT_TRUE(manager().addAllowFilterForNetwork("192.168.2.0/24", "en1"));
-        EXPECT_EQ(calls(), std::vector<std::string> {row.expected}) << row.version;
+        EXPECT_EQ(calls(), std::vector<std::string> { row.expected }) << row.version;
     }
 }
 
@@ -311,7 +316,7 @@ TEST_F(NatdManager, IpfwFailingOnTheDivertRuleIsLoggedOnly)
 
 TEST_F(NatdManager, UnwritableConfigurationStartsNothingAfterForwarding)
 {
-    storeCurrent(sharingSetting({gateway("192.168.2.1", "en1", 0, 1)}));
+    storeCurrent(sharingSetting({ gateway("192.168.2.1", "en1", 0, 1) }));
     fs::create_directories(m_root / "/etc/natd.conf"); // a folder in the way
     EXPECT_FALSE(manager().startIPSharing());
     EXPECT_EQ(calls(), (std::vector<std::string> {
@@ -319,19 +324,19 @@ TEST_F(NatdManager, UnwritableConfigurationStartsNothingAfterForwarding)
                            "/sbin/ifconfig en1 inet 192.168.2.1 netmask 255.255.255.0 alias up",
                            "/sbin/route add -host 192.168.2.1 -interface 127.0.0.1",
                        }));
-    EXPECT_EQ(errors(), std::vector<std::string> {"Error writing natd config file\nCode:0"});
+    EXPECT_EQ(errors(), std::vector<std::string> { "Error writing natd config file\nCode:0" });
 }
 
 TEST_F(NatdManager, NatdThatDiesAtOnceGetsNoDivertRule)
 {
     m_root.writeScript("/usr/sbin/natd", std::string(kRecorder) + "echo 'natd: bad option' >&2\nexit 1\n");
-    storeCurrent(sharingSetting({gateway("192.168.2.1", "en1", 0, 1)}));
+    storeCurrent(sharingSetting({ gateway("192.168.2.1", "en1", 0, 1) }));
     EXPECT_FALSE(manager().startIPSharing());
     for (const auto& call : calls()) {
         EXPECT_EQ(call.find("/sbin/ipfw"), std::string::npos) << call;
     }
     EXPECT_TRUE(logged("IPFWManager: Tool exited with status 1"));
-    EXPECT_EQ(errors(), std::vector<std::string> {"Error starting natd server: natd is not running\nCode:0"});
+    EXPECT_EQ(errors(), std::vector<std::string> { "Error starting natd server: natd is not running\nCode:0" });
 }
 
 TEST_F(NatdManager, MissingNatdIsTheShellsStatus127AndNotRunning)
@@ -347,9 +352,10 @@ TEST_F(NatdManager, StopRemovesBothRulesAndQuitsEveryNatd)
     const pid_t first = startStandInNatd();
     const pid_t second = startStandInNatd();
     m_root.writeFile("/ps.out", "  " + std::to_string(first) + " /usr/sbin/natd -f /etc/natd.conf\n  " +
-                                    std::to_string(second) + " /usr/sbin/natd -f /etc/natd.conf\n  9 grep /usr/sbin/natd\n");
+                                    std::to_string(second) +
+                                    " /usr/sbin/natd -f /etc/natd.conf\n  9 grep /usr/sbin/natd\n");
     EXPECT_TRUE(manager().stopIPSharing());
-    EXPECT_EQ(calls(), (std::vector<std::string> {"/sbin/ipfw -q delete 1001", "/sbin/ipfw -q delete 1500"}));
+    EXPECT_EQ(calls(), (std::vector<std::string> { "/sbin/ipfw -q delete 1001", "/sbin/ipfw -q delete 1500" }));
     EXPECT_EQ(signalThatEnded(first), SIGQUIT);
     EXPECT_EQ(signalThatEnded(second), SIGQUIT);
     EXPECT_TRUE(errors().empty());
@@ -374,7 +380,7 @@ TEST_F(NatdManager, StopWithoutIpfwLogsThatTheRulesStay)
 
 TEST_F(NatdManager, ReactivationAddsOnlyTheRules)
 {
-    storeCurrent(sharingSetting({gateway("192.168.2.1", "en1", 0, 1)}, "ppp0"));
+    storeCurrent(sharingSetting({ gateway("192.168.2.1", "en1", 0, 1) }, "ppp0"));
     EXPECT_TRUE(manager().reactivateIPSharingFilters());
     EXPECT_EQ(calls(), (std::vector<std::string> {
                            "/sbin/ipfw add 1001 divert natd all from any to any via ppp0",
@@ -382,7 +388,8 @@ TEST_F(NatdManager, ReactivationAddsOnlyTheRules)
                        }));
     fs::remove(m_root / "/calls");
     EXPECT_TRUE(manager().addLocalNetFilters());
-    EXPECT_EQ(calls(), std::vector<std::string> {"/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1"});
+    EXPECT_EQ(calls(), std::vector<std::string> {
+                           "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1" });
 }
 
 TEST_F(NatdManager, SettingWithoutSharedInterfaceGetsNoDivertRule)
@@ -395,7 +402,8 @@ TEST_F(NatdManager, SettingWithoutSharedInterfaceGetsNoDivertRule)
     storeCurrent(setting);
     EXPECT_FALSE(manager().reactivateIPSharingFilters());
     EXPECT_TRUE(calls().empty());
-    EXPECT_EQ(errors(), std::vector<std::string> {"Error adding divert filter: the setting names no shared interface\nCode:0"});
+    EXPECT_EQ(errors(),
+              std::vector<std::string> { "Error adding divert filter: the setting names no shared interface\nCode:0" });
 }
 
 TEST_F(NatdManager, SettingTextReachesCommandsAsSingleArguments)
@@ -405,9 +413,9 @@ TEST_F(NatdManager, SettingTextReachesCommandsAsSingleArguments)
                                      "echo >> \"$KEEPWALL_ROOT/args\"\n");
     m_root.writeScript("/sbin/ifconfig", "for a in \"$@\"; do printf '[%s]' \"$a\" >> \"$KEEPWALL_ROOT/args\"; done\n"
                                          "echo >> \"$KEEPWALL_ROOT/args\"\n");
-    storeCurrent(sharingSetting({gateway("192.168.2.1", "en1; touch injected", 0, 1),
-                                 gateway("192.168.3.1", "$(touch injected)", 0, 1)},
-                                "en0 `touch injected`"));
+    storeCurrent(sharingSetting(
+        { gateway("192.168.2.1", "en1; touch injected", 0, 1), gateway("192.168.3.1", "$(touch injected)", 0, 1) },
+        "en0 `touch injected`"));
     EXPECT_TRUE(manager().startIPSharing());
     EXPECT_FALSE(fs::exists(m_root / "/injected"));
     EXPECT_FALSE(fs::exists("injected"));
@@ -453,8 +461,8 @@ TEST_F(NatdManager, ConfigurationRefusesTextThatWouldAddNatdOptions)
     map.set(keys::kPortmapPort, Value::integer(80));
     map.set(keys::kPortmapInPort, Value::integer(80));
     Value external = gateway("Default Gateway", "en0", 1, 0);
-    external.set(keys::kPortmapList, Value(Value::Array {map}));
-    storeCurrent(sharingSetting({external}));
+    external.set(keys::kPortmapList, Value(Value::Array { map }));
+    storeCurrent(sharingSetting({ external }));
     m_root.writeFile("/etc/natd.conf", "old\n");
     EXPECT_FALSE(manager().writeConfigFileToPath("/etc/natd.conf"));
     EXPECT_EQ(m_root.readFile("/etc/natd.conf"), "old\n");
@@ -465,7 +473,7 @@ TEST_F(NatdManager, ConfigurationRefusesTextThatWouldAddNatdOptions)
 TEST_F(NatdManager, ConfigurationWithValuesOfTheWrongKindIsReportedNotRaised)
 {
     Value setting = sharingSetting({});
-    setting.get(keys::kNatConfig)->set(keys::kNatdInterfaceName, Value(Value::Array {Value("en0")}));
+    setting.get(keys::kNatConfig)->set(keys::kNatdInterfaceName, Value(Value::Array { Value("en0") }));
     storeCurrent(setting);
     EXPECT_FALSE(manager().writeConfigFileToPath("/etc/natd.conf"));
     EXPECT_FALSE(fs::exists(m_root / "/etc/natd.conf"));
@@ -479,7 +487,7 @@ TEST_F(NatdManager, WaitsAreTheConfiguredOnes)
     manager().setAllowRulesDelay(20ms);
     storeCurrent(sharingSetting({}));
     manager().addLocalNetFilters();
-    EXPECT_EQ(m_waits, std::vector<std::string> {"20ms after 0 calls"});
+    EXPECT_EQ(m_waits, std::vector<std::string> { "20ms after 0 calls" });
 }
 
 TEST_F(NatdManager, ExpertNatdTextsAreWrittenUnchanged)

@@ -1,6 +1,6 @@
+#include "network/KWDynamicStore.h"
 #include "TempRoot.h"
 #include "base/DistributedNotificationCenter.h"
-#include "network/KWDynamicStore.h"
 #include "network/NetworkKeys.h"
 
 #include <gtest/gtest.h>
@@ -32,11 +32,11 @@ protected:
     void SetUp() override
     {
         Value services;
-        services.set("S1", service("Built-in Ethernet", "Ethernet", "en0", "Manual", {Value("192.168.1.10")}));
+        services.set("S1", service("Built-in Ethernet", "Ethernet", "en0", "Manual", { Value("192.168.1.10") }));
         services.set("S2", service("AirPort", "Ethernet", "en1", "DHCP"));
         services.set("S3", service("PPPoE", "PPP", "en0", "PPP"));
         Value setServices;
-        for (const char* id : {"S1", "S2", "S3"}) {
+        for (const char* id : { "S1", "S2", "S3" }) {
             setServices.set(id, Value(Value::Dictionary {}));
         }
         Value network;
@@ -87,9 +87,9 @@ TEST_F(NetworkEnvironment, CurrentLocationListsItsServices)
         bool manual;
     };
     const Row rows[] = {
-        {"Built-in Ethernet", "en0", false, true},
-        {"AirPort", "en1", false, false},
-        {"PPPoE", "ppp0", true, false}, // PPP answers ppp0 whatever device it is configured on
+        { "Built-in Ethernet", "en0", false, true },
+        { "AirPort", "en1", false, false },
+        { "PPPoE", "ppp0", true, false }, // PPP answers ppp0 whatever device it is configured on
     };
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(services[i].name(), rows[i].name);
@@ -105,7 +105,7 @@ TEST_F(NetworkEnvironment, PrimaryServiceWithStaticAddress)
     ASSERT_TRUE(primary.has_value());
     EXPECT_EQ(primary->serviceID(), "S1");
     EXPECT_TRUE(primary->hasStaticAddress());
-    EXPECT_EQ(primary->IPAddresses(), std::vector<std::string> {"192.168.1.10"});
+    EXPECT_EQ(primary->IPAddresses(), std::vector<std::string> { "192.168.1.10" });
 }
 
 TEST_F(NetworkEnvironment, NoNetworkUpMeansNoCurrentService)
@@ -136,8 +136,10 @@ TEST_F(NetworkEnvironment, AttributesAreASnapshot)
 
 TEST_F(NetworkEnvironment, AddAddressRunsIfconfigAndRouteWithSingleArguments)
 {
-    m_root.writeScript("/sbin/ifconfig", "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"$KEEPWALL_ROOT/calls\"; echo >> \"$KEEPWALL_ROOT/calls\"\n");
-    m_root.writeScript("/sbin/route", "for a in \"$@\"; do printf '<%s>' \"$a\"; done >> \"$KEEPWALL_ROOT/calls\"; echo >> \"$KEEPWALL_ROOT/calls\"\n");
+    m_root.writeScript("/sbin/ifconfig", "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"$KEEPWALL_ROOT/calls\"; "
+                                         "echo >> \"$KEEPWALL_ROOT/calls\"\n");
+    m_root.writeScript("/sbin/route", "for a in \"$@\"; do printf '<%s>' \"$a\"; done >> \"$KEEPWALL_ROOT/calls\"; "
+                                      "echo >> \"$KEEPWALL_ROOT/calls\"\n");
     auto& store = kw::KWDynamicStore::sharedInstance();
     EXPECT_TRUE(store.addAddress("10.0.2.1", "en1"));
     EXPECT_TRUE(store.addAddress("10.0.2.2", "en0; touch x"));
@@ -153,7 +155,7 @@ TEST_F(NetworkEnvironment, AddAddressRefusesWhatIsNotDottedIPv4)
     m_root.writeScript("/sbin/ifconfig", "echo called >> \"$KEEPWALL_ROOT/calls\"\n");
     m_root.writeScript("/sbin/route", "echo called >> \"$KEEPWALL_ROOT/calls\"\n");
     kw::DistributedObserver observer;
-    for (const std::string bad : {"$(id)", "10.0.2", "10.0.2.256", "", "10.0.2.1; reboot", "fe80::1"}) {
+    for (const std::string bad : { "$(id)", "10.0.2", "10.0.2.256", "", "10.0.2.1; reboot", "fe80::1" }) {
         EXPECT_TRUE(kw::KWDynamicStore::sharedInstance().addAddress(bad, "en1"));
         const auto n = observer.receive(std::chrono::seconds(1));
         ASSERT_TRUE(n.has_value()) << bad;

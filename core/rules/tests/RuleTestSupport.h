@@ -12,7 +12,10 @@
 
 namespace kw::test {
 
-inline Value num(std::int64_t n) { return Value::integer(n); }
+inline Value num(std::int64_t n)
+{
+    return Value::integer(n);
+}
 
 inline Value dict(std::initializer_list<std::pair<const char*, Value>> entries)
 {
@@ -23,7 +26,10 @@ inline Value dict(std::initializer_list<std::pair<const char*, Value>> entries)
     return Value(std::move(d));
 }
 
-inline Value list(std::initializer_list<Value> entries) { return Value(Value::Array(entries)); }
+inline Value list(std::initializer_list<Value> entries)
+{
+    return Value(Value::Array(entries));
+}
 
 inline Value with(Value base, const char* key, Value value)
 {
@@ -46,7 +52,9 @@ inline constexpr double kRelease104 = 824;
 class ReleaseScope {
 public:
     explicit ReleaseScope(double toolkitVersion)
-        : m_jaguar(KWRunningOnJaguar), m_panther(KWRunningOnPanther), m_tiger(KWRunningOnTiger)
+        : m_jaguar(KWRunningOnJaguar)
+        , m_panther(KWRunningOnPanther)
+        , m_tiger(KWRunningOnTiger)
     {
         setReleaseFlags(toolkitVersion);
     }

@@ -17,16 +17,16 @@ namespace {
 Value sshFilter()
 {
     return dict({
-        {ServiceFilterLabel, "SSH"},
-        {ServiceFilterOrderNumber, num(2001)},
-        {ServiceFilterAction, "allow"},
-        {ServiceFilterProtocol, "tcp"},
-        {ServiceFilterPort, "22"},
-        {ServiceFilterSrcHostType, num(kHostInternet)},
-        {ServiceFilterSrcHost, "any"},
-        {ServiceFilterDstHostType, num(kHostMyComputer)},
-        {ServiceFilterDstHost, "any"},
-        {ServiceFilterIPOptions, ""},
+        { ServiceFilterLabel, "SSH" },
+        { ServiceFilterOrderNumber, num(2001) },
+        { ServiceFilterAction, "allow" },
+        { ServiceFilterProtocol, "tcp" },
+        { ServiceFilterPort, "22" },
+        { ServiceFilterSrcHostType, num(kHostInternet) },
+        { ServiceFilterSrcHost, "any" },
+        { ServiceFilterDstHostType, num(kHostMyComputer) },
+        { ServiceFilterDstHost, "any" },
+        { ServiceFilterIPOptions, "" },
     });
 }
 
@@ -34,15 +34,15 @@ Value sshFilter()
 Value dnsFilter()
 {
     return dict({
-        {ServiceFilterLabel, "DNS"},
-        {ServiceFilterOrderNumber, num(2003)},
-        {ServiceFilterAction, "allow"},
-        {ServiceFilterProtocol, "udp"},
-        {ServiceFilterPort, "53"},
-        {ServiceFilterSrcHostType, num(kHostMyComputer)},
-        {ServiceFilterSrcHost, "10.0.0.2"},
-        {ServiceFilterDstHostType, num(kHostInternet)},
-        {ServiceFilterDstHost, "any"},
+        { ServiceFilterLabel, "DNS" },
+        { ServiceFilterOrderNumber, num(2003) },
+        { ServiceFilterAction, "allow" },
+        { ServiceFilterProtocol, "udp" },
+        { ServiceFilterPort, "53" },
+        { ServiceFilterSrcHostType, num(kHostMyComputer) },
+        { ServiceFilterSrcHost, "10.0.0.2" },
+        { ServiceFilterDstHostType, num(kHostInternet) },
+        { ServiceFilterDstHost, "any" },
     });
 }
 
@@ -58,40 +58,41 @@ TEST(ServiceFilterRuleLine, PiecesInOrder)
         const char* expected;
     };
     const Row rows[] = {
-        {"worked example", sshFilter(), "en0", "in", false, true,
-         "add 2001 allow tcp from any to any 22 setup keep-state in via en0"},
-        {"no number, interface or direction", without(sshFilter(), ServiceFilterOrderNumber), std::nullopt,
-         std::nullopt, false, false, "add allow tcp from any to any 22 setup"},
-        {"absent action and protocol", dict({}), "en0", "out", false, false, "add allow ip from any to any out via en0"},
-        {"empty action text is written as it is", dict({{ServiceFilterAction, ""}}), std::nullopt, std::nullopt, false,
-         false, "add  ip from any to any"},
-        {"tcp deny still gets setup", with(with(sshFilter(), ServiceFilterAction, "deny"), ServiceFilterPort, "23"),
-         "en0", "in", false, false, "add 2001 deny tcp from any to any 23 setup in via en0"},
-        {"log", with(sshFilter(), ServiceFilterShouldLog, num(1)), "en0", "in", false, false,
-         "add 2001 allow log tcp from any to any 22 setup in via en0"},
-        {"log as text \"2\"", with(sshFilter(), ServiceFilterShouldLog, "2"), std::nullopt, std::nullopt, false, false,
-         "add 2001 allow log tcp from any to any 22 setup"},
-        {"log 0 and -1 are off", with(sshFilter(), ServiceFilterShouldLog, num(-1)), std::nullopt, std::nullopt, false,
-         false, "add 2001 allow tcp from any to any 22 setup"},
-        {"icmp writes no port", with(with(sshFilter(), ServiceFilterProtocol, "icmp"), ServiceFilterPort, "80"), "en0",
-         "in", false, false, "add 2001 allow icmp from any to any in via en0"},
-        {"\"TCP\" is not tcp", with(sshFilter(), ServiceFilterProtocol, "TCP"), std::nullopt, std::nullopt, false,
-         false, "add 2001 allow TCP from any to any"},
-        {"source port and hosts", with(with(dnsFilter(), ServiceFilterSourcePort, "1024-65535"), ServiceFilterDstHost,
-                                       "192.168.1.0/24"),
-         "en1", "out", false, false, "add 2003 allow udp from 10.0.0.2 1024-65535 to 192.168.1.0/24 53 out via en1"},
-        {"reversed ends swap hosts and ports", dnsFilter(), "en0", "in", true, false,
-         "add 2003 allow udp from any 53 to 10.0.0.2 in via en0"},
-        {"empty hosts read as any", with(with(dnsFilter(), ServiceFilterSrcHost, ""), ServiceFilterDstHost, ""),
-         std::nullopt, std::nullopt, false, false, "add 2003 allow udp from any to any 53"},
-        {"options in order",
-         with(with(with(sshFilter(), ServiceFilterICMPTypes, "0,8"), ServiceFilterTCPFlags, "syn,!ack"),
-              ServiceFilterIPOptions, "ssrr"),
-         "en0", "in", false, true,
-         "add 2001 allow tcp from any to any 22 setup keep-state in via en0 ipoptions ssrr tcpflags syn,!ack "
-         "icmptype 0,8"},
-        {"rule number stored as text", with(sshFilter(), ServiceFilterOrderNumber, "2010"), std::nullopt, std::nullopt,
-         false, false, "add 2010 allow tcp from any to any 22 setup"},
+        { "worked example", sshFilter(), "en0", "in", false, true,
+          "add 2001 allow tcp from any to any 22 setup keep-state in via en0" },
+        { "no number, interface or direction", without(sshFilter(), ServiceFilterOrderNumber), std::nullopt,
+          std::nullopt, false, false, "add allow tcp from any to any 22 setup" },
+        { "absent action and protocol", dict({}), "en0", "out", false, false,
+          "add allow ip from any to any out via en0" },
+        { "empty action text is written as it is", dict({ { ServiceFilterAction, "" } }), std::nullopt, std::nullopt,
+          false, false, "add  ip from any to any" },
+        { "tcp deny still gets setup", with(with(sshFilter(), ServiceFilterAction, "deny"), ServiceFilterPort, "23"),
+          "en0", "in", false, false, "add 2001 deny tcp from any to any 23 setup in via en0" },
+        { "log", with(sshFilter(), ServiceFilterShouldLog, num(1)), "en0", "in", false, false,
+          "add 2001 allow log tcp from any to any 22 setup in via en0" },
+        { "log as text \"2\"", with(sshFilter(), ServiceFilterShouldLog, "2"), std::nullopt, std::nullopt, false, false,
+          "add 2001 allow log tcp from any to any 22 setup" },
+        { "log 0 and -1 are off", with(sshFilter(), ServiceFilterShouldLog, num(-1)), std::nullopt, std::nullopt, false,
+          false, "add 2001 allow tcp from any to any 22 setup" },
+        { "icmp writes no port", with(with(sshFilter(), ServiceFilterProtocol, "icmp"), ServiceFilterPort, "80"), "en0",
+          "in", false, false, "add 2001 allow icmp from any to any in via en0" },
+        { "\"TCP\" is not tcp", with(sshFilter(), ServiceFilterProtocol, "TCP"), std::nullopt, std::nullopt, false,
+          false, "add 2001 allow TCP from any to any" },
+        { "source port and hosts",
+          with(with(dnsFilter(), ServiceFilterSourcePort, "1024-65535"), ServiceFilterDstHost, "192.168.1.0/24"), "en1",
+          "out", false, false, "add 2003 allow udp from 10.0.0.2 1024-65535 to 192.168.1.0/24 53 out via en1" },
+        { "reversed ends swap hosts and ports", dnsFilter(), "en0", "in", true, false,
+          "add 2003 allow udp from any 53 to 10.0.0.2 in via en0" },
+        { "empty hosts read as any", with(with(dnsFilter(), ServiceFilterSrcHost, ""), ServiceFilterDstHost, ""),
+          std::nullopt, std::nullopt, false, false, "add 2003 allow udp from any to any 53" },
+        { "options in order",
+          with(with(with(sshFilter(), ServiceFilterICMPTypes, "0,8"), ServiceFilterTCPFlags, "syn,!ack"),
+               ServiceFilterIPOptions, "ssrr"),
+          "en0", "in", false, true,
+          "add 2001 allow tcp from any to any 22 setup keep-state in via en0 ipoptions ssrr tcpflags syn,!ack "
+          "icmptype 0,8" },
+        { "rule number stored as text", with(sshFilter(), ServiceFilterOrderNumber, "2010"), std::nullopt, std::nullopt,
+          false, false, "add 2010 allow tcp from any to any 22 setup" },
     };
     for (const Row& r : rows) {
         const ServiceFilter filter(r.attributes);
@@ -105,11 +106,11 @@ TEST(ServiceFilterRuleText, KeysOutsideTheFilterVocabularyChangeNothing)
     // Extra keys sorted before, between and after the filter's own ones, some sharing
     // their beginnings.
     Value noisy = with(sshFilter(), ServiceFilterSourcePort, "1024-65535");
-    for (const char* key : {"", "AAA", "ServiceFilter", "ServiceFilterA", "ServiceFilterActionX", "ServiceFilterPortX",
-                            "ServiceFilterSrcHostTypeZ", "ServiceFilterZ", "zzz"}) {
-        noisy.set(key, list({num(1)}));
+    for (const char* key : { "", "AAA", "ServiceFilter", "ServiceFilterA", "ServiceFilterActionX", "ServiceFilterPortX",
+                             "ServiceFilterSrcHostTypeZ", "ServiceFilterZ", "zzz" }) {
+        noisy.set(key, list({ num(1) }));
     }
-    for (const double release : {kRelease101, kRelease104}) {
+    for (const double release : { kRelease101, kRelease104 }) {
         ReleaseScope scope(release);
         EXPECT_EQ(ServiceFilter(noisy).ruleTextWithInterface("en0"),
                   ServiceFilter(with(sshFilter(), ServiceFilterSourcePort, "1024-65535")).ruleTextWithInterface("en0"));
@@ -134,7 +135,10 @@ TEST(ServiceFilterRuleLine, ReadsNoReleaseFlag)
 
 const std::string kSeparator = "#################################################\n";
 
-std::string header(const std::string& title) { return kSeparator + "## " + title + "\n" + kSeparator; }
+std::string header(const std::string& title)
+{
+    return kSeparator + "## " + title + "\n" + kSeparator;
+}
 
 TEST(ServiceFilterRuleText, ByReleaseAndHostTypes)
 {
@@ -145,57 +149,57 @@ TEST(ServiceFilterRuleText, ByReleaseAndHostTypes)
         std::string expected;
     };
     const Value typedHosts = with(with(with(with(sshFilter(), ServiceFilterSrcHostType, num(kHostTyped)),
-                                             ServiceFilterDstHostType, num(kHostTyped)),
-                                        ServiceFilterSrcHost, "10.1.1.1"),
-                                   ServiceFilterDstHost, "10.2.2.2");
+                                            ServiceFilterDstHostType, num(kHostTyped)),
+                                       ServiceFilterSrcHost, "10.1.1.1"),
+                                  ServiceFilterDstHost, "10.2.2.2");
     const Row rows[] = {
-        {"ssh on 10.2 keeps state", kRelease102, sshFilter(),
-         header("SSH") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n"},
-        {"ssh on 10.1 has no keep-state", kRelease101, sshFilter(),
-         header("SSH") + "add 2001 allow tcp from any to any 22 setup in via en0\n"},
-        {"udp allow on 10.1 gets a mirrored line", kRelease101, dnsFilter(),
-         header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n" +
-             "add 2003 allow udp from any 53 to 10.0.0.2 in via en0\n"},
-        {"udp allow on 10.2 is one stateful line", kRelease102, dnsFilter(),
-         header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 keep-state out via en0\n"},
-        {"udp deny on 10.1 has no mirrored line", kRelease101, with(dnsFilter(), ServiceFilterAction, "deny"),
-         header("DNS") + "add 2003 deny udp from 10.0.0.2 to any 53 out via en0\n"},
-        {"absent action: allow written, no keep-state, no mirror", kRelease101,
-         without(dnsFilter(), ServiceFilterAction),
-         header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n"},
-        {"absent action on 10.4: no keep-state", kRelease104, without(dnsFilter(), ServiceFilterAction),
-         header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n"},
-        {"both hosts typed: no direction, no line break", kRelease104, typedHosts,
-         header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup keep-state via en0"},
-        {"typed source to My Computer is in", kRelease101,
-         with(typedHosts, ServiceFilterDstHostType, num(kHostMyComputer)),
-         header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup in via en0\n"},
-        {"typed source to The Internet is out", kRelease101,
-         with(typedHosts, ServiceFilterDstHostType, num(kHostInternet)),
-         header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup out via en0\n"},
-        {"The Internet to The Internet is in", kRelease101,
-         with(sshFilter(), ServiceFilterDstHostType, num(kHostInternet)),
-         header("SSH") + "add 2001 allow tcp from any to any 22 setup in via en0\n"},
-        {"My Computer to My Computer is out", kRelease101,
-         with(sshFilter(), ServiceFilterSrcHostType, num(kHostMyComputer)),
-         header("SSH") + "add 2001 allow tcp from any to any 22 setup out via en0\n"},
-        {"absent host types count as My Computer", kRelease101,
-         without(without(sshFilter(), ServiceFilterSrcHostType), ServiceFilterDstHostType),
-         header("SSH") + "add 2001 allow tcp from any to any 22 setup out via en0\n"},
-        {"host type as text \"1\"", kRelease101, with(typedHosts, ServiceFilterSrcHostType, "1"),
-         header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup in via en0\n"},
-        {"typed udp allow on 10.1 without direction: one line, no mirror", kRelease101,
-         with(with(typedHosts, ServiceFilterProtocol, "udp"), ServiceFilterPort, "53"),
-         header("SSH") + "add 2001 allow udp from 10.1.1.1 to 10.2.2.2 53 via en0"},
-        {"no label", kRelease104, without(sshFilter(), ServiceFilterLabel),
-         header("Custom Filter") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n"},
-        {"custom service shows the user's name", kRelease104,
-         with(with(sshFilter(), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, "My Tunnel"),
-         header("My Tunnel") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n"},
-        {"custom service without a name", kRelease104, with(sshFilter(), ServiceFilterLabel, "Custom Service"),
-         kSeparator + "## \n" + kSeparator + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n"},
-        {"custom label ignored for other labels", kRelease104, with(sshFilter(), ServiceFilterCustomLabel, "Mine"),
-         header("SSH") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n"},
+        { "ssh on 10.2 keeps state", kRelease102, sshFilter(),
+          header("SSH") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
+        { "ssh on 10.1 has no keep-state", kRelease101, sshFilter(),
+          header("SSH") + "add 2001 allow tcp from any to any 22 setup in via en0\n" },
+        { "udp allow on 10.1 gets a mirrored line", kRelease101, dnsFilter(),
+          header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n" +
+              "add 2003 allow udp from any 53 to 10.0.0.2 in via en0\n" },
+        { "udp allow on 10.2 is one stateful line", kRelease102, dnsFilter(),
+          header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 keep-state out via en0\n" },
+        { "udp deny on 10.1 has no mirrored line", kRelease101, with(dnsFilter(), ServiceFilterAction, "deny"),
+          header("DNS") + "add 2003 deny udp from 10.0.0.2 to any 53 out via en0\n" },
+        { "absent action: allow written, no keep-state, no mirror", kRelease101,
+          without(dnsFilter(), ServiceFilterAction),
+          header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n" },
+        { "absent action on 10.4: no keep-state", kRelease104, without(dnsFilter(), ServiceFilterAction),
+          header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n" },
+        { "both hosts typed: no direction, no line break", kRelease104, typedHosts,
+          header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup keep-state via en0" },
+        { "typed source to My Computer is in", kRelease101,
+          with(typedHosts, ServiceFilterDstHostType, num(kHostMyComputer)),
+          header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup in via en0\n" },
+        { "typed source to The Internet is out", kRelease101,
+          with(typedHosts, ServiceFilterDstHostType, num(kHostInternet)),
+          header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup out via en0\n" },
+        { "The Internet to The Internet is in", kRelease101,
+          with(sshFilter(), ServiceFilterDstHostType, num(kHostInternet)),
+          header("SSH") + "add 2001 allow tcp from any to any 22 setup in via en0\n" },
+        { "My Computer to My Computer is out", kRelease101,
+          with(sshFilter(), ServiceFilterSrcHostType, num(kHostMyComputer)),
+          header("SSH") + "add 2001 allow tcp from any to any 22 setup out via en0\n" },
+        { "absent host types count as My Computer", kRelease101,
+          without(without(sshFilter(), ServiceFilterSrcHostType), ServiceFilterDstHostType),
+          header("SSH") + "add 2001 allow tcp from any to any 22 setup out via en0\n" },
+        { "host type as text \"1\"", kRelease101, with(typedHosts, ServiceFilterSrcHostType, "1"),
+          header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup in via en0\n" },
+        { "typed udp allow on 10.1 without direction: one line, no mirror", kRelease101,
+          with(with(typedHosts, ServiceFilterProtocol, "udp"), ServiceFilterPort, "53"),
+          header("SSH") + "add 2001 allow udp from 10.1.1.1 to 10.2.2.2 53 via en0" },
+        { "no label", kRelease104, without(sshFilter(), ServiceFilterLabel),
+          header("Custom Filter") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
+        { "custom service shows the user's name", kRelease104,
+          with(with(sshFilter(), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, "My Tunnel"),
+          header("My Tunnel") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
+        { "custom service without a name", kRelease104, with(sshFilter(), ServiceFilterLabel, "Custom Service"),
+          kSeparator + "## \n" + kSeparator + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
+        { "custom label ignored for other labels", kRelease104, with(sshFilter(), ServiceFilterCustomLabel, "Mine"),
+          header("SSH") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
     };
     for (const Row& r : rows) {
         ReleaseScope release(r.release);
@@ -234,7 +238,7 @@ TEST(ServiceFilter, AccessorsReadTheStoredValues)
     const ServiceFilter empty;
     EXPECT_TRUE(empty.serviceAttributes().isDictionary());
     EXPECT_EQ(empty.srcHost(), "any");
-    EXPECT_EQ(ServiceFilter(Value()).serviceAttributes(), Value(Value::Dictionary{}));
+    EXPECT_EQ(ServiceFilter(Value()).serviceAttributes(), Value(Value::Dictionary {}));
 }
 
 TEST(ServiceFilter, TableColumnsShowStoredObjects)
@@ -242,9 +246,9 @@ TEST(ServiceFilter, TableColumnsShowStoredObjects)
     const Value attributes = with(sshFilter(), ServiceFilterIPOptions, "rr");
     const ServiceFilter filter(attributes);
     const std::pair<const char*, const char*> columns[] = {
-        {"ruleNo", ServiceFilterOrderNumber},     {"ruleAction", ServiceFilterAction},
-        {"ruleServiceName", ServiceFilterLabel},  {"ruleSourceHost", ServiceFilterSrcHost},
-        {"ruleDestHost", ServiceFilterDstHost},   {"ruleOptions", ServiceFilterIPOptions},
+        { "ruleNo", ServiceFilterOrderNumber },    { "ruleAction", ServiceFilterAction },
+        { "ruleServiceName", ServiceFilterLabel }, { "ruleSourceHost", ServiceFilterSrcHost },
+        { "ruleDestHost", ServiceFilterDstHost },  { "ruleOptions", ServiceFilterIPOptions },
     };
     for (const auto& [column, key] : columns) {
         ASSERT_NE(filter.valueForColumn(column), nullptr) << column;
@@ -280,17 +284,17 @@ TEST(ServiceFilter, WrongKindsRaiseNamingTheKey)
         Value value;
     };
     const Row rows[] = {
-        {ServiceFilterPort, num(22)},
-        {ServiceFilterSourcePort, list({"22"})},
-        {ServiceFilterProtocol, num(6)},
-        {ServiceFilterAction, dict({})},
-        {ServiceFilterSrcHost, list({})},
-        {ServiceFilterDstHost, num(0)},
-        {ServiceFilterIPOptions, num(1)},
-        {ServiceFilterTCPFlags, Value::boolean(true)},
-        {ServiceFilterICMPTypes, Value(Value::Data{1, 2})},
-        {ServiceFilterLabel, num(3)},
-        {ServiceFilterOrderNumber, list({num(1)})},
+        { ServiceFilterPort, num(22) },
+        { ServiceFilterSourcePort, list({ "22" }) },
+        { ServiceFilterProtocol, num(6) },
+        { ServiceFilterAction, dict({}) },
+        { ServiceFilterSrcHost, list({}) },
+        { ServiceFilterDstHost, num(0) },
+        { ServiceFilterIPOptions, num(1) },
+        { ServiceFilterTCPFlags, Value::boolean(true) },
+        { ServiceFilterICMPTypes, Value(Value::Data { 1, 2 }) },
+        { ServiceFilterLabel, num(3) },
+        { ServiceFilterOrderNumber, list({ num(1) }) },
     };
     for (const Row& r : rows) {
         ReleaseScope release(kRelease104);
@@ -303,8 +307,8 @@ TEST(ServiceFilter, WrongKindsRaiseNamingTheKey)
             EXPECT_NE(std::string(e.what()).find("is expected"), std::string::npos) << e.what();
         }
     }
-    const ServiceFilter custom(with(with(sshFilter(), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel,
-                                    dict({})));
+    const ServiceFilter custom(
+        with(with(sshFilter(), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, dict({})));
     EXPECT_THROW((void)custom.ruleTextWithInterface("en0"), SettingTypeError);
     EXPECT_THROW(ServiceFilter(Value("not a dictionary")), SettingTypeError);
     ServiceFilter filter;

@@ -1,8 +1,8 @@
 #include "rules/ConfigurationText.h"
 
 #include "RuleTestSupport.h"
-#include "rules/ServiceFilter.h"
 #include "config/SettingsKeys.h"
+#include "rules/ServiceFilter.h"
 #include "rules/SettingTypeError.h"
 
 #include <gtest/gtest.h>
@@ -21,57 +21,57 @@ namespace {
 
 Value filter()
 {
-    return dict({{ServiceFilterLabel, "Custom Service"},
-                 {ServiceFilterCustomLabel, "Lab # 3"},
-                 {ServiceFilterAction, "allow"},
-                 {ServiceFilterProtocol, "tcp"},
-                 {ServiceFilterPort, "22,80"},
-                 {ServiceFilterSourcePort, "1024-65535"},
-                 {ServiceFilterSrcHostType, num(kHostTyped)},
-                 {ServiceFilterSrcHost, "192.168.0.0/16"},
-                 {ServiceFilterDstHostType, num(kHostMyComputer)},
-                 {ServiceFilterDstHost, "any"},
-                 {ServiceFilterIPOptions, "!ssrr"},
-                 {ServiceFilterTCPFlags, "syn,!ack"},
-                 {ServiceFilterICMPTypes, "0,8"},
-                 {ServiceFilterOrderNumber, num(1010)}});
+    return dict({ { ServiceFilterLabel, "Custom Service" },
+                  { ServiceFilterCustomLabel, "Lab # 3" },
+                  { ServiceFilterAction, "allow" },
+                  { ServiceFilterProtocol, "tcp" },
+                  { ServiceFilterPort, "22,80" },
+                  { ServiceFilterSourcePort, "1024-65535" },
+                  { ServiceFilterSrcHostType, num(kHostTyped) },
+                  { ServiceFilterSrcHost, "192.168.0.0/16" },
+                  { ServiceFilterDstHostType, num(kHostMyComputer) },
+                  { ServiceFilterDstHost, "any" },
+                  { ServiceFilterIPOptions, "!ssrr" },
+                  { ServiceFilterTCPFlags, "syn,!ack" },
+                  { ServiceFilterICMPTypes, "0,8" },
+                  { ServiceFilterOrderNumber, num(1010) } });
 }
 
 Value interface()
 {
-    return dict({{kInterfaceName, "en0"},
-                 {kInterfaceLabel, "Ethernet\t(built in)"},
-                 {kEnableFirewall, num(1)},
-                 {kAddressType, num(1)},
-                 {kIpAddress, "10.0.0.2"},
-                 {kIpHostAddressType, num(1)},
-                 {kIpHostAddress, "10.0.0.2"},
-                 {kAdvDnsType, num(1)},
-                 {kAdvDnsAddress, "10.0.0.53"},
-                 {kFilterList, list({filter(), filter()})}});
+    return dict({ { kInterfaceName, "en0" },
+                  { kInterfaceLabel, "Ethernet\t(built in)" },
+                  { kEnableFirewall, num(1) },
+                  { kAddressType, num(1) },
+                  { kIpAddress, "10.0.0.2" },
+                  { kIpHostAddressType, num(1) },
+                  { kIpHostAddress, "10.0.0.2" },
+                  { kAdvDnsType, num(1) },
+                  { kAdvDnsAddress, "10.0.0.53" },
+                  { kFilterList, list({ filter(), filter() }) } });
 }
 
 Value natConfig()
 {
-    const Value map = dict({{kPortmapProtocol, "tcp"},
-                            {kPortmapIp, "192.168.1.10"},
-                            {kPortmapPort, num(80)},
-                            {kPortmapInPort, num(8080)},
-                            {kPortmapLabel, "Web\n(any text is fine here)"}});
-    return dict({{kNatdInterfaceName, "en0"},
-                 {kGateways, list({dict({{kNatGatewayIp, "Default Gateway"},
-                                         {kNatInterface, "en0"},
-                                         {kNatGatewayExternal, num(1)},
-                                         {kPortmapList, list({map, map})}})})}});
+    const Value map = dict({ { kPortmapProtocol, "tcp" },
+                             { kPortmapIp, "192.168.1.10" },
+                             { kPortmapPort, num(80) },
+                             { kPortmapInPort, num(8080) },
+                             { kPortmapLabel, "Web\n(any text is fine here)" } });
+    return dict({ { kNatdInterfaceName, "en0" },
+                  { kGateways, list({ dict({ { kNatGatewayIp, "Default Gateway" },
+                                             { kNatInterface, "en0" },
+                                             { kNatGatewayExternal, num(1) },
+                                             { kPortmapList, list({ map, map }) } }) }) } });
 }
 
 Value setting()
 {
-    return dict({{kSettingName, "Name\nwith a line break is not written"},
-                 {kConfigMode, "0"},
-                 {kExpertConfigText, "add 1 allow ip from any to any\n# comment\n"},
-                 {kInterfaceList, list({interface(), interface()})},
-                 {kNatConfig, natConfig()}});
+    return dict({ { kSettingName, "Name\nwith a line break is not written" },
+                  { kConfigMode, "0" },
+                  { kExpertConfigText, "add 1 allow ip from any to any\n# comment\n" },
+                  { kInterfaceList, list({ interface(), interface() }) },
+                  { kNatConfig, natConfig() } });
 }
 
 // Puts text at a path of (key, index) steps; index -1 means "the dictionary itself".
@@ -107,55 +107,103 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
         const char* message; // nullptr: accepted
     };
     const Row rows[] = {
-        {{{kInterfaceList, 1}}, kInterfaceName, "en0\nadd 1 allow ip from any to any",
-         "INTERFACE_LIST entry 2: INTERFACE_NAME contains a line break"},
-        {{{kInterfaceList, 0}}, kIpAddress, "10.0.0.2\r", "INTERFACE_LIST entry 1: IP_ADDRESS contains a line break"},
-        {{{kInterfaceList, 0}}, kIpHostAddress, std::string("10.0.0.2\0x", 10),
-         "INTERFACE_LIST entry 1: IP_HOST_ADDRESS contains a NUL character"},
-        {{{kInterfaceList, 0}}, kAdvDnsAddress, "10.0.0.53\x1b[2J",
-         "INTERFACE_LIST entry 1: ADV_DNS_ADDRESS contains a control character"},
-        {{{kInterfaceList, 0}}, kInterfaceName, "en0 # rest cut",
-         "INTERFACE_LIST entry 1: INTERFACE_NAME contains \"#\", which would cut its line short"},
-        {{{kInterfaceList, 0}}, kInterfaceLabel, "not\nwritten", nullptr},
-        {{{kInterfaceList, 0}, {kFilterList, 1}}, ServiceFilterSrcHost, "any\nflush",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 2: ServiceFilterSrcHost contains a line break"},
-        {{{kInterfaceList, 1}, {kFilterList, 0}}, ServiceFilterPort, "22\n",
-         "INTERFACE_LIST entry 2, FILTER_LIST entry 1: ServiceFilterPort contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterCustomLabel, "x\nadd 1 allow ip from any to any",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterCustomLabel contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterLabel, "SSH\n",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterLabel contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterLabel, "SSH # comments may hold hashes", nullptr},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterLabel, "tab\tis fine", nullptr},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterDstHost, "any#",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterDstHost contains \"#\", which would cut its line "
-         "short"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterAction, "allow\x7f",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterAction contains a control character"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterProtocol, "tcp\v",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterProtocol contains a control character"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterSourcePort, "\n",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterSourcePort contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterIPOptions, "ssrr\n",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterIPOptions contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterTCPFlags, "syn\n",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterTCPFlags contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterICMPTypes, "8\n",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterICMPTypes contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterOrderNumber, "1\n",
-         "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterOrderNumber contains a line break"},
-        {{{kInterfaceList, 0}, {kFilterList, 0}}, ServiceFilterSrcHost, "10.0.0.1 to any via lo0", nullptr},
-        {{{kNatConfig, -1}}, kNatdInterfaceName, "en0\nredirect_port tcp 10.0.0.9:22 22",
-         "NAT_CONFIG: NATD_INTERFACENAME contains a line break"},
-        {{{kNatConfig, -1}, {kGateways, 0}}, kNatGatewayIp, "Default Gateway\n",
-         "NAT_CONFIG, GATEWAYS entry 1: NAT_GATEWAY_IP contains a line break"},
-        {{{kNatConfig, -1}, {kGateways, 0}}, kNatInterface, "en0;reboot\n",
-         "NAT_CONFIG, GATEWAYS entry 1: NAT_INTERFACE contains a line break"},
-        {{{kNatConfig, -1}, {kGateways, 0}, {kPortmapList, 1}}, kPortmapIp, "10.0.0.9\n",
-         "NAT_CONFIG, GATEWAYS entry 1, PORTMAP_LIST entry 2: PORTMAP_IP contains a line break"},
-        {{{kNatConfig, -1}, {kGateways, 0}, {kPortmapList, 0}}, kPortmapProtocol, std::string("tcp\0", 4),
-         "NAT_CONFIG, GATEWAYS entry 1, PORTMAP_LIST entry 1: PORTMAP_PROTOCOL contains a NUL character"},
-        {{{kNatConfig, -1}, {kGateways, 0}, {kPortmapList, 0}}, kPortmapLabel, "Web\n", nullptr},
+        { { { kInterfaceList, 1 } },
+          kInterfaceName,
+          "en0\nadd 1 allow ip from any to any",
+          "INTERFACE_LIST entry 2: INTERFACE_NAME contains a line break" },
+        { { { kInterfaceList, 0 } },
+          kIpAddress,
+          "10.0.0.2\r",
+          "INTERFACE_LIST entry 1: IP_ADDRESS contains a line break" },
+        { { { kInterfaceList, 0 } },
+          kIpHostAddress,
+          std::string("10.0.0.2\0x", 10),
+          "INTERFACE_LIST entry 1: IP_HOST_ADDRESS contains a NUL character" },
+        { { { kInterfaceList, 0 } },
+          kAdvDnsAddress,
+          "10.0.0.53\x1b[2J",
+          "INTERFACE_LIST entry 1: ADV_DNS_ADDRESS contains a control character" },
+        { { { kInterfaceList, 0 } },
+          kInterfaceName,
+          "en0 # rest cut",
+          "INTERFACE_LIST entry 1: INTERFACE_NAME contains \"#\", which would cut its line short" },
+        { { { kInterfaceList, 0 } }, kInterfaceLabel, "not\nwritten", nullptr },
+        { { { kInterfaceList, 0 }, { kFilterList, 1 } },
+          ServiceFilterSrcHost,
+          "any\nflush",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 2: ServiceFilterSrcHost contains a line break" },
+        { { { kInterfaceList, 1 }, { kFilterList, 0 } },
+          ServiceFilterPort,
+          "22\n",
+          "INTERFACE_LIST entry 2, FILTER_LIST entry 1: ServiceFilterPort contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterCustomLabel,
+          "x\nadd 1 allow ip from any to any",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterCustomLabel contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterLabel,
+          "SSH\n",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterLabel contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterLabel,
+          "SSH # comments may hold hashes",
+          nullptr },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterLabel, "tab\tis fine", nullptr },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterDstHost,
+          "any#",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterDstHost contains \"#\", which would cut its line "
+          "short" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterAction,
+          "allow\x7f",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterAction contains a control character" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterProtocol,
+          "tcp\v",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterProtocol contains a control character" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterSourcePort,
+          "\n",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterSourcePort contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterIPOptions,
+          "ssrr\n",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterIPOptions contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterTCPFlags,
+          "syn\n",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterTCPFlags contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterICMPTypes,
+          "8\n",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterICMPTypes contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
+          ServiceFilterOrderNumber,
+          "1\n",
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterOrderNumber contains a line break" },
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterSrcHost, "10.0.0.1 to any via lo0", nullptr },
+        { { { kNatConfig, -1 } },
+          kNatdInterfaceName,
+          "en0\nredirect_port tcp 10.0.0.9:22 22",
+          "NAT_CONFIG: NATD_INTERFACENAME contains a line break" },
+        { { { kNatConfig, -1 }, { kGateways, 0 } },
+          kNatGatewayIp,
+          "Default Gateway\n",
+          "NAT_CONFIG, GATEWAYS entry 1: NAT_GATEWAY_IP contains a line break" },
+        { { { kNatConfig, -1 }, { kGateways, 0 } },
+          kNatInterface,
+          "en0;reboot\n",
+          "NAT_CONFIG, GATEWAYS entry 1: NAT_INTERFACE contains a line break" },
+        { { { kNatConfig, -1 }, { kGateways, 0 }, { kPortmapList, 1 } },
+          kPortmapIp,
+          "10.0.0.9\n",
+          "NAT_CONFIG, GATEWAYS entry 1, PORTMAP_LIST entry 2: PORTMAP_IP contains a line break" },
+        { { { kNatConfig, -1 }, { kGateways, 0 }, { kPortmapList, 0 } },
+          kPortmapProtocol,
+          std::string("tcp\0", 4),
+          "NAT_CONFIG, GATEWAYS entry 1, PORTMAP_LIST entry 1: PORTMAP_PROTOCOL contains a NUL character" },
+        { { { kNatConfig, -1 }, { kGateways, 0 }, { kPortmapList, 0 } }, kPortmapLabel, "Web\n", nullptr },
     };
     for (const Row& r : rows) {
         const auto found = findUnsafeRuleText(withTextAt(setting(), r.path, r.key, r.text));
@@ -169,13 +217,14 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
 
 TEST(FindUnsafeRuleText, ExpertSettingsSkipTheirUnusedInterfacesButNotSharing)
 {
-    const Value expert = with(withTextAt(setting(), {{kInterfaceList, 0}}, kInterfaceName, "en0\nflush"), kConfigMode,
-                              num(2));
+    const Value expert =
+        with(withTextAt(setting(), { { kInterfaceList, 0 } }, kInterfaceName, "en0\nflush"), kConfigMode, num(2));
     EXPECT_EQ(findUnsafeRuleText(expert), std::nullopt);
     EXPECT_EQ(findUnsafeRuleText(with(expert, kConfigMode, "0")),
               std::optional<std::string>("INTERFACE_LIST entry 1: INTERFACE_NAME contains a line break"));
-    const Value sharing = withTextAt(expert, {{kNatConfig, -1}}, kNatdInterfaceName, "en0\n");
-    EXPECT_EQ(findUnsafeRuleText(sharing), std::optional<std::string>("NAT_CONFIG: NATD_INTERFACENAME contains a line break"));
+    const Value sharing = withTextAt(expert, { { kNatConfig, -1 } }, kNatdInterfaceName, "en0\n");
+    EXPECT_EQ(findUnsafeRuleText(sharing),
+              std::optional<std::string>("NAT_CONFIG: NATD_INTERFACENAME contains a line break"));
 }
 
 TEST(FindUnsafeRuleText, CleanInputStillGeneratesByteForByte)
@@ -198,36 +247,38 @@ TEST(FindUnsafeRuleText, CleanInputStillGeneratesByteForByte)
 // the wrong kind may raise SettingTypeError instead.
 class RandomSetting {
 public:
-    explicit RandomSetting(unsigned seed) : m_random(seed) {}
+    explicit RandomSetting(unsigned seed)
+        : m_random(seed)
+    {}
 
     Value make()
     {
-        Value s = dict({{kConfigMode, pick({Value(), num(0), Value("0")})}});
+        Value s = dict({ { kConfigMode, pick({ Value(), num(0), Value("0") }) } });
         Value::Array interfaces;
         for (int i = pickIndex(4); i > 0; --i) {
             Value interface = dict({});
             maybeSet(interface, kInterfaceName, text());
-            maybeSet(interface, kEnableFirewall, pick({num(1), Value("1"), num(0)}));
+            maybeSet(interface, kEnableFirewall, pick({ num(1), Value("1"), num(0) }));
             maybeSet(interface, kAddressType, number());
             maybeSet(interface, kIpAddress, text());
             maybeSet(interface, kIpHostAddressType, number());
             maybeSet(interface, kIpHostAddress, text());
             maybeSet(interface, kAdvDnsType, number());
             maybeSet(interface, kAdvDnsAddress, text());
-            for (const char* key : {kAdvAllowBootp, kAdvAllowDns, kAdvAllowNtp, kDefaultOutgoingAllow,
-                                    kDefaultIncomingAllow}) {
+            for (const char* key :
+                 { kAdvAllowBootp, kAdvAllowDns, kAdvAllowNtp, kDefaultOutgoingAllow, kDefaultIncomingAllow }) {
                 maybeSet(interface, key, number());
             }
             Value::Array filters;
             for (int f = pickIndex(4); f > 0; --f) {
                 Value filter = dict({});
-                for (const char* key : {ServiceFilterLabel, ServiceFilterCustomLabel, ServiceFilterAction,
-                                        ServiceFilterProtocol, ServiceFilterPort, ServiceFilterSourcePort,
-                                        ServiceFilterSrcHost, ServiceFilterDstHost, ServiceFilterIPOptions,
-                                        ServiceFilterTCPFlags, ServiceFilterICMPTypes, ServiceFilterOrderNumber}) {
+                for (const char* key : { ServiceFilterLabel, ServiceFilterCustomLabel, ServiceFilterAction,
+                                         ServiceFilterProtocol, ServiceFilterPort, ServiceFilterSourcePort,
+                                         ServiceFilterSrcHost, ServiceFilterDstHost, ServiceFilterIPOptions,
+                                         ServiceFilterTCPFlags, ServiceFilterICMPTypes, ServiceFilterOrderNumber }) {
                     maybeSet(filter, key, text());
                 }
-                for (const char* key : {ServiceFilterSrcHostType, ServiceFilterDstHostType, ServiceFilterShouldLog}) {
+                for (const char* key : { ServiceFilterSrcHostType, ServiceFilterDstHostType, ServiceFilterShouldLog }) {
                     maybeSet(filter, key, number());
                 }
                 filters.push_back(filter);
@@ -242,9 +293,9 @@ public:
         maybeSet(map, kPortmapIp, text());
         maybeSet(map, kPortmapPort, number());
         maybeSet(map, kPortmapInPort, number());
-        Value gateway = dict({{kNatGatewayExternal, pick({num(1), num(0)})}, {kPortmapList, list({map})}});
-        maybeSet(gateway, kNatGatewayIp, pick({Value("Default Gateway"), text()}));
-        Value nat = dict({{kGateways, list({gateway})}});
+        Value gateway = dict({ { kNatGatewayExternal, pick({ num(1), num(0) }) }, { kPortmapList, list({ map }) } });
+        maybeSet(gateway, kNatGatewayIp, pick({ Value("Default Gateway"), text() }));
+        Value nat = dict({ { kGateways, list({ gateway }) } });
         maybeSet(nat, kNatdInterfaceName, text());
         maybeSet(nat, kNatdInterface, number());
         maybeSet(nat, kNatDynAddress, number());
@@ -254,18 +305,21 @@ public:
 
 private:
     int pickIndex(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
-    Value pick(std::initializer_list<Value> values) { return *(values.begin() + pickIndex(static_cast<int>(values.size()))); }
-    Value number() { return pick({num(0), num(1), num(2), Value("1"), num(-1)}); }
+    Value pick(std::initializer_list<Value> values)
+    {
+        return *(values.begin() + pickIndex(static_cast<int>(values.size())));
+    }
+    Value number() { return pick({ num(0), num(1), num(2), Value("1"), num(-1) }); }
     Value text()
     {
         // Mostly plausible texts, so that many settings pass and get generated.
         if (pickIndex(15) != 0) {
-            return pick({Value(""), Value("any"), Value("en0"), Value("10.0.0.1"), Value("22,80"), Value("tcp"),
-                         Value("udp"), Value("allow"), Value("deny"), Value("Custom Service"), Value("a b"),
-                         Value("tab\there")});
+            return pick({ Value(""), Value("any"), Value("en0"), Value("10.0.0.1"), Value("22,80"), Value("tcp"),
+                          Value("udp"), Value("allow"), Value("deny"), Value("Custom Service"), Value("a b"),
+                          Value("tab\there") });
         }
-        return pick({Value("x\ny"), Value("x\r\nflush"), Value("#"), Value("any # cut"), Value("\x01"),
-                     Value(std::string("nul\0after", 9)), Value("\x7f"), num(7), list({}), dict({})});
+        return pick({ Value("x\ny"), Value("x\r\nflush"), Value("#"), Value("any # cut"), Value("\x01"),
+                      Value(std::string("nul\0after", 9)), Value("\x7f"), num(7), list({}), dict({}) });
     }
     void maybeSet(Value& d, const char* key, Value value)
     {
@@ -313,7 +367,7 @@ bool isRuleLineStart(const std::string& line)
 TEST(FindUnsafeRuleText, RandomSettingsThatPassCannotSmuggleLines)
 {
     int checkedClean = 0, refused = 0, raised = 0;
-    for (const double release : {kRelease101, kRelease104}) {
+    for (const double release : { kRelease101, kRelease104 }) {
         ReleaseScope scope(release);
         RandomSetting random(release == kRelease101 ? 101u : 104u);
         for (int n = 0; n < 1500; ++n) {

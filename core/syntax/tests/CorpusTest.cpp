@@ -29,7 +29,7 @@ std::vector<std::filesystem::path> ruleFiles()
 std::string readFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
 }
 
 TEST_F(SyntaxTest, CorpusRuleFilesAreCheckedWithoutHarm)
@@ -99,7 +99,7 @@ TEST_F(SyntaxTest, CorpusAddCommandsWithinTheGrammarAreAccepted)
             if (portOnOtherProtocol(rule)) {
                 EXPECT_FALSE(parsed.accepted);
                 EXPECT_EQ(parsed.errors,
-                          std::vector<std::string>{"only TCP and UDP protocols are valid with port specifications"});
+                          std::vector<std::string> { "only TCP and UDP protocols are valid with port specifications" });
                 ++rejected;
                 continue;
             }

@@ -1,7 +1,7 @@
 // The rule text checker: line numbering over the whole text, comments, carriage returns, the
 // word limit, over-long lines, odd bytes, and one check at a time.
-#include "SyntaxTestRoot.h"
 #include "syntax/IPFWParser.h"
+#include "SyntaxTestRoot.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -28,47 +28,52 @@ std::ostream& operator<<(std::ostream& os, const TextCase& c)
 const std::string kLongWord(1100, 'w');
 
 const TextCase kTextCases[] = {
-    {"EmptyText", "", 1, {}},
-    {"OnlyLineFeeds", "\n\n\n", 1, {}},
-    {"CommentThenRule", "# comment\nadd 100 allow ip from any to any", 1, {}},
-    {"TrailingComment", "add 100 allow ip from any to any # comment", 1, {}},
-    {"CommentWithoutBlank", "add 100 allow ip from any to any#comment", 1, {}},
-    {"CommentedOutRule", "#add 1 frob", 1, {}},
-    {"IndentedComment", "   # only a comment\nadd 1 frob", 0, {{2, "invalid action ``frob''"}}},
-    {"EveryLineExamined",
-     "add 100 allow ip from any to any\nadd 200 bogus ip from any to any\nadd 300 frob",
-     0,
-     {{2, "invalid action ``bogus''"}, {3, "invalid action ``frob''"}}},
-    {"BlankLinesCount", "\n \nadd 100 frob", 0, {{3, "invalid action ``frob''"}}},
-    {"TabsOnlyLineCounts", "\t\t\nadd 100 frob", 0, {{2, "invalid action ``frob''"}}},
-    {"RejectedThenAccepted", "add 1 frob\nadd 2 allow ip from any to any", 0, {{1, "invalid action ``frob''"}}},
-    {"SeveralMessagesOneLine",
-     "\nadd 1 allow icmp from any to any icmptypes 200,300",
-     0,
-     {{2, "ICMP type out of range"}, {2, "ICMP type out of range"}}},
-    {"CarriageReturnLineFeeds",
-     "add 100 allow ip from any to any\r\nadd 200 frob\r\n\r\nadd 300 deny ip from any to any\r\n",
-     0,
-     {{2, "invalid action ``frob''"}}},
-    {"CarriageReturnOnlyLine", "\r\nadd 1 frob", 0, {{2, "invalid action ``frob''"}}},
-    {"CarriageReturnOnlyIsNotANewLine", "add 1 allow ip from any to any\radd 2", 0, {{1, "unknown argument ``add''"}}},
-    {"OtherWhiteSpaceSeparates", "add\f1\vallow\tip from any to any", 1, {}},
-    {"CommentLineWithCarriageReturn", "# comment\r\n", 1, {}},
-    {"NulSeparatesWords", "add 1 allow ip from any to any\0junk"s, 0, {{1, "unknown argument ``junk''"}}},
-    {"NulAtEnd", "add 1 allow ip from any to any\0"s, 1, {}},
-    {"NonAsciiInterfaceName", "add 1 allow ip from any to any via \xc3\xa9n0", 1, {}},
-    {"NonAsciiWordKeptIntact", "add 1 \xff\xfe ip from any to any", 0, {{1, "invalid action ``\xff\xfe''"}}},
-    {"LongestLine", "add 1 allow ip from any to any" + std::string(1023 - 30, ' '), 1, {}},
-    {"OverLongLine",
-     "add 1 frob\nadd 1 allow ip from any to any" + std::string(1024 - 30, ' ') + "\nadd 3 frob",
-     0,
-     {{1, "invalid action ``frob''"}, {2, "line too long (max is 1023 bytes)"}, {3, "invalid action ``frob''"}}},
-    {"OverLongWord", "add 1 " + kLongWord, 0, {{1, "line too long (max is 1023 bytes)"}}},
-    {"OverLongComment", "#" + kLongWord, 0, {{1, "line too long (max is 1023 bytes)"}}},
-    {"ThirtyOneWords",
-     "add 100 allow ip from any to any in in in in in in in in in in in in in in in in in in in in in in in",
-     1,
-     {}},
+    { "EmptyText", "", 1, {} },
+    { "OnlyLineFeeds", "\n\n\n", 1, {} },
+    { "CommentThenRule", "# comment\nadd 100 allow ip from any to any", 1, {} },
+    { "TrailingComment", "add 100 allow ip from any to any # comment", 1, {} },
+    { "CommentWithoutBlank", "add 100 allow ip from any to any#comment", 1, {} },
+    { "CommentedOutRule", "#add 1 frob", 1, {} },
+    { "IndentedComment", "   # only a comment\nadd 1 frob", 0, { { 2, "invalid action ``frob''" } } },
+    { "EveryLineExamined",
+      "add 100 allow ip from any to any\nadd 200 bogus ip from any to any\nadd 300 frob",
+      0,
+      { { 2, "invalid action ``bogus''" }, { 3, "invalid action ``frob''" } } },
+    { "BlankLinesCount", "\n \nadd 100 frob", 0, { { 3, "invalid action ``frob''" } } },
+    { "TabsOnlyLineCounts", "\t\t\nadd 100 frob", 0, { { 2, "invalid action ``frob''" } } },
+    { "RejectedThenAccepted", "add 1 frob\nadd 2 allow ip from any to any", 0, { { 1, "invalid action ``frob''" } } },
+    { "SeveralMessagesOneLine",
+      "\nadd 1 allow icmp from any to any icmptypes 200,300",
+      0,
+      { { 2, "ICMP type out of range" }, { 2, "ICMP type out of range" } } },
+    { "CarriageReturnLineFeeds",
+      "add 100 allow ip from any to any\r\nadd 200 frob\r\n\r\nadd 300 deny ip from any to any\r\n",
+      0,
+      { { 2, "invalid action ``frob''" } } },
+    { "CarriageReturnOnlyLine", "\r\nadd 1 frob", 0, { { 2, "invalid action ``frob''" } } },
+    { "CarriageReturnOnlyIsNotANewLine",
+      "add 1 allow ip from any to any\radd 2",
+      0,
+      { { 1, "unknown argument ``add''" } } },
+    { "OtherWhiteSpaceSeparates", "add\f1\vallow\tip from any to any", 1, {} },
+    { "CommentLineWithCarriageReturn", "# comment\r\n", 1, {} },
+    { "NulSeparatesWords", "add 1 allow ip from any to any\0junk"s, 0, { { 1, "unknown argument ``junk''" } } },
+    { "NulAtEnd", "add 1 allow ip from any to any\0"s, 1, {} },
+    { "NonAsciiInterfaceName", "add 1 allow ip from any to any via \xc3\xa9n0", 1, {} },
+    { "NonAsciiWordKeptIntact", "add 1 \xff\xfe ip from any to any", 0, { { 1, "invalid action ``\xff\xfe''" } } },
+    { "LongestLine", "add 1 allow ip from any to any" + std::string(1023 - 30, ' '), 1, {} },
+    { "OverLongLine",
+      "add 1 frob\nadd 1 allow ip from any to any" + std::string(1024 - 30, ' ') + "\nadd 3 frob",
+      0,
+      { { 1, "invalid action ``frob''" },
+        { 2, "line too long (max is 1023 bytes)" },
+        { 3, "invalid action ``frob''" } } },
+    { "OverLongWord", "add 1 " + kLongWord, 0, { { 1, "line too long (max is 1023 bytes)" } } },
+    { "OverLongComment", "#" + kLongWord, 0, { { 1, "line too long (max is 1023 bytes)" } } },
+    { "ThirtyOneWords",
+      "add 100 allow ip from any to any in in in in in in in in in in in in in in in in in in in in in in in",
+      1,
+      {} },
 };
 
 class TextCaseTest : public SyntaxTest, public ::testing::WithParamInterface<TextCase> {};
@@ -105,13 +110,13 @@ TEST_F(SyntaxTest, ThirtyOneWordsAreExamined)
     // "add" and 30 more words: the validator sees them all (and finds no action it knows).
     EXPECT_EQ(checkIPFWText(wordsLine(31), names()), 0);
     ASSERT_EQ(recorder.events().size(), 1u);
-    EXPECT_EQ(recorder.events()[0], (Event{1, "invalid action ``in''", IPFWParserErrorEvent}));
+    EXPECT_EQ(recorder.events()[0], (Event { 1, "invalid action ``in''", IPFWParserErrorEvent }));
 }
 
 TEST_F(SyntaxTest, ThirtyTwoWordsStopTheCheck)
 {
     // The most words a line of 1023 bytes can hold is 512.
-    for (const int count : {32, 33, 500}) {
+    for (const int count : { 32, 33, 500 }) {
         SCOPED_TRACE(count);
         EventRecorder recorder;
         const std::string text = "add 1 frob\n\n" + wordsLine(count, "a") + "\nadd 4 frob";
@@ -193,7 +198,8 @@ TEST_F(SyntaxTest, HugeTextsNeitherOverrunNorCrash)
 TEST_F(SyntaxTest, IsEmptyLineTrimsSpacesAndTabsOnly)
 {
     const std::pair<const char*, bool> cases[] = {
-        {"", true}, {" ", true}, {"\t \t", true}, {" a ", false}, {"\r", false}, {"\f", false}, {"#", false},
+        { "", true },    { " ", true },   { "\t \t", true }, { " a ", false },
+        { "\r", false }, { "\f", false }, { "#", false },
     };
     for (const auto& [line, empty] : cases) {
         EXPECT_EQ(isEmptyLine(line), empty) << '"' << line << '"';
@@ -207,7 +213,7 @@ TEST_F(SyntaxTest, SharedInstanceAnswersAsABoolean)
     EXPECT_TRUE(parser.checkIPFWText("# nothing\nadd 1 allow tcp from localhost to any http"));
     EventRecorder recorder;
     EXPECT_FALSE(parser.checkIPFWText("add 1 allow tcp from any to any nosuchservice"));
-    EXPECT_EQ(recorder.messages(), (std::vector<std::string>{"unknown argument ``nosuchservice''"}));
+    EXPECT_EQ(recorder.messages(), (std::vector<std::string> { "unknown argument ``nosuchservice''" }));
 }
 
 TEST_F(SyntaxTest, TwoThreadsNeverMixTheirLineNumbers)
@@ -218,13 +224,12 @@ TEST_F(SyntaxTest, TwoThreadsNeverMixTheirLineNumbers)
     const std::string textB = std::string(4, '\n') + "add 5 frobB\nadd 6 allow ip from any to any";
     std::mutex mutex;
     std::vector<std::tuple<std::thread::id, long long, std::string>> events;
-    ScopedObserver observer(NotificationCenter::defaultCenter(), IPFWParserSyntaxEventNotification,
-                            [&](const Notification& n) {
-                                std::lock_guard lock(mutex);
-                                events.emplace_back(std::this_thread::get_id(),
-                                                    integerValueOf(n.userInfo.get(IPFWParserLineNumberItem)),
-                                                    n.object.stringValue());
-                            });
+    ScopedObserver observer(
+        NotificationCenter::defaultCenter(), IPFWParserSyntaxEventNotification, [&](const Notification& n) {
+            std::lock_guard lock(mutex);
+            events.emplace_back(std::this_thread::get_id(), integerValueOf(n.userInfo.get(IPFWParserLineNumberItem)),
+                                n.object.stringValue());
+        });
     constexpr int kRounds = 300;
     std::atomic<int> acceptedA = 0;
     std::atomic<int> acceptedB = 0;
@@ -260,18 +265,18 @@ TEST_F(SyntaxTest, ObserverMayCheckTextItself)
 {
     std::vector<std::pair<long long, std::string>> seen;
     bool nested = false;
-    ScopedObserver observer(NotificationCenter::defaultCenter(), IPFWParserSyntaxEventNotification,
-                            [&](const Notification& n) {
-                                seen.emplace_back(integerValueOf(n.userInfo.get(IPFWParserLineNumberItem)),
-                                                  n.object.stringValue());
-                                if (!nested) {
-                                    nested = true;
-                                    EXPECT_EQ(checkIPFWText("\n\n\nadd 1 inner", names()), 0);
-                                }
-                            });
+    ScopedObserver observer(
+        NotificationCenter::defaultCenter(), IPFWParserSyntaxEventNotification, [&](const Notification& n) {
+            seen.emplace_back(integerValueOf(n.userInfo.get(IPFWParserLineNumberItem)), n.object.stringValue());
+            if (!nested) {
+                nested = true;
+                EXPECT_EQ(checkIPFWText("\n\n\nadd 1 inner", names()), 0);
+            }
+        });
     EXPECT_EQ(checkIPFWText("add 1 outer\nadd 2 second", names()), 0);
-    const std::vector<std::pair<long long, std::string>> expected = {
-        {1, "invalid action ``outer''"}, {4, "invalid action ``inner''"}, {2, "invalid action ``second''"}};
+    const std::vector<std::pair<long long, std::string>> expected = { { 1, "invalid action ``outer''" },
+                                                                      { 4, "invalid action ``inner''" },
+                                                                      { 2, "invalid action ``second''" } };
     EXPECT_EQ(seen, expected);
 }
 

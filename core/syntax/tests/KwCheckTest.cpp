@@ -31,7 +31,7 @@ protected:
         if (pipe == nullptr) {
             return r;
         }
-        std::array<char, 4096> buffer{};
+        std::array<char, 4096> buffer {};
         std::size_t n = 0;
         while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
             r.out.append(buffer.data(), n);

@@ -16,9 +16,15 @@ TEST_F(SyntaxTest, ServicesComeFromTheRootFile)
         std::optional<std::uint16_t> port;
     };
     const Case cases[] = {
-        {"natd", "divert", 8668}, {"natd", "tcp", std::nullopt}, {"http", "tcp", 80},
-        {"www", "tcp", 80},       {"www-http", "", 80},          {"domain", "udp", 53},
-        {"only-udp", "tcp", std::nullopt}, {"only-udp", "", 4000}, {"data", "tcp", std::nullopt},
+        { "natd", "divert", 8668 },
+        { "natd", "tcp", std::nullopt },
+        { "http", "tcp", 80 },
+        { "www", "tcp", 80 },
+        { "www-http", "", 80 },
+        { "domain", "udp", 53 },
+        { "only-udp", "tcp", std::nullopt },
+        { "only-udp", "", 4000 },
+        { "data", "tcp", std::nullopt },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + "/" + c.protocol);

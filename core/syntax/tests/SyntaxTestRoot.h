@@ -33,12 +33,11 @@ public:
     EventRecorder()
         : m_observer(NotificationCenter::defaultCenter(), IPFWParserSyntaxEventNotification,
                      [this](const Notification& n) {
-                         m_events.push_back(Event{integerValueOf(n.userInfo.get(IPFWParserLineNumberItem)),
-                                                  n.object.string() ? *n.object.string() : "<not a string>",
-                                                  stringValueOf(n.userInfo.get(IPFWParserEventTypeItem))});
+                         m_events.push_back(Event { integerValueOf(n.userInfo.get(IPFWParserLineNumberItem)),
+                                                    n.object.string() ? *n.object.string() : "<not a string>",
+                                                    stringValueOf(n.userInfo.get(IPFWParserEventTypeItem)) });
                      })
-    {
-    }
+    {}
     const std::vector<Event>& events() const { return m_events; }
     std::vector<std::string> messages() const
     {

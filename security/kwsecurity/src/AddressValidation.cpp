@@ -15,7 +15,9 @@ namespace {
 // before each item; integers take an optional sign and saturate at the int range.
 class Scanner {
 public:
-    explicit Scanner(std::string_view text) : m_text(text) {}
+    explicit Scanner(std::string_view text)
+        : m_text(text)
+    {}
 
     bool scanInt(long long& value)
     {
@@ -98,8 +100,8 @@ std::string formatted(std::string format, const std::string& argument)
 
 std::string StringFromInAddr(std::uint32_t address)
 {
-    return std::to_string((address >> 24) & 0xff) + "." + std::to_string((address >> 16) & 0xff) + "."
-        + std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
+    return std::to_string((address >> 24) & 0xff) + "." + std::to_string((address >> 16) & 0xff) + "." +
+           std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
 }
 
 std::uint32_t InAddrFromString(std::uint32_t* place, const std::string& text)
@@ -110,9 +112,10 @@ std::uint32_t InAddrFromString(std::uint32_t* place, const std::string& text)
         long long part = 0;
         const bool ok = scanner.scanInt(part) && part >= 0 && part <= 255 && (i == 3 || scanner.scanString("."));
         if (!ok) {
-            throw std::invalid_argument(formatted(
-                securityLocalizedString("InvalidAddressFormatErrMsg", "Cannot interpret \"%@\" as an internet address."),
-                text));
+            throw std::invalid_argument(
+                formatted(securityLocalizedString("InvalidAddressFormatErrMsg",
+                                                  "Cannot interpret \"%@\" as an internet address."),
+                          text));
         }
         result = result * 256 + static_cast<std::uint32_t>(part);
     }
@@ -150,8 +153,9 @@ bool validateIpOrNetworkAddress(const std::string& text, std::string* message)
         }
         if (width < 1 || width > 32) {
             if (message != nullptr) {
-                *message = securityLocalizedString("InvalidSubnetMaskRangeErrMsg",
-                                                   "The subnet mask for a CIDR format address must be between 1 and 32");
+                *message =
+                    securityLocalizedString("InvalidSubnetMaskRangeErrMsg",
+                                            "The subnet mask for a CIDR format address must be between 1 and 32");
             }
             return false;
         }

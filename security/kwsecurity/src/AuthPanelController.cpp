@@ -49,7 +49,9 @@ bool badPaths(const std::vector<std::string>& paths)
 
 } // namespace
 
-KWFileHandle::KWFileHandle(KWFileHandle&& other) noexcept : m_fd(other.m_fd), m_pid(other.m_pid)
+KWFileHandle::KWFileHandle(KWFileHandle&& other) noexcept
+    : m_fd(other.m_fd)
+    , m_pid(other.m_pid)
 {
     other.m_fd = -1;
     other.m_pid = -1;
@@ -106,10 +108,13 @@ AuthPanelController& AuthPanelController::sharedInstance()
     return *shared;
 }
 
-AuthPanelController::AuthPanelController() : AuthPanelController(makeDefaultRunner(), nullptr) {}
+AuthPanelController::AuthPanelController()
+    : AuthPanelController(makeDefaultRunner(), nullptr)
+{}
 
 AuthPanelController::AuthPanelController(std::unique_ptr<PrivilegedRunner> runner, KWKeychain* keychain)
-    : m_runner(std::move(runner)), m_keychain(keychain)
+    : m_runner(std::move(runner))
+    , m_keychain(keychain)
 {
     windowDidLoad();
 }

@@ -21,8 +21,15 @@ struct ChildFailure {
 };
 
 const char* const kSteps[] = {
-    "", "create a user namespace", "deny setgroups", "map the user to root", "map the group to root",
-    "set up standard input", "set up standard output", "set up the status descriptor", "execute the program",
+    "",
+    "create a user namespace",
+    "deny setgroups",
+    "map the user to root",
+    "map the group to root",
+    "set up standard input",
+    "set up standard output",
+    "set up the status descriptor",
+    "execute the program",
 };
 
 int moveHigh(int fd)
@@ -56,7 +63,7 @@ bool place(int from, int to)
 
 [[noreturn]] void childFail(int reportFd, int step)
 {
-    const ChildFailure failure{errno, step};
+    const ChildFailure failure { errno, step };
     [[maybe_unused]] const ssize_t n = write(reportFd, &failure, sizeof failure);
     _exit(127);
 }
@@ -92,7 +99,7 @@ ChildStart spawnChild(const ChildSpec& setup)
     }
     report[0] = moveHigh(report[0]);
     report[1] = moveHigh(report[1]);
-    int output[2] = {-1, -1};
+    int output[2] = { -1, -1 };
     if (setup.pipeOutput) {
         if (pipe2(output, O_CLOEXEC) != 0) {
             result.error = errno;
@@ -166,7 +173,7 @@ ChildStart spawnChild(const ChildSpec& setup)
         }
         return result;
     }
-    ChildFailure failure{};
+    ChildFailure failure {};
     ssize_t n;
     do {
         n = read(report[0], &failure, sizeof failure);
@@ -180,7 +187,8 @@ ChildStart spawnChild(const ChildSpec& setup)
             close(output[0]);
         }
         result.error = failure.error != 0 ? failure.error : EIO;
-        result.step = failure.step > 0 && failure.step < static_cast<int>(std::size(kSteps)) ? kSteps[failure.step] : "start";
+        result.step =
+            failure.step > 0 && failure.step < static_cast<int>(std::size(kSteps)) ? kSteps[failure.step] : "start";
         return result;
     }
     result.pid = pid;
@@ -192,7 +200,7 @@ bool userNamespacesAvailable()
 {
     ChildSpec setup;
     setup.executable = "/bin/true";
-    setup.argv = {"/bin/true"};
+    setup.argv = { "/bin/true" };
     setup.newUserNamespace = true;
     const ChildStart start = spawnChild(setup);
     if (start.error != 0) {

@@ -17,8 +17,8 @@ struct ChildSpec {
 };
 
 struct ChildStart {
-    int error = 0;           // errno of the failed step, 0 when the program runs
-    const char* step = "";   // what failed
+    int error = 0;         // errno of the failed step, 0 when the program runs
+    const char* step = ""; // what failed
     pid_t pid = -1;
     int outputFd = -1;
 };

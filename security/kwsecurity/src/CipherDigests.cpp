@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::array<std::uint32_t, 256> makeCrcTable()
 {
-    std::array<std::uint32_t, 256> table{};
+    std::array<std::uint32_t, 256> table {};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
         for (int k = 0; k < 8; ++k) {
@@ -92,15 +92,14 @@ std::optional<std::string> checksumForPath(const std::string& path, const EVP_MD
     if (!contents) {
         return std::nullopt;
     }
-    const ByteBuffer digest = digestOf(md, {&*contents});
+    const ByteBuffer digest = digestOf(md, { &*contents });
     if (digest.empty()) {
         return std::nullopt;
     }
     return KWMD5StringFromData(&digest);
 }
 
-template <typename Ctx>
-void contextInit(Ctx* ctx, const EVP_MD* md)
+template <typename Ctx> void contextInit(Ctx* ctx, const EVP_MD* md)
 {
     EVP_MD_CTX* state = EVP_MD_CTX_new();
     if (state != nullptr && EVP_DigestInit_ex(state, md, nullptr) != 1) {
@@ -110,23 +109,20 @@ void contextInit(Ctx* ctx, const EVP_MD* md)
     ctx->state = state;
 }
 
-template <typename Ctx>
-void contextUpdate(Ctx* ctx, const unsigned char* bytes, unsigned int length)
+template <typename Ctx> void contextUpdate(Ctx* ctx, const unsigned char* bytes, unsigned int length)
 {
     if (ctx->state != nullptr) {
         EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx->state), bytes, length);
     }
 }
 
-template <typename Ctx>
-void contextInvalidate(Ctx* ctx)
+template <typename Ctx> void contextInvalidate(Ctx* ctx)
 {
     EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx->state));
     ctx->state = nullptr;
 }
 
-template <typename Ctx>
-void contextFinal(Ctx* ctx, unsigned char* digest, std::size_t size)
+template <typename Ctx> void contextFinal(Ctx* ctx, unsigned char* digest, std::size_t size)
 {
     unsigned int length = 0;
     if (ctx->state == nullptr || EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx->state), digest, &length) != 1) {
@@ -139,12 +135,12 @@ void contextFinal(Ctx* ctx, unsigned char* digest, std::size_t size)
 
 ByteBuffer md5Digest(const ByteBuffer& data)
 {
-    return digestOf(EVP_md5(), {&data});
+    return digestOf(EVP_md5(), { &data });
 }
 
 ByteBuffer sha1Digest(const ByteBuffer& data)
 {
-    return digestOf(EVP_sha1(), {&data});
+    return digestOf(EVP_sha1(), { &data });
 }
 
 ByteBuffer md5DigestForDatas(const std::vector<ByteBuffer>& datas)
@@ -267,5 +263,4 @@ void isc_sha1_invalidate(isc_sha1_t* ctx)
 {
     kw::contextInvalidate(ctx);
 }
-
 }

@@ -53,7 +53,9 @@ std::unique_ptr<KWKeychain> KWKeychain::keychainAtIndex(std::uint16_t index)
     return std::make_unique<KWKeychain>(KeychainKind::Automatic);
 }
 
-KWKeychain::KWKeychain(KeychainKind kind) : m_kind(kind) {}
+KWKeychain::KWKeychain(KeychainKind kind)
+    : m_kind(kind)
+{}
 
 std::unique_ptr<KWKeychain> KWKeychain::initWithKCRef(KeychainKind kind)
 {
@@ -112,7 +114,7 @@ bool KWKeychain::storePassword(const SecureBuffer& password, const std::string& 
     StoredItem item;
     const int existing = store->find(service, item);
     if (existing != 0 && existing != kItemNotFound) {
-        item = StoredItem{};
+        item = StoredItem {};
     }
     item.account.assign(userName.begin(), userName.end());
     item.password = password;
@@ -146,7 +148,7 @@ std::optional<KWKeychainItem> KWKeychain::addItemWithData(const std::vector<std:
     if (store->write(service, item) != 0) {
         return std::nullopt;
     }
-    return KWKeychainItem{service};
+    return KWKeychainItem { service };
 }
 
 std::optional<std::vector<std::uint8_t>> KWKeychain::getDataForItem(const KWKeychainItem& keychainItem)

@@ -91,7 +91,9 @@ public:
 class SystemRunner final : public PrivilegedRunner {
 public:
     SystemRunner(std::string starterPath, std::vector<std::string> starterArgs)
-        : m_starterPath(std::move(starterPath)), m_starterArgs(std::move(starterArgs)) {}
+        : m_starterPath(std::move(starterPath))
+        , m_starterArgs(std::move(starterArgs))
+    {}
 
     int checkAdministrator(const std::string& userName, const SecureBuffer& password) override
     {

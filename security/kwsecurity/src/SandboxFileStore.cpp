@@ -50,7 +50,8 @@ public:
         const Value* account = entry->get(kAccountKey);
         const Value* data = entry->get(kDataKey);
         const Value* generic = entry->get(kGenericKey);
-        item.account = account != nullptr && account->data() != nullptr ? *account->data() : std::vector<std::uint8_t>{};
+        item.account =
+            account != nullptr && account->data() != nullptr ? *account->data() : std::vector<std::uint8_t> {};
         if (data != nullptr && data->data() != nullptr) {
             item.password.assign(reinterpret_cast<const char*>(data->data()->data()), data->data()->size());
         } else {
@@ -73,9 +74,9 @@ public:
             return result;
         }
         if (!items.isDictionary()) {
-            items = Value(Value::Dictionary{});
+            items = Value(Value::Dictionary {});
         }
-        Value entry(Value::Dictionary{});
+        Value entry(Value::Dictionary {});
         entry.set(kAccountKey, Value(item.account));
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(item.password.data());
         entry.set(kDataKey, Value(Value::Data(bytes, bytes + item.password.size())));

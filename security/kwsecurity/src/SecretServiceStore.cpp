@@ -27,12 +27,19 @@ const SecretSchema* credentialSchema()
         "com.wallworks.Keepwall.Credential",
         SECRET_SCHEMA_DONT_MATCH_NAME,
         {
-            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"gena", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+            { "service", SECRET_SCHEMA_ATTRIBUTE_STRING },
+            { "account", SECRET_SCHEMA_ATTRIBUTE_STRING },
+            { "gena", SECRET_SCHEMA_ATTRIBUTE_STRING },
+            { nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING },
         },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return &schema;
 }
@@ -50,10 +57,10 @@ bool logError(const char* what, GError* error)
 bool busNameReachable(GDBusConnection* connection)
 {
     GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        g_variant_new("(s)", kSecretsBusName), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, kDbusTimeoutMs, nullptr,
-        &error);
+    GVariant* reply =
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "NameHasOwner", g_variant_new("(s)", kSecretsBusName), G_VARIANT_TYPE("(b)"),
+                                    G_DBUS_CALL_FLAGS_NONE, kDbusTimeoutMs, nullptr, &error);
     if (reply == nullptr) {
         g_clear_error(&error);
         return false;
@@ -65,8 +72,8 @@ bool busNameReachable(GDBusConnection* connection)
         return true;
     }
     reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                        "org.freedesktop.DBus", "ListActivatableNames", nullptr,
-                                        G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, kDbusTimeoutMs, nullptr, &error);
+                                        "org.freedesktop.DBus", "ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"),
+                                        G_DBUS_CALL_FLAGS_NONE, kDbusTimeoutMs, nullptr, &error);
     if (reply == nullptr) {
         g_clear_error(&error);
         return false;
@@ -137,7 +144,8 @@ public:
         g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.c_str()));
         g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(account.c_str()));
         if (item.genericAttribute) {
-            g_hash_table_insert(attributes, const_cast<char*>("gena"), const_cast<char*>(item.genericAttribute->c_str()));
+            g_hash_table_insert(attributes, const_cast<char*>("gena"),
+                                const_cast<char*>(item.genericAttribute->c_str()));
         }
         const std::string label = "Keepwall administrator (" + service + ")";
         GError* error = nullptr;
@@ -171,8 +179,8 @@ bool probeBus(const std::string& address)
     GError* error = nullptr;
     GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
         address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
-                                          | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
     if (connection == nullptr) {
         g_clear_error(&error);

@@ -30,7 +30,8 @@ TEST(AddressValidation, ConversionBothWays)
 
 TEST(AddressValidation, MalformedAddressRaisesWithTheWholeText)
 {
-    for (const std::string text : {"10.0.0.256", "10.0.0", "a.b.c.d", "10..0.1", "-1.0.0.0", "99999999999.0.0.0", ""}) {
+    for (const std::string text :
+         { "10.0.0.256", "10.0.0", "a.b.c.d", "10..0.1", "-1.0.0.0", "99999999999.0.0.0", "" }) {
         try {
             kw::InAddrFromString(nullptr, text);
             ADD_FAILURE() << text;
@@ -49,26 +50,26 @@ struct ValidationCase {
 TEST(AddressValidation, ValidateTable)
 {
     const std::vector<ValidationCase> cases = {
-        {"192.168.0.1", true, ""},
-        {"10.0.0.1.5", true, ""},
-        {"10.0.0.1abc", true, ""},
-        {"10.0.0.0/24", true, ""},
-        {"10.0.0.0/32", true, ""},
-        {"10.0.0.0/1", true, ""},
-        {"10.0.0.0/ 24", true, ""},
-        {"10.0.0.0/24junk", true, ""},
-        {"", true, ""},
-        {"/24", true, ""},
-        {"   ", true, ""},
-        {"10.0.0.256", false, addressMessage("10.0.0.256")},
-        {"10.0.0", false, addressMessage("10.0.0")},
-        {"10.0.0/24", false, addressMessage("10.0.0")},
-        {"10.0.0.0/0", false, kRangeMessage},
-        {"10.0.0.0/33", false, kRangeMessage},
-        {"10.0.0.0/-1", false, kRangeMessage},
-        {"10.0.0.0/99999999999", false, kRangeMessage},
-        {"10.0.0.0/", false, kMissingMessage},
-        {"10.0.0.0/x", false, kMissingMessage},
+        { "192.168.0.1", true, "" },
+        { "10.0.0.1.5", true, "" },
+        { "10.0.0.1abc", true, "" },
+        { "10.0.0.0/24", true, "" },
+        { "10.0.0.0/32", true, "" },
+        { "10.0.0.0/1", true, "" },
+        { "10.0.0.0/ 24", true, "" },
+        { "10.0.0.0/24junk", true, "" },
+        { "", true, "" },
+        { "/24", true, "" },
+        { "   ", true, "" },
+        { "10.0.0.256", false, addressMessage("10.0.0.256") },
+        { "10.0.0", false, addressMessage("10.0.0") },
+        { "10.0.0/24", false, addressMessage("10.0.0") },
+        { "10.0.0.0/0", false, kRangeMessage },
+        { "10.0.0.0/33", false, kRangeMessage },
+        { "10.0.0.0/-1", false, kRangeMessage },
+        { "10.0.0.0/99999999999", false, kRangeMessage },
+        { "10.0.0.0/", false, kMissingMessage },
+        { "10.0.0.0/x", false, kMissingMessage },
     };
     for (const auto& c : cases) {
         std::string message = "untouched";

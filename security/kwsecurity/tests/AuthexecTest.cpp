@@ -44,25 +44,33 @@ TEST(AuthexecRequest, ParseTable)
     };
     const std::string longPassword(256, 'p');
     const std::vector<Case> cases = {
-        {"check", requestBytes({"KWAX1", "check", "admin", "pw", "", "0"}), ParseError::None},
-        {"exec", requestBytes({"KWAX1", "exec", "admin", "pw", "/sbin/ipfw", "2", "-q", "flush"}), ParseError::None},
-        {"empty input", "", ParseError::Truncated},
-        {"no final NUL", requestBytes({"KWAX1", "check", "admin", "pw", ""}) + "0", ParseError::Truncated},
-        {"bad magic", requestBytes({"KWAX2", "check", "admin", "pw", "", "0"}), ParseError::BadMagic},
-        {"bad operation", requestBytes({"KWAX1", "run", "admin", "pw", "", "0"}), ParseError::BadOperation},
-        {"user with slash", requestBytes({"KWAX1", "check", "ad/min", "pw", "", "0"}), ParseError::BadUserName},
-        {"user like an option", requestBytes({"KWAX1", "check", "-admin", "pw", "", "0"}), ParseError::BadUserName},
-        {"empty password", requestBytes({"KWAX1", "check", "admin", "", "", "0"}), ParseError::BadPassword},
-        {"overlong password", requestBytes({"KWAX1", "check", "admin", longPassword, "", "0"}), ParseError::BadPassword},
-        {"relative path", requestBytes({"KWAX1", "exec", "admin", "pw", "sbin/ipfw", "0"}), ParseError::BadPath},
-        {"dot-dot path", requestBytes({"KWAX1", "exec", "admin", "pw", "/sbin/../bin/sh", "0"}), ParseError::BadPath},
-        {"path for check", requestBytes({"KWAX1", "check", "admin", "pw", "/bin/sh", "0"}), ParseError::BadPath},
-        {"count with zero", requestBytes({"KWAX1", "exec", "admin", "pw", "/bin/sh", "01", "x"}), ParseError::BadArgumentCount},
-        {"count too big", requestBytes({"KWAX1", "exec", "admin", "pw", "/bin/sh", "65"}), ParseError::BadArgumentCount},
-        {"count not a number", requestBytes({"KWAX1", "exec", "admin", "pw", "/bin/sh", "x"}), ParseError::BadArgumentCount},
-        {"missing argument", requestBytes({"KWAX1", "exec", "admin", "pw", "/bin/sh", "2", "a"}), ParseError::Truncated},
-        {"extra argument", requestBytes({"KWAX1", "exec", "admin", "pw", "/bin/sh", "1", "a", "b"}), ParseError::TrailingBytes},
-        {"too large", std::string(kMaxRequestBytes + 1, 'a'), ParseError::TooLarge},
+        { "check", requestBytes({ "KWAX1", "check", "admin", "pw", "", "0" }), ParseError::None },
+        { "exec", requestBytes({ "KWAX1", "exec", "admin", "pw", "/sbin/ipfw", "2", "-q", "flush" }),
+          ParseError::None },
+        { "empty input", "", ParseError::Truncated },
+        { "no final NUL", requestBytes({ "KWAX1", "check", "admin", "pw", "" }) + "0", ParseError::Truncated },
+        { "bad magic", requestBytes({ "KWAX2", "check", "admin", "pw", "", "0" }), ParseError::BadMagic },
+        { "bad operation", requestBytes({ "KWAX1", "run", "admin", "pw", "", "0" }), ParseError::BadOperation },
+        { "user with slash", requestBytes({ "KWAX1", "check", "ad/min", "pw", "", "0" }), ParseError::BadUserName },
+        { "user like an option", requestBytes({ "KWAX1", "check", "-admin", "pw", "", "0" }), ParseError::BadUserName },
+        { "empty password", requestBytes({ "KWAX1", "check", "admin", "", "", "0" }), ParseError::BadPassword },
+        { "overlong password", requestBytes({ "KWAX1", "check", "admin", longPassword, "", "0" }),
+          ParseError::BadPassword },
+        { "relative path", requestBytes({ "KWAX1", "exec", "admin", "pw", "sbin/ipfw", "0" }), ParseError::BadPath },
+        { "dot-dot path", requestBytes({ "KWAX1", "exec", "admin", "pw", "/sbin/../bin/sh", "0" }),
+          ParseError::BadPath },
+        { "path for check", requestBytes({ "KWAX1", "check", "admin", "pw", "/bin/sh", "0" }), ParseError::BadPath },
+        { "count with zero", requestBytes({ "KWAX1", "exec", "admin", "pw", "/bin/sh", "01", "x" }),
+          ParseError::BadArgumentCount },
+        { "count too big", requestBytes({ "KWAX1", "exec", "admin", "pw", "/bin/sh", "65" }),
+          ParseError::BadArgumentCount },
+        { "count not a number", requestBytes({ "KWAX1", "exec", "admin", "pw", "/bin/sh", "x" }),
+          ParseError::BadArgumentCount },
+        { "missing argument", requestBytes({ "KWAX1", "exec", "admin", "pw", "/bin/sh", "2", "a" }),
+          ParseError::Truncated },
+        { "extra argument", requestBytes({ "KWAX1", "exec", "admin", "pw", "/bin/sh", "1", "a", "b" }),
+          ParseError::TrailingBytes },
+        { "too large", std::string(kMaxRequestBytes + 1, 'a'), ParseError::TooLarge },
     };
     for (const auto& c : cases) {
         Request request;
@@ -80,7 +88,7 @@ TEST(AuthexecRequest, BuildAndParseAgree)
     request.userName = "admin";
     request.password = kw::SecureBuffer("p\x01 w:d");
     request.path = "/usr/sbin/natd";
-    request.arguments = {"-f", "", "/etc/natd.conf"};
+    request.arguments = { "-f", "", "/etc/natd.conf" };
     kw::SecureBuffer bytes;
     ASSERT_TRUE(buildRequest(request, bytes));
     Request back;
@@ -93,7 +101,7 @@ TEST(AuthexecRequest, BuildAndParseAgree)
     request.password = kw::SecureBuffer(std::string(256, 'x'));
     EXPECT_FALSE(buildRequest(request, bytes));
     request.password = kw::SecureBuffer("pw");
-    request.arguments = {std::string("a\0b", 3)};
+    request.arguments = { std::string("a\0b", 3) };
     EXPECT_FALSE(buildRequest(request, bytes));
 }
 
@@ -136,7 +144,7 @@ protected:
         } catch (const std::exception&) {
             GTEST_SKIP() << "cannot make a test folder in the build folder " << KW_TEST_TRUSTED_DIR;
         }
-        owners = {0, geteuid()};
+        owners = { 0, geteuid() };
         if (!checkTrustedFolder()) {
             GTEST_SKIP() << "the build folder " << KW_TEST_TRUSTED_DIR
                          << " is writable by others, so no trusted test path can be made in it";
@@ -168,19 +176,19 @@ TEST_F(TrustedFolder, PathChecks)
         bool trusted;
     };
     const std::vector<Case> cases = {
-        {"/usr/bin/id", true},
-        {folder->file("safe/prog"), true},
-        {folder->file("links/into-safe"), true},
-        {folder->file("links/into-open"), false},
-        {folder->file("open/prog"), false},
-        {folder->file("safe/group-writable"), false},
-        {folder->file("safe/not-executable"), false},
-        {folder->file("safe"), false},
-        {folder->file("safe/missing"), false},
-        {"usr/bin/id", false},
-        {"/usr/bin/../bin/id", false},
-        {"/", false},
-        {"/tmp/anything", false},
+        { "/usr/bin/id", true },
+        { folder->file("safe/prog"), true },
+        { folder->file("links/into-safe"), true },
+        { folder->file("links/into-open"), false },
+        { folder->file("open/prog"), false },
+        { folder->file("safe/group-writable"), false },
+        { folder->file("safe/not-executable"), false },
+        { folder->file("safe"), false },
+        { folder->file("safe/missing"), false },
+        { "usr/bin/id", false },
+        { "/usr/bin/../bin/id", false },
+        { "/", false },
+        { "/tmp/anything", false },
     };
     for (const auto& c : cases) {
         const TrustedPathCheck check = checkTrustedExecutable(c.path, owners);
@@ -189,7 +197,7 @@ TEST_F(TrustedFolder, PathChecks)
     EXPECT_EQ(checkTrustedExecutable(folder->file("links/into-safe"), owners).resolvedPath, folder->file("safe/prog"));
     // Only root's files count when root alone is trusted and the tests do not run as root.
     if (geteuid() != 0) {
-        EXPECT_FALSE(checkTrustedExecutable(folder->file("safe/prog"), {0}).trusted);
+        EXPECT_FALSE(checkTrustedExecutable(folder->file("safe/prog"), { 0 }).trusted);
     }
 }
 
@@ -222,10 +230,10 @@ protected:
         folder->addAccount("admin", "Adm1n-pass", "users,sudo");
         folder->addAccount("plain", "Pla1n-pass", "users");
         folder->writePamConfig(folder->file("pam.d"));
-        kwtest::writeFile(folder->file("allow"),
-                          "/usr/bin/id\n/usr/bin/env\n" + folder->file("links/into-open") + "\n" + folder->file("safe/prog") + "\n");
+        kwtest::writeFile(folder->file("allow"), "/usr/bin/id\n/usr/bin/env\n" + folder->file("links/into-open") +
+                                                     "\n" + folder->file("safe/prog") + "\n");
         controller = std::make_unique<kw::AuthPanelController>(
-            kw::makeSystemRunner(KW_TEST_AUTHEXEC, {folder->path()}), &keychain);
+            kw::makeSystemRunner(KW_TEST_AUTHEXEC, { folder->path() }), &keychain);
     }
 
     // Runs the starter by hand: the given environment and arguments, the request on stdin.
@@ -258,13 +266,13 @@ protected:
         close(status[0]);
         int exitStatus = 0;
         waitpid(started.pid, &exitStatus, 0);
-        return {WIFEXITED(exitStatus) ? WEXITSTATUS(exitStatus) : -1, n == sizeof word ? word : 1};
+        return { WIFEXITED(exitStatus) ? WEXITSTATUS(exitStatus) : -1, n == sizeof word ? word : 1 };
     }
 
     std::string execRequest(const std::string& user, const std::string& password, const std::string& path,
                             const std::vector<std::string>& args)
     {
-        std::string bytes = requestBytes({"KWAX1", "exec", user, password, path, std::to_string(args.size())});
+        std::string bytes = requestBytes({ "KWAX1", "exec", user, password, path, std::to_string(args.size()) });
         for (const auto& a : args) {
             bytes += a;
             bytes.push_back('\0');
@@ -273,31 +281,33 @@ protected:
     }
 
     kwtest::TestFolder sandbox; // KEEPWALL_ROOT, passed on to the program
-    kw::KWKeychain keychain{kw::KeychainKind::SandboxFile};
+    kw::KWKeychain keychain { kw::KeychainKind::SandboxFile };
     std::unique_ptr<kw::AuthPanelController> controller;
 };
 
 TEST_F(Starter, CredentialChecks)
 {
-    EXPECT_TRUE(controller->validateUsername("admin", kw::SecureBuffer("Adm1n-pass"), {"/usr/bin/id"}));
+    EXPECT_TRUE(controller->validateUsername("admin", kw::SecureBuffer("Adm1n-pass"), { "/usr/bin/id" }));
     struct Case {
         std::string user;
         std::string password;
     };
-    for (const Case& c : std::vector<Case>{{"admin", "wrong"}, {"plain", "Pla1n-pass"}, {"ghost", "Adm1n-pass"}}) {
+    for (const Case& c :
+         std::vector<Case> { { "admin", "wrong" }, { "plain", "Pla1n-pass" }, { "ghost", "Adm1n-pass" } }) {
         kwtest::LogLines log;
-        EXPECT_FALSE(controller->validateUsername(c.user, kw::SecureBuffer(c.password), {"/usr/bin/env"})) << c.user;
+        EXPECT_FALSE(controller->validateUsername(c.user, kw::SecureBuffer(c.password), { "/usr/bin/env" })) << c.user;
         EXPECT_TRUE(log.contains("Is Authorized==-60005")) << c.user << "\n" << log.joined();
         EXPECT_FALSE(log.contains(c.password));
     }
-    EXPECT_FALSE(controller->isAuthenticatedforPaths({"/usr/bin/env"}));
+    EXPECT_FALSE(controller->isAuthenticatedforPaths({ "/usr/bin/env" }));
 }
 
 TEST_F(Starter, RunsAllowedProgramAsRootWithOnlyTheRoot)
 {
-    ASSERT_TRUE(controller->validateUsername("admin", kw::SecureBuffer("Adm1n-pass"), {"/usr/bin/id", "/usr/bin/env"}));
+    ASSERT_TRUE(
+        controller->validateUsername("admin", kw::SecureBuffer("Adm1n-pass"), { "/usr/bin/id", "/usr/bin/env" }));
     std::vector<std::uint8_t> out;
-    controller->runPathAsRoot("/usr/bin/id", {"-u"}, "com.wallworks.Keepwall", &out);
+    controller->runPathAsRoot("/usr/bin/id", { "-u" }, "com.wallworks.Keepwall", &out);
     EXPECT_EQ(std::string(out.begin(), out.end()), "0\n");
     setenv("LD_PRELOAD", "/nonexistent/kw-injected.so", 1);
     controller->runPathAsRoot("/usr/bin/env", {}, "com.wallworks.Keepwall", &out);
@@ -311,17 +321,18 @@ TEST_F(Starter, RunsAllowedProgramAsRootWithOnlyTheRoot)
 TEST_F(Starter, RefusesProgramsOffTheListOrBehindUnsafeLinks)
 {
     const std::string marker = folder->file("ran");
-    const std::vector<std::string> paths = {"/usr/bin/touch", folder->file("links/into-open"), folder->file("safe/prog")};
+    const std::vector<std::string> paths = { "/usr/bin/touch", folder->file("links/into-open"),
+                                             folder->file("safe/prog") };
     ASSERT_TRUE(controller->validateUsername("admin", kw::SecureBuffer("Adm1n-pass"), paths));
-    for (const auto& path : {paths[0], paths[1]}) {
+    for (const auto& path : { paths[0], paths[1] }) {
         kwtest::LogLines log;
-        controller->runPathAsRoot(path, {marker}, "com.wallworks.Keepwall");
+        controller->runPathAsRoot(path, { marker }, "com.wallworks.Keepwall");
         EXPECT_TRUE(log.contains("AuthorizationExecuteWithPrivileges returned error: -60031")) << path << log.joined();
         EXPECT_NE(access(marker.c_str(), F_OK), 0) << path;
     }
     // The same program at its safe place runs.
     kwtest::LogLines log;
-    controller->runPathAsRoot(paths[2], {marker}, "com.wallworks.Keepwall");
+    controller->runPathAsRoot(paths[2], { marker }, "com.wallworks.Keepwall");
     EXPECT_TRUE(log.contains(paths[2] + " executed successfully")) << log.joined();
     EXPECT_EQ(access(marker.c_str(), F_OK), 0);
 }
@@ -329,7 +340,7 @@ TEST_F(Starter, RefusesProgramsOffTheListOrBehindUnsafeLinks)
 TEST_F(Starter, RefusesUnexpectedInvocations)
 {
     const std::string marker = folder->file("ran");
-    const std::string good = execRequest("admin", "Adm1n-pass", folder->file("safe/prog"), {marker});
+    const std::string good = execRequest("admin", "Adm1n-pass", folder->file("safe/prog"), { marker });
     struct Case {
         const char* name;
         std::vector<std::string> args;
@@ -339,20 +350,46 @@ TEST_F(Starter, RefusesUnexpectedInvocations)
         std::int32_t status;
     };
     const std::vector<Case> cases = {
-        {"injected LD_PRELOAD", {folder->path()}, {"LD_PRELOAD=/tmp/evil.so"}, good, true, kAuthToolEnvironmentError},
-        {"other variable", {folder->path()}, {"KEEPWALL_ROOT=/srv", "PATH=/tmp"}, good, true, kAuthToolEnvironmentError},
-        {"relative root", {folder->path()}, {"KEEPWALL_ROOT=srv"}, good, true, kAuthToolEnvironmentError},
-        {"extra argument", {folder->path(), "more"}, {}, good, true, kAuthToolEnvironmentError},
-        {"stdin not a pipe", {folder->path()}, {}, good, false, kAuthToolEnvironmentError},
-        {"malformed request", {folder->path()}, {}, "garbage", true, kAuthInvalidSet},
-        {"overlong password", {folder->path()}, {},
-         execRequest("admin", std::string(300, 'a'), folder->file("safe/prog"), {marker}), true, kAuthInvalidSet},
-        {"wrong password", {folder->path()}, {}, execRequest("admin", "nope", folder->file("safe/prog"), {marker}), true,
-         kAuthDenied},
-        {"not an administrator", {folder->path()}, {},
-         execRequest("plain", "Pla1n-pass", folder->file("safe/prog"), {marker}), true, kAuthDenied},
-        {"relative path", {folder->path()}, {}, execRequest("admin", "Adm1n-pass", "safe/prog", {marker}), true,
-         kAuthInvalidSet},
+        { "injected LD_PRELOAD",
+          { folder->path() },
+          { "LD_PRELOAD=/tmp/evil.so" },
+          good,
+          true,
+          kAuthToolEnvironmentError },
+        { "other variable",
+          { folder->path() },
+          { "KEEPWALL_ROOT=/srv", "PATH=/tmp" },
+          good,
+          true,
+          kAuthToolEnvironmentError },
+        { "relative root", { folder->path() }, { "KEEPWALL_ROOT=srv" }, good, true, kAuthToolEnvironmentError },
+        { "extra argument", { folder->path(), "more" }, {}, good, true, kAuthToolEnvironmentError },
+        { "stdin not a pipe", { folder->path() }, {}, good, false, kAuthToolEnvironmentError },
+        { "malformed request", { folder->path() }, {}, "garbage", true, kAuthInvalidSet },
+        { "overlong password",
+          { folder->path() },
+          {},
+          execRequest("admin", std::string(300, 'a'), folder->file("safe/prog"), { marker }),
+          true,
+          kAuthInvalidSet },
+        { "wrong password",
+          { folder->path() },
+          {},
+          execRequest("admin", "nope", folder->file("safe/prog"), { marker }),
+          true,
+          kAuthDenied },
+        { "not an administrator",
+          { folder->path() },
+          {},
+          execRequest("plain", "Pla1n-pass", folder->file("safe/prog"), { marker }),
+          true,
+          kAuthDenied },
+        { "relative path",
+          { folder->path() },
+          {},
+          execRequest("admin", "Adm1n-pass", "safe/prog", { marker }),
+          true,
+          kAuthInvalidSet },
     };
     for (const auto& c : cases) {
         const auto [exitCode, status] = runStarter(c.args, c.env, c.request, c.stdinIsPipe);
@@ -362,14 +399,15 @@ TEST_F(Starter, RefusesUnexpectedInvocations)
     }
     // Started by someone else than root, as a starter that is not setuid would be.
     if (access("/usr/bin/setpriv", X_OK) == 0) {
-        const auto [exitCode, status] = runStarter({folder->path()}, {}, good, true,
-                                                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        const auto [exitCode, status] =
+            runStarter({ folder->path() }, {}, good, true,
+                       { "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups" });
         EXPECT_EQ(exitCode, 126);
         EXPECT_EQ(status, kAuthToolEnvironmentError);
         EXPECT_NE(access(marker.c_str(), F_OK), 0);
     }
     // And the good request does run.
-    const auto [exitCode, status] = runStarter({folder->path()}, {}, good);
+    const auto [exitCode, status] = runStarter({ folder->path() }, {}, good);
     EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(status, 1); // no word: the status pipe closed on exec
     EXPECT_EQ(access(marker.c_str(), F_OK), 0);

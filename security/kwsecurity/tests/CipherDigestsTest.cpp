@@ -22,8 +22,8 @@ TEST(CipherDigests, KnownDigestsOfAbc)
 {
     EXPECT_EQ(hex(kw::md5Digest(bytes("abc"))), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(hex(kw::sha1Digest(bytes("abc"))), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(kw::md5DigestForDatas({bytes("a"), bytes("bc")}), kw::md5Digest(bytes("abc")));
-    EXPECT_EQ(kw::sha1DigestForDatas({bytes("a"), bytes(""), bytes("bc")}), kw::sha1Digest(bytes("abc")));
+    EXPECT_EQ(kw::md5DigestForDatas({ bytes("a"), bytes("bc") }), kw::md5Digest(bytes("abc")));
+    EXPECT_EQ(kw::sha1DigestForDatas({ bytes("a"), bytes(""), bytes("bc") }), kw::sha1Digest(bytes("abc")));
     EXPECT_EQ(hex(kw::md5Digest(bytes(""))), "d41d8cd98f00b204e9800998ecf8427e");
 }
 
@@ -39,7 +39,7 @@ TEST(CipherDigests, CrcStartsFromZeroWithoutFinalInversion)
 
 TEST(CipherDigests, ChecksumTextHasNoLengthLimit)
 {
-    const kw::ByteBuffer two{0x0A, 0xFF};
+    const kw::ByteBuffer two { 0x0A, 0xFF };
     EXPECT_EQ(kw::KWMD5StringFromData(&two), "0aff");
     EXPECT_EQ(kw::KWMD5StringFromData(nullptr), std::nullopt);
     const kw::ByteBuffer many(200, 0xab);
@@ -74,7 +74,7 @@ TEST(CipherDigests, StepwiseContexts)
 
 class FileChecksums : public ::testing::Test {
 protected:
-    kwtest::TestFolder folder{false};
+    kwtest::TestFolder folder { false };
 };
 
 TEST_F(FileChecksums, RegularFileAndRelativeLink)

@@ -3,9 +3,9 @@
 #include "CredentialStore.h"
 #include "TestRoot.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,7 +18,7 @@ const std::string kService = "com.wallworks.Keepwall";
 class SandboxKeychain : public ::testing::Test {
 protected:
     kwtest::TestFolder root;
-    kw::KWKeychain keychain{kw::KeychainKind::Automatic};
+    kw::KWKeychain keychain { kw::KeychainKind::Automatic };
 };
 
 TEST_F(SandboxKeychain, SandboxRootSelectsThePrivateFile)
@@ -96,7 +96,7 @@ TEST_F(SandboxKeychain, RemoveAndMissingItems)
 TEST_F(SandboxKeychain, AccountWithTrailingZeroReadsBackWithout)
 {
     kw::StoredItem item;
-    item.account = {'a', 'd', 'm', 'i', 'n', 0};
+    item.account = { 'a', 'd', 'm', 'i', 'n', 0 };
     item.password = kw::SecureBuffer("pw");
     ASSERT_EQ(kw::makeSandboxFileStore()->write(kService, item), 0);
     const auto found = keychain.findAuthorizationForService(kService);
@@ -132,7 +132,7 @@ TEST_F(SandboxKeychain, ItemsWithRawData)
     const auto back = keychain.getDataForItem(*item);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->size(), 512u);
-    EXPECT_FALSE(keychain.getDataForItem(kw::KWKeychainItem{"none"}));
+    EXPECT_FALSE(keychain.getDataForItem(kw::KWKeychainItem { "none" }));
 }
 
 // Outside a sandbox without a session bus there is no store at all: nothing is written in
@@ -178,8 +178,8 @@ TEST(SystemKeychain, DeadBusAddressIsNoSecretService)
 // out is given, and the text in input is written to its standard input.
 pid_t spawnWith(std::vector<std::string> args, const std::vector<std::string>& env, int* out, const std::string& input)
 {
-    int outPipe[2] = {-1, -1};
-    int inPipe[2] = {-1, -1};
+    int outPipe[2] = { -1, -1 };
+    int inPipe[2] = { -1, -1 };
     if ((out != nullptr && pipe(outPipe) != 0) || pipe(inPipe) != 0) {
         return -1;
     }
@@ -233,12 +233,15 @@ std::string startPrivateBus(const kwtest::TestFolder& folder, const std::string&
     kwtest::writeFile(folder.file("bus.conf"),
                       "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                       " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                      "<busconfig><type>session</type><listen>unix:dir=" + folder.path() + "</listen>"
-                      "<auth>EXTERNAL</auth><policy context=\"default\">" + policy + "</policy></busconfig>\n");
+                      "<busconfig><type>session</type><listen>unix:dir=" +
+                          folder.path() +
+                          "</listen>"
+                          "<auth>EXTERNAL</auth><policy context=\"default\">" +
+                          policy + "</policy></busconfig>\n");
     int out = -1;
-    daemon = spawnWith({"/usr/bin/dbus-daemon", "--config-file=" + folder.file("bus.conf"), "--nofork",
-                        "--print-address=1"},
-                       {}, &out, "");
+    daemon = spawnWith(
+        { "/usr/bin/dbus-daemon", "--config-file=" + folder.file("bus.conf"), "--nofork", "--print-address=1" }, {},
+        &out, "");
     std::string address;
     char c;
     while (daemon > 0 && read(out, &c, 1) == 1 && c != '\n') {
@@ -264,9 +267,9 @@ protected:
         ASSERT_FALSE(address.empty());
         const std::string home = m_home.path();
         mkdir((home + "/run").c_str(), 0700);
-        m_keyring = spawnWith({"/usr/bin/gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
-                              {"DBUS_SESSION_BUS_ADDRESS=" + address, "HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
-                               "XDG_RUNTIME_DIR=" + home + "/run"},
+        m_keyring = spawnWith({ "/usr/bin/gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets" },
+                              { "DBUS_SESSION_BUS_ADDRESS=" + address, "HOME=" + home,
+                                "XDG_DATA_HOME=" + home + "/data", "XDG_RUNTIME_DIR=" + home + "/run" },
                               nullptr, "keyring-test-password");
         ASSERT_GT(m_keyring, 0);
         const char* root = std::getenv("KEEPWALL_ROOT");
@@ -297,8 +300,8 @@ protected:
         stop(m_bus);
     }
 
-    kwtest::TestFolder m_home{false};
-    kwtest::TestFolder m_busFolder{false};
+    kwtest::TestFolder m_home { false };
+    kwtest::TestFolder m_busFolder { false };
     pid_t m_bus = -1;
     pid_t m_keyring = -1;
     bool m_hadRoot = false;

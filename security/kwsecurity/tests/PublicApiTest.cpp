@@ -9,7 +9,7 @@ namespace {
 
 TEST(PublicApi, ExportedInterfaceIsUsable)
 {
-    const kw::ByteBuffer abc{'a', 'b', 'c'};
+    const kw::ByteBuffer abc { 'a', 'b', 'c' };
     EXPECT_EQ(kw::KWMD5StringFromData(&abc), "616263");
     EXPECT_EQ(kw::crc32(abc), 0xCA6598D0u);
     std::string message;
@@ -21,7 +21,7 @@ TEST(PublicApi, ExportedInterfaceIsUsable)
     ASSERT_NE(mkdtemp(root), nullptr);
     setenv("KEEPWALL_ROOT", root, 1);
     kw::AuthPanelController& controller = kw::AuthPanelController::sharedInstance();
-    EXPECT_FALSE(controller.isAuthenticatedforPaths({"/usr/bin/id"}));
+    EXPECT_FALSE(controller.isAuthenticatedforPaths({ "/usr/bin/id" }));
     EXPECT_FALSE(kw::KWKeychain::defaultKeychain().findAuthorizationForService("com.wallworks.Keepwall"));
     unsetenv("KEEPWALL_ROOT");
     rmdir(root);

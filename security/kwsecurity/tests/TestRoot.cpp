@@ -67,7 +67,9 @@ std::string makeTempFolder(const std::string& parent)
     return templ;
 }
 
-TestFolder::TestFolder(bool asRoot, const std::string& parent) : m_path(makeTempFolder(parent)), m_asRoot(asRoot)
+TestFolder::TestFolder(bool asRoot, const std::string& parent)
+    : m_path(makeTempFolder(parent))
+    , m_asRoot(asRoot)
 {
     if (m_asRoot) {
         const char* previous = std::getenv("KEEPWALL_ROOT");
@@ -99,15 +101,14 @@ void TestFolder::writePamConfig(const std::string& confDir)
 {
     const std::string module = KW_TEST_PAM_MODULE;
     const std::string accounts = file("accounts");
-    writeFile(confDir + "/keepwall", "auth required " + module + " accounts=" + accounts + "\naccount required " + module
-                  + " accounts=" + accounts + "\n");
+    writeFile(confDir + "/keepwall", "auth required " + module + " accounts=" + accounts + "\naccount required " +
+                                         module + " accounts=" + accounts + "\n");
 }
 
 LogLines::LogLines()
-    : m_lines(std::make_shared<std::vector<std::string>>()),
-      m_capture([lines = m_lines](const std::string& line) { lines->push_back(line); })
-{
-}
+    : m_lines(std::make_shared<std::vector<std::string>>())
+    , m_capture([lines = m_lines](const std::string& line) { lines->push_back(line); })
+{}
 
 bool LogLines::contains(std::string_view text) const
 {

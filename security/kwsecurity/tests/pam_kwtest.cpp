@@ -3,9 +3,9 @@
 // password is asked for through the application's PAM conversation.
 #define PAM_SM_AUTH
 #define PAM_SM_ACCOUNT
-#include <openssl/evp.h>
 #include <cstdio>
 #include <cstring>
+#include <openssl/evp.h>
 #include <security/pam_ext.h>
 #include <security/pam_modules.h>
 
@@ -98,8 +98,8 @@ extern "C" int pam_sm_acct_mgmt(pam_handle_t* pamh, int flags, int argc, const c
     const char* file = accountsFile(argc, argv);
     const char* user = nullptr;
     char stored[128];
-    if (file == nullptr || pam_get_user(pamh, &user, nullptr) != PAM_SUCCESS || user == nullptr
-        || !lookup(file, user, stored, sizeof stored)) {
+    if (file == nullptr || pam_get_user(pamh, &user, nullptr) != PAM_SUCCESS || user == nullptr ||
+        !lookup(file, user, stored, sizeof stored)) {
         return PAM_USER_UNKNOWN;
     }
     return PAM_SUCCESS;

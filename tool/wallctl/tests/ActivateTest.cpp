@@ -32,7 +32,7 @@ Value quickSetting(const std::string& interfaceName)
     Value s;
     s.set(keys::kSettingName, Value("Quick"));
     s.set(keys::kConfigMode, Value("0"));
-    s.set(keys::kInterfaceList, Value(Value::Array {iface}));
+    s.set(keys::kInterfaceList, Value(Value::Array { iface }));
     return s;
 }
 
@@ -61,7 +61,7 @@ protected:
 
     kw::testing::ProgramResult wallctl(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv {WALLCTL_PATH};
+        std::vector<std::string> argv { WALLCTL_PATH };
         argv.insert(argv.end(), args.begin(), args.end());
         return runAsRoot(argv);
     }
@@ -92,14 +92,14 @@ TEST_F(Activate, WritesTheRuleFileThenFlushesAndLoads)
 {
     m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
     storeCurrent(quickSetting("en0"));
-    const auto r = wallctl({"activate"});
+    const auto r = wallctl({ "activate" });
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(m_root.readFile("/ipfw.calls"), "-f flush\n-q /etc/firewall.conf\n");
     const std::string written = m_root.readFile("/etc/firewall.conf");
     EXPECT_NE(written.find("add 1000 allow ip from any to any via lo*\n"), std::string::npos);
     EXPECT_NE(written.find(" via en0"), std::string::npos);
     EXPECT_EQ(m_root.readFile("/loaded.conf"), written);
-    EXPECT_EQ(wallctl({"generate", "0"}).out, written + "\n");
+    EXPECT_EQ(wallctl({ "generate", "0" }).out, written + "\n");
     EXPECT_TRUE(errorsPosted().empty());
 }
 
@@ -110,15 +110,15 @@ TEST_F(Activate, ReportsEachOutcomeOfTheLoad)
         std::string expected; // empty: nothing reported
     };
     const Row rows[] = {
-        {"exit 0", ""},
-        {"exit 3", errorText(std::string("Error activating firewall filters: ") + std::strerror(3), 3)},
+        { "exit 0", "" },
+        { "exit 3", errorText(std::string("Error activating firewall filters: ") + std::strerror(3), 3) },
         // A signal is reported with the error text of its number, as an exit status is.
-        {"kill -9 $$", errorText(std::string("Error activating firewall filters: ") + std::strerror(9), 9)},
+        { "kill -9 $$", errorText(std::string("Error activating firewall filters: ") + std::strerror(9), 9) },
     };
     storeCurrent(expertSetting("add 2000 allow ip from any to any\n"));
     for (const auto& row : rows) {
         m_root.writeScript("/sbin/ipfw", recordingIpfw(row.loadOutcome));
-        wallctl({"activate"});
+        wallctl({ "activate" });
         const auto errors = errorsPosted();
         if (row.expected.empty()) {
             EXPECT_TRUE(errors.empty());
@@ -132,7 +132,7 @@ TEST_F(Activate, ReportsEachOutcomeOfTheLoad)
 TEST_F(Activate, MissingIpfwCountsAsTheShellsStatus127)
 {
     storeCurrent(expertSetting(""));
-    wallctl({"activate"});
+    wallctl({ "activate" });
     const auto errors = errorsPosted();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], errorText(std::string("Error activating firewall filters: ") + std::strerror(127), 127));
@@ -142,7 +142,7 @@ TEST_F(Activate, ExpertSettingWithEmptyTextLoadsAnEmptyFile)
 {
     m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
     storeCurrent(expertSetting(""));
-    wallctl({"activate"});
+    wallctl({ "activate" });
     EXPECT_TRUE(fs::exists(m_root / "/etc/firewall.conf"));
     EXPECT_EQ(m_root.readFile("/etc/firewall.conf"), "");
     EXPECT_EQ(m_root.readFile("/ipfw.calls"), "-f flush\n-q /etc/firewall.conf\n");
@@ -153,7 +153,7 @@ TEST_F(Activate, UnwritableRuleFileChangesNothing)
     m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
     storeCurrent(quickSetting("en0"));
     fs::create_directories(m_root / "/etc/firewall.conf"); // a folder in the way: the rename fails
-    wallctl({"activate"});
+    wallctl({ "activate" });
     EXPECT_FALSE(fs::exists(m_root / "/ipfw.calls"));
     const auto errors = errorsPosted();
     ASSERT_EQ(errors.size(), 1u);
@@ -166,7 +166,7 @@ TEST_F(Activate, NeverWritesThroughASymbolicLink)
     m_root.writeFile("/etc/passwd-like", "precious\n");
     fs::create_symlink(m_root / "/etc/passwd-like", m_root / "/etc/firewall.conf");
     storeCurrent(expertSetting("add 2000 deny ip from any to any\n"));
-    wallctl({"activate"});
+    wallctl({ "activate" });
     EXPECT_EQ(m_root.readFile("/etc/passwd-like"), "precious\n");
     EXPECT_FALSE(fs::is_symlink(m_root / "/etc/firewall.conf"));
     EXPECT_EQ(m_root.readFile("/etc/firewall.conf"), "add 2000 deny ip from any to any\n");
@@ -177,12 +177,14 @@ TEST_F(Activate, RefusesTextThatWouldAddLinesToTheRuleFile)
     m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
     m_root.writeFile("/etc/firewall.conf", "old rules\n");
     storeCurrent(quickSetting("en0\nadd 100 allow ip from any to any"));
-    wallctl({"activate"});
+    wallctl({ "activate" });
     EXPECT_EQ(m_root.readFile("/etc/firewall.conf"), "old rules\n");
     EXPECT_FALSE(fs::exists(m_root / "/ipfw.calls"));
     const auto errors = errorsPosted();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("The Firewall Utility tool reported an error: Unable to write to file /etc/firewall.conf: ", 0), 0u)
+    EXPECT_EQ(
+        errors[0].rfind("The Firewall Utility tool reported an error: Unable to write to file /etc/firewall.conf: ", 0),
+        0u)
         << errors[0];
 }
 
@@ -190,10 +192,10 @@ TEST_F(Activate, WrongKindsOfValuesEndTheCommandThroughTheExceptionHandler)
 {
     m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
     Value setting = quickSetting("en0");
-    setting.get(keys::kInterfaceList)->array()->at(0).set(keys::kInterfaceName, Value(Value::Array {Value("x")}));
+    setting.get(keys::kInterfaceList)->array()->at(0).set(keys::kInterfaceName, Value(Value::Array { Value("x") }));
     storeCurrent(setting);
-    for (const std::string word : {"activate", "generate"}) {
-        const auto r = wallctl({word, "0"});
+    for (const std::string word : { "activate", "generate" }) {
+        const auto r = wallctl({ word, "0" });
         EXPECT_EQ(r.exitStatus, 0);
         EXPECT_NE(r.err.find("Exception raised:"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
@@ -207,7 +209,7 @@ TEST_F(Activate, ConsoleReceivesTheToolsMessagesWhenTheRootHasOne)
     m_root.writeFile("/dev/console", "");
     m_root.writeScript("/sbin/ipfw", "echo \"ipfw says $*\" >&2\n");
     storeCurrent(expertSetting(""));
-    const auto r = wallctl({"activate"});
+    const auto r = wallctl({ "activate" });
     const std::string console = m_root.readFile("/dev/console");
     EXPECT_NE(console.find("ipfw says -f flush"), std::string::npos) << console;
     EXPECT_EQ(r.err.find("ipfw says"), std::string::npos);
@@ -216,5 +218,5 @@ TEST_F(Activate, ConsoleReceivesTheToolsMessagesWhenTheRootHasOne)
 TEST_F(Activate, GenerateOutOfRangePrintsAnEmptyLine)
 {
     storeCurrent(quickSetting("en0"));
-    EXPECT_EQ(wallctl({"generate", "99"}).out, "\n");
+    EXPECT_EQ(wallctl({ "generate", "99" }).out, "\n");
 }

@@ -38,16 +38,17 @@ protected:
 
 TEST_F(LogCommands, ShowlogArchivesOnceAndDeleteLogRemovesTheReceivedRows)
 {
-    EXPECT_EQ(runAsRoot({WALLCTL_PATH, "showlog"}).exitStatus, 0);
+    EXPECT_EQ(runAsRoot({ WALLCTL_PATH, "showlog" }).exitStatus, 0);
     auto rows = archiveRows();
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(runAsRoot({WALLCTL_PATH, "showlog"}).exitStatus, 0);
+    EXPECT_EQ(runAsRoot({ WALLCTL_PATH, "showlog" }).exitStatus, 0);
     EXPECT_EQ(archiveRows().size(), 3u);
 
     kw::DistributedObserver observer;
-    const Value ids(Value::Array {Value::integer(std::stoll(rows[0]["log_id"])), Value(rows[1]["log_id"])});
+    const Value ids(Value::Array { Value::integer(std::stoll(rows[0]["log_id"])), Value(rows[1]["log_id"]) });
     m_root.writeFile("/ids.plist", kw::valueToXml(ids));
-    const auto r = runAsRoot({SERVE_CONFIG_PATH, "--delete", m_root / "/ids.plist", "--", WALLCTL_PATH, "delete-log"});
+    const auto r =
+        runAsRoot({ SERVE_CONFIG_PATH, "--delete", m_root / "/ids.plist", "--", WALLCTL_PATH, "delete-log" });
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     rows = archiveRows();
     ASSERT_EQ(rows.size(), 1u);
@@ -60,10 +61,11 @@ TEST_F(LogCommands, ShowlogArchivesOnceAndDeleteLogRemovesTheReceivedRows)
 
 TEST_F(LogCommands, DeleteLogIgnoresPayloadsThatAreNotIds)
 {
-    runAsRoot({WALLCTL_PATH, "showlog"});
-    for (const Value& payload : {Value(Value::Dictionary {{"a", Value("b")}}), Value(Value::Array {Value("1; DROP TABLE log_archive")})}) {
+    runAsRoot({ WALLCTL_PATH, "showlog" });
+    for (const Value& payload : { Value(Value::Dictionary { { "a", Value("b") } }),
+                                  Value(Value::Array { Value("1; DROP TABLE log_archive") }) }) {
         m_root.writeFile("/ids.plist", kw::valueToXml(payload));
-        runAsRoot({SERVE_CONFIG_PATH, "--delete", m_root / "/ids.plist", "--", WALLCTL_PATH, "delete-log"});
+        runAsRoot({ SERVE_CONFIG_PATH, "--delete", m_root / "/ids.plist", "--", WALLCTL_PATH, "delete-log" });
         EXPECT_EQ(archiveRows().size(), 3u);
     }
 }
@@ -71,7 +73,7 @@ TEST_F(LogCommands, DeleteLogIgnoresPayloadsThatAreNotIds)
 TEST_F(LogCommands, DeleteLogWithoutAServerStillNotifies)
 {
     kw::DistributedObserver observer;
-    const auto r = runAsRoot({WALLCTL_PATH, "delete-log"});
+    const auto r = runAsRoot({ WALLCTL_PATH, "delete-log" });
     EXPECT_NE(r.err.find("No configuration data received"), std::string::npos);
     const auto n = observer.receive(std::chrono::seconds(2));
     ASSERT_TRUE(n.has_value());

@@ -20,7 +20,7 @@ protected:
     void runModify(bool on)
     {
         kw::KeepwallPrefs prefs;
-        kw::tool::ToolContext context {{"wallctl"}, prefs, stdout, stderr, ::getuid()};
+        kw::tool::ToolContext context { { "wallctl" }, prefs, stdout, stderr, ::getuid() };
         kw::tool::modifyFirewallLogging(context, on);
     }
 
@@ -46,7 +46,7 @@ protected:
 
     kw::testing::TempRoot m_root;
     std::vector<std::string> m_log;
-    kw::LogCapture m_capture {[this](const std::string& line) { m_log.push_back(line); }};
+    kw::LogCapture m_capture { [this](const std::string& line) { m_log.push_back(line); } };
 };
 
 } // namespace
@@ -62,12 +62,15 @@ TEST_F(Logging, SwitchesFollowTheReleaseAndTheLoggerState)
     };
     const std::string limit = "/usr/sbin/sysctl -w net.inet.ip.fw.verbose_limit=65535";
     const Row rows[] = {
-        {"on, 10.3", 743, true, false, {"/usr/sbin/sysctl -w net.inet.ip.fw.verbose=1", limit}},
-        {"on, 10.4, no logger", 824, true, false,
-         {"/usr/sbin/sysctl -w net.inet.ip.fw.verbose=2", limit, "/usr/libexec/ipfwloggerd "}},
-        {"on, 10.4, logger running", 824, true, true, {"/usr/sbin/sysctl -w net.inet.ip.fw.verbose=2", limit}},
-        {"off, 10.4, no logger", 824, false, false, {"/usr/sbin/sysctl -w net.inet.ip.fw.verbose=0", limit}},
-        {"off, 10.3", 743, false, false, {"/usr/sbin/sysctl -w net.inet.ip.fw.verbose=0", limit}},
+        { "on, 10.3", 743, true, false, { "/usr/sbin/sysctl -w net.inet.ip.fw.verbose=1", limit } },
+        { "on, 10.4, no logger",
+          824,
+          true,
+          false,
+          { "/usr/sbin/sysctl -w net.inet.ip.fw.verbose=2", limit, "/usr/libexec/ipfwloggerd " } },
+        { "on, 10.4, logger running", 824, true, true, { "/usr/sbin/sysctl -w net.inet.ip.fw.verbose=2", limit } },
+        { "off, 10.4, no logger", 824, false, false, { "/usr/sbin/sysctl -w net.inet.ip.fw.verbose=0", limit } },
+        { "off, 10.3", 743, false, false, { "/usr/sbin/sysctl -w net.inet.ip.fw.verbose=0", limit } },
     };
     for (const auto& row : rows) {
         kw::setReleaseFlags(row.release);
@@ -98,17 +101,17 @@ TEST_F(Logging, LoggerCheckReadsOnlyAProcessIdFromThePidFile)
         bool psAsked;
     };
     const Row rows[] = {
-        {"no pid file", std::nullopt, "", false, false},
-        {"empty", "", "", false, false},
-        {"not a number", "abc\n", "", false, false},
-        {"trailing garbage", "12abc\n", "", false, false},
-        {"negative", "-5\n", "", false, false},
-        {"zero", "0\n", "", false, false},
-        {"too large", "99999999999\n", "", false, false},
-        {"command text", "$(touch injected)\n", "", false, false},
-        {"running", "4321\n", "4321\n", true, true},
-        {"running, blanks around", " 4321 \n", "4321\n", true, true},
-        {"ended", "4321\n", "", false, true},
+        { "no pid file", std::nullopt, "", false, false },
+        { "empty", "", "", false, false },
+        { "not a number", "abc\n", "", false, false },
+        { "trailing garbage", "12abc\n", "", false, false },
+        { "negative", "-5\n", "", false, false },
+        { "zero", "0\n", "", false, false },
+        { "too large", "99999999999\n", "", false, false },
+        { "command text", "$(touch injected)\n", "", false, false },
+        { "running", "4321\n", "4321\n", true, true },
+        { "running, blanks around", " 4321 \n", "4321\n", true, true },
+        { "ended", "4321\n", "", false, true },
     };
     for (const auto& row : rows) {
         fs::remove(m_root / "/ps.args");
@@ -124,7 +127,7 @@ TEST_F(Logging, LoggerCheckReadsOnlyAProcessIdFromThePidFile)
 
 TEST_F(Logging, EnableAndDisableThroughTheTool)
 {
-    const auto enabled = kw::testing::runAsRoot({WALLCTL_PATH, "enable-log"});
+    const auto enabled = kw::testing::runAsRoot({ WALLCTL_PATH, "enable-log" });
     EXPECT_EQ(enabled.exitStatus, 0);
     EXPECT_EQ(enabled.out, "");
     EXPECT_EQ(recordedCalls(m_root), (std::vector<std::string> {
@@ -134,7 +137,7 @@ TEST_F(Logging, EnableAndDisableThroughTheTool)
                                      }));
     EXPECT_EQ(storedChoice(), 1);
     fs::remove(m_root / "/calls");
-    kw::testing::runAsRoot({WALLCTL_PATH, "disable-log"});
+    kw::testing::runAsRoot({ WALLCTL_PATH, "disable-log" });
     EXPECT_EQ(recordedCalls(m_root), (std::vector<std::string> {
                                          "/usr/sbin/sysctl -w net.inet.ip.fw.verbose=0",
                                          "/usr/sbin/sysctl -w net.inet.ip.fw.verbose_limit=65535",

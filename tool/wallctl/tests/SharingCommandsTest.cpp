@@ -1,5 +1,5 @@
-#include "RunProgram.h"
 #include "SharingCommands.h"
+#include "RunProgram.h"
 #include "StandIns.h"
 #include "base/DistributedNotificationCenter.h"
 #include "base/Release.h"
@@ -71,7 +71,7 @@ protected:
         kw::setReleaseFlags(824);
         kw::testing::installStandIns(m_root);
         KWNatdManager::sharedInstance().setSleeper([](std::chrono::milliseconds) {});
-        storeCurrent(sharingSetting("en0", {gateway("192.168.2.1", "en1", 0, 1)}));
+        storeCurrent(sharingSetting("en0", { gateway("192.168.2.1", "en1", 0, 1) }));
     }
     void TearDown() override { KWNatdManager::sharedInstance().setSleeper(nullptr); }
 
@@ -85,14 +85,14 @@ protected:
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
         kw::KeepwallPrefs prefs;
-        kw::tool::ToolContext context {{"wallctl"}, prefs, out, err, ::getuid()};
+        kw::tool::ToolContext context { { "wallctl" }, prefs, out, err, ::getuid() };
         handler(context);
-        return {contentOf(out), contentOf(err)};
+        return { contentOf(out), contentOf(err) };
     }
 
     kw::testing::TempRoot m_root;
     std::vector<std::string> m_log;
-    kw::LogCapture m_capture {[this](const std::string& line) { m_log.push_back(line); }};
+    kw::LogCapture m_capture { [this](const std::string& line) { m_log.push_back(line); } };
 };
 
 class SharingWallctl : public ::testing::Test {
@@ -101,7 +101,7 @@ protected:
 
     kw::testing::ProgramResult wallctl(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv {WALLCTL_PATH};
+        std::vector<std::string> argv { WALLCTL_PATH };
         argv.insert(argv.end(), args.begin(), args.end());
         return kw::testing::runAsRoot(argv);
     }
@@ -130,9 +130,9 @@ TEST_F(SharingHandlers, StatusAnswersOnStandardOutput)
         std::string expected;
     };
     const Row rows[] = {
-        {"  312 /usr/sbin/natd -f /etc/natd.conf\n  313 grep /usr/sbin/natd\n", "RUNNING\n"},
-        {"  313 grep /usr/sbin/natd\n", "NOT RUNNING\n"},
-        {"", "NOT RUNNING\n"},
+        { "  312 /usr/sbin/natd -f /etc/natd.conf\n  313 grep /usr/sbin/natd\n", "RUNNING\n" },
+        { "  313 grep /usr/sbin/natd\n", "NOT RUNNING\n" },
+        { "", "NOT RUNNING\n" },
     };
     for (const auto& row : rows) {
         m_root.writeFile("/ps.out", row.listing);
@@ -157,7 +157,7 @@ TEST_F(SharingHandlers, StartAnswersNotRunningAndAddsNoDivertRuleWhenNatdDies)
     EXPECT_EQ(output.out, "NOT RUNNING\n");
     EXPECT_FALSE(anyCallStartsWith(m_root, "/sbin/ipfw"));
     EXPECT_EQ(kw::testing::errorsIn(m_log),
-              std::vector<std::string> {"Error starting natd server: natd is not running\nCode:0"});
+              std::vector<std::string> { "Error starting natd server: natd is not running\nCode:0" });
 }
 
 TEST_F(SharingHandlers, StopAnswersOnStandardErrorOnly)
@@ -176,14 +176,16 @@ TEST_F(SharingHandlers, AllowLansAddsTheAllowRulesAndPrintsNothing)
     const auto output = run(kw::tool::allowLocalLANs);
     EXPECT_EQ(output.out, "");
     EXPECT_EQ(output.err, "");
-    EXPECT_EQ(recordedCalls(m_root),
-              std::vector<std::string> {"/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1"});
+    EXPECT_EQ(
+        recordedCalls(m_root),
+        std::vector<std::string> { "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1" });
 }
 
 TEST_F(SharingWallctl, StartAndStatusThroughTheTool)
 {
-    storeCurrent(sharingSetting("en0", {gateway("Default Gateway", "en0", 1, 0), gateway("192.168.2.1", "en1", 0, 1)}));
-    const auto started = wallctl({"sharing-start"});
+    storeCurrent(
+        sharingSetting("en0", { gateway("Default Gateway", "en0", 1, 0), gateway("192.168.2.1", "en1", 0, 1) }));
+    const auto started = wallctl({ "sharing-start" });
     EXPECT_EQ(started.exitStatus, 0);
     EXPECT_EQ(started.out, "RUNNING\n");
     EXPECT_EQ(recordedCalls(m_root), (std::vector<std::string> {
@@ -194,7 +196,7 @@ TEST_F(SharingWallctl, StartAndStatusThroughTheTool)
                                          "/sbin/ipfw add 1001 divert natd all from any to any via en0",
                                          "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1",
                                      }));
-    EXPECT_EQ(wallctl({"sharing-status"}).out, "RUNNING\n");
+    EXPECT_EQ(wallctl({ "sharing-status" }).out, "RUNNING\n");
     EXPECT_TRUE(errorsPosted().empty());
 }
 
@@ -202,12 +204,12 @@ TEST_F(SharingWallctl, NatdThatDiesAtOnceLeavesNoDivertRule)
 {
     m_root.writeScript("/usr/sbin/natd", std::string(kw::testing::kRecorder) + kw::testing::kNatdThatDies);
     storeCurrent(sharingSetting("en0", {}));
-    const auto started = wallctl({"sharing-start"});
+    const auto started = wallctl({ "sharing-start" });
     EXPECT_EQ(started.out, "NOT RUNNING\n");
     EXPECT_FALSE(anyCallStartsWith(m_root, "/sbin/ipfw"));
-    EXPECT_EQ(errorsPosted(), std::vector<std::string> {"The Firewall Utility tool reported an error: Error starting "
-                                                        "natd server: natd is not running\nCode:0"});
-    EXPECT_EQ(wallctl({"sharing-status"}).out, "NOT RUNNING\n");
+    EXPECT_EQ(errorsPosted(), std::vector<std::string> { "The Firewall Utility tool reported an error: Error starting "
+                                                         "natd server: natd is not running\nCode:0" });
+    EXPECT_EQ(wallctl({ "sharing-status" }).out, "NOT RUNNING\n");
 }
 
 TEST_F(SharingWallctl, StopThroughTheToolAnswersOnStandardError)
@@ -215,31 +217,32 @@ TEST_F(SharingWallctl, StopThroughTheToolAnswersOnStandardError)
     const pid_t natd = kw::testing::startStandInNatd();
     ASSERT_GT(natd, 0);
     m_root.writeFile("/ps.out", kw::testing::listingLine(natd));
-    const auto stopped = wallctl({"sharing-stop"});
+    const auto stopped = wallctl({ "sharing-stop" });
     EXPECT_EQ(stopped.out, "");
     EXPECT_NE(stopped.err.find("NOT RUNNING\n"), std::string::npos) << stopped.err;
     EXPECT_EQ(kw::testing::signalThatEnded(natd), SIGQUIT);
-    EXPECT_EQ(recordedCalls(m_root), (std::vector<std::string> {"/sbin/ipfw -q delete 1001", "/sbin/ipfw -q delete 1500"}));
+    EXPECT_EQ(recordedCalls(m_root),
+              (std::vector<std::string> { "/sbin/ipfw -q delete 1001", "/sbin/ipfw -q delete 1500" }));
 }
 
 TEST_F(SharingWallctl, ActivatePutsTheSharingRulesBackOnlyWhileNatdRuns)
 {
-    storeCurrent(sharingSetting("en0", {gateway("192.168.2.1", "en1", 0, 1)}));
+    storeCurrent(sharingSetting("en0", { gateway("192.168.2.1", "en1", 0, 1) }));
     struct Row {
         std::string listing;
         std::vector<std::string> expected;
     };
     const Row rows[] = {
-        {"", {"/sbin/ipfw -f flush", "/sbin/ipfw -q /etc/firewall.conf"}},
-        {"  4242 /usr/sbin/natd -f /etc/natd.conf\n",
-         {"/sbin/ipfw -f flush", "/sbin/ipfw -q /etc/firewall.conf",
-          "/sbin/ipfw add 1001 divert natd all from any to any via en0",
-          "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1"}},
+        { "", { "/sbin/ipfw -f flush", "/sbin/ipfw -q /etc/firewall.conf" } },
+        { "  4242 /usr/sbin/natd -f /etc/natd.conf\n",
+          { "/sbin/ipfw -f flush", "/sbin/ipfw -q /etc/firewall.conf",
+            "/sbin/ipfw add 1001 divert natd all from any to any via en0",
+            "/sbin/ipfw add 1500 allow all from 192.168.2.0/24 to any keep-state via en1" } },
     };
     for (const auto& row : rows) {
         fs::remove(m_root / "/calls");
         m_root.writeFile("/ps.out", row.listing);
-        wallctl({"activate"});
+        wallctl({ "activate" });
         EXPECT_EQ(recordedCalls(m_root), row.expected) << row.listing;
     }
 }
@@ -248,9 +251,9 @@ TEST_F(SharingWallctl, HostileSettingTextStartsNoCommand)
 {
     m_root.writeScript("/sbin/ipfw", "for a in \"$@\"; do printf '[%s]' \"$a\" >> \"$KEEPWALL_ROOT/args\"; done\n"
                                      "echo >> \"$KEEPWALL_ROOT/args\"\n");
-    storeCurrent(sharingSetting("$(touch injected)", {gateway("192.168.2.1", "en1; touch injected", 0, 1),
-                                                      gateway("10.0.0.1 ; touch injected", "en2", 0, 1)}));
-    const auto started = wallctl({"sharing-start"});
+    storeCurrent(sharingSetting("$(touch injected)", { gateway("192.168.2.1", "en1; touch injected", 0, 1),
+                                                       gateway("10.0.0.1 ; touch injected", "en2", 0, 1) }));
+    const auto started = wallctl({ "sharing-start" });
     EXPECT_EQ(started.out, "RUNNING\n");
     EXPECT_FALSE(fs::exists(m_root / "/injected"));
     EXPECT_FALSE(fs::exists("injected"));

@@ -28,8 +28,8 @@ inline constexpr const char* kNatdThatDies = "echo 'natd: unknown option' >&2\ne
 
 inline void installStandIns(const TempRoot& root)
 {
-    for (const char* program : {"/sbin/ipfw", "/usr/sbin/sysctl", "/sbin/ifconfig", "/sbin/route",
-                                "/usr/libexec/ipfwloggerd"}) {
+    for (const char* program :
+         { "/sbin/ipfw", "/usr/sbin/sysctl", "/sbin/ifconfig", "/sbin/route", "/usr/libexec/ipfwloggerd" }) {
         root.writeScript(program, kRecorder);
     }
     root.writeScript("/usr/sbin/natd", std::string(kRecorder) + kNatdThatRuns);
@@ -62,14 +62,17 @@ inline pid_t startStandInNatd()
     pid_t pid = -1;
     char program[] = "sleep";
     char seconds[] = "30";
-    char* argv[] = {program, seconds, nullptr};
+    char* argv[] = { program, seconds, nullptr };
     if (::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ) != 0) {
         return -1;
     }
     return pid;
 }
 
-inline std::string listingLine(pid_t pid) { return "  " + std::to_string(pid) + " /usr/sbin/natd -f /etc/natd.conf\n"; }
+inline std::string listingLine(pid_t pid)
+{
+    return "  " + std::to_string(pid) + " /usr/sbin/natd -f /etc/natd.conf\n";
+}
 
 inline int signalThatEnded(pid_t pid)
 {

@@ -4,9 +4,9 @@
 #include "base/DistributedNotificationCenter.h"
 #include "base/Log.h"
 
-#include <csignal>
 #include "config/KeepwallPrefs.h"
 #include "config/SettingsKeys.h"
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -65,7 +65,7 @@ protected:
 TEST_F(Wallctl, UsageErrorsLogTheUsageLineAndExitZero)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"show"}, {"show", "1", "2"}, {"generate"}, {"select"}, {"List"}, {"bogus"},
+        {}, { "show" }, { "show", "1", "2" }, { "generate" }, { "select" }, { "List" }, { "bogus" },
     };
     for (const auto& args : cases) {
         const auto r = wallctl(args);
@@ -77,7 +77,7 @@ TEST_F(Wallctl, UsageErrorsLogTheUsageLineAndExitZero)
 
 TEST_F(Wallctl, ListPrintsHeaderOnlyForAnEmptyStore)
 {
-    const auto r = wallctl({"list"});
+    const auto r = wallctl({ "list" });
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, kHeader);
 }
@@ -85,7 +85,7 @@ TEST_F(Wallctl, ListPrintsHeaderOnlyForAnEmptyStore)
 TEST_F(Wallctl, ListShowsTypeAndStatus)
 {
     storeThree();
-    const auto r = wallctl({"list", "ignored"});
+    const auto r = wallctl({ "list", "ignored" });
     EXPECT_EQ(r.out, kHeader + "Home\tQuick \tActive  \tA\n"
                                "Office\tExpert\tInactive\tB\n"
                                "Odd\t????  \tInactive\tC\n");
@@ -99,11 +99,16 @@ TEST_F(Wallctl, ShowAndSelectTakeTheLeadingInteger)
         std::string expectedName; // empty: out of range
     };
     const Row rows[] = {
-        {"x", "Home"}, {"1", "Office"}, {" 2abc", "Odd"}, {"3", ""}, {"-1", ""},
-        {"99999999999999999999999", ""}, {"-99999999999999999999999", ""},
+        { "x", "Home" },
+        { "1", "Office" },
+        { " 2abc", "Odd" },
+        { "3", "" },
+        { "-1", "" },
+        { "99999999999999999999999", "" },
+        { "-99999999999999999999999", "" },
     };
     for (const auto& row : rows) {
-        const auto r = wallctl({"show", row.arg});
+        const auto r = wallctl({ "show", row.arg });
         EXPECT_EQ(r.exitStatus, 0);
         if (row.expectedName.empty()) {
             EXPECT_EQ(r.out, "\n") << row.arg;
@@ -117,17 +122,17 @@ TEST_F(Wallctl, ShowAndSelectTakeTheLeadingInteger)
 TEST_F(Wallctl, SelectChangesTheCurrentSetting)
 {
     storeThree();
-    EXPECT_EQ(wallctl({"select", "1"}).exitStatus, 0);
+    EXPECT_EQ(wallctl({ "select", "1" }).exitStatus, 0);
     EXPECT_EQ(kw::KeepwallPrefs().currentSettingsKey(), "B");
 
-    const auto r = wallctl({"select", "-1"});
+    const auto r = wallctl({ "select", "-1" });
     EXPECT_NE(r.err.find("Requested setting -1 is out of range (0 - 2)"), std::string::npos) << r.err;
     EXPECT_EQ(kw::KeepwallPrefs().currentSettingsKey(), "B");
 }
 
 TEST_F(Wallctl, SelectOnAnEmptyStoreReportsMinusOne)
 {
-    const auto r = wallctl({"select", "-1"});
+    const auto r = wallctl({ "select", "-1" });
     EXPECT_NE(r.err.find("Requested setting -1 is out of range (0 - -1)"), std::string::npos) << r.err;
 }
 
@@ -135,7 +140,7 @@ TEST_F(Wallctl, StoreWithoutAServerListsTheUnchangedStoreAndNotifies)
 {
     storeThree();
     kw::DistributedObserver observer;
-    const auto r = wallctl({"store"});
+    const auto r = wallctl({ "store" });
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_NE(r.err.find("No configuration data received"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.substr(0, kHeader.size()), kHeader);
@@ -151,7 +156,7 @@ TEST_F(Wallctl, StoreThroughTheMessagePortWritesOnlyTheReceivedKeys)
     storeThree();
     Value reply;
     reply.set(keys::kCurrentSetting, Value("C"));
-    const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store"});
+    const auto r = runAsRoot({ SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store" });
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.out.find("Odd\t????  \tActive  \tC\n"), std::string::npos) << r.out;
     kw::KeepwallPrefs prefs;
@@ -167,7 +172,7 @@ TEST_F(Wallctl, StoreReplacesStoredSettingsAsAWhole)
     Value reply;
     reply.set(keys::kStoredSettings, stored);
     reply.set(keys::kCurrentSetting, Value("N"));
-    const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store"});
+    const auto r = runAsRoot({ SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store" });
     EXPECT_EQ(r.out, kHeader + "New\tExpert\tActive  \tN\n");
 }
 
@@ -179,10 +184,10 @@ TEST_F(Wallctl, StoreRefusesMalformedReplies)
     Value wrongType;
     wrongType.set(keys::kStoredSettings, Value("not a dictionary"));
     Value badSetting;
-    badSetting.set(keys::kStoredSettings, Value(Value::Dictionary {{"X", Value("y")}}));
-    const Value notDictionary(Value::Array {Value::integer(1)});
-    for (const Value& reply : {unknownKey, wrongType, badSetting, notDictionary}) {
-        const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store"});
+    badSetting.set(keys::kStoredSettings, Value(Value::Dictionary { { "X", Value("y") } }));
+    const Value notDictionary(Value::Array { Value::integer(1) });
+    for (const Value& reply : { unknownKey, wrongType, badSetting, notDictionary }) {
+        const auto r = runAsRoot({ SERVE_CONFIG_PATH, "--store", serve(reply), "--", WALLCTL_PATH, "store" });
         EXPECT_NE(r.err.find("Ignoring the settings received"), std::string::npos) << r.err;
         kw::KeepwallPrefs prefs;
         EXPECT_EQ(prefs.storedSettings().size(), 3u);
@@ -194,7 +199,7 @@ TEST_F(Wallctl, StoreTreatsAnUnparsableReplyAsNoData)
 {
     storeThree();
     m_root.writeFile("/garbage", "<<<not xml");
-    const auto r = runAsRoot({SERVE_CONFIG_PATH, "--store", m_root / "/garbage", "--", WALLCTL_PATH, "store"});
+    const auto r = runAsRoot({ SERVE_CONFIG_PATH, "--store", m_root / "/garbage", "--", WALLCTL_PATH, "store" });
     EXPECT_NE(r.err.find("No configuration data received"), std::string::npos) << r.err;
     EXPECT_EQ(kw::KeepwallPrefs().currentSettingsKey(), "A");
 }
@@ -202,22 +207,22 @@ TEST_F(Wallctl, StoreTreatsAnUnparsableReplyAsNoData)
 TEST_F(Wallctl, ClearFlushesThroughTheRootsIpfw)
 {
     m_root.writeScript("/sbin/ipfw", "echo \"$@\" >> \"$KEEPWALL_ROOT/ipfw.calls\"\n");
-    EXPECT_EQ(wallctl({"clear"}).exitStatus, 0);
+    EXPECT_EQ(wallctl({ "clear" }).exitStatus, 0);
     EXPECT_EQ(m_root.readFile("/ipfw.calls"), "-f flush\n");
 }
 
 TEST_F(Wallctl, ClearWithoutIpfwIsNotAnError)
 {
     kw::DistributedObserver observer;
-    const auto r = wallctl({"clear"});
+    const auto r = wallctl({ "clear" });
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_FALSE(observer.receive(std::chrono::milliseconds(100)).has_value());
 }
 
 TEST_F(Wallctl, EveryWordNeedsRoot)
 {
-    for (const std::string word : {"list", "store", "activate", "show"}) {
-        const auto r = kw::testing::runAsUser({WALLCTL_PATH, word, "0"});
+    for (const std::string word : { "list", "store", "activate", "show" }) {
+        const auto r = kw::testing::runAsUser({ WALLCTL_PATH, word, "0" });
         EXPECT_EQ(r.exitStatus, 1) << word;
         EXPECT_NE(r.err.find("You must have root privileges to run wallctl. EUID=="), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
@@ -249,9 +254,9 @@ TEST(WaitForChildren, LogsTheOutcomeOfOneChild)
         std::string expected;
     };
     const Row rows[] = {
-        {0, "wallctl: Command executed successfully"},
-        {3, "wallctl: Command exited with status 3"},
-        {-1, "wallctl: Command terminated from signal 9"},
+        { 0, "wallctl: Command executed successfully" },
+        { 3, "wallctl: Command exited with status 3" },
+        { -1, "wallctl: Command terminated from signal 9" },
     };
     for (const auto& row : rows) {
         const pid_t child = ::fork();

@@ -21,7 +21,10 @@ class PrivilegedRunner;
 class KW_SECURITY_EXPORT KWFileHandle {
 public:
     KWFileHandle() = default;
-    KWFileHandle(int fd, pid_t pid) : m_fd(fd), m_pid(pid) {}
+    KWFileHandle(int fd, pid_t pid)
+        : m_fd(fd)
+        , m_pid(pid)
+    {}
     KWFileHandle(const KWFileHandle&) = delete;
     KWFileHandle& operator=(const KWFileHandle&) = delete;
     KWFileHandle(KWFileHandle&& other) noexcept;

@@ -19,7 +19,9 @@ public:
     SecureBuffer(const char* bytes, std::size_t length) { assign(bytes, length); }
     SecureBuffer(const SecureBuffer& other) { assign(other.data(), other.size()); }
     SecureBuffer(SecureBuffer&& other) noexcept
-        : m_data(other.m_data), m_size(other.m_size), m_capacity(other.m_capacity)
+        : m_data(other.m_data)
+        , m_size(other.m_size)
+        , m_capacity(other.m_capacity)
     {
         other.m_data = nullptr;
         other.m_size = 0;
@@ -79,7 +81,7 @@ public:
     const char* c_str() const { return data(); }
     std::size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
-    std::string_view view() const { return {data(), m_size}; }
+    std::string_view view() const { return { data(), m_size }; }
 
     // Compares in time independent of where the first difference lies.
     bool equals(std::string_view other) const
@@ -89,7 +91,8 @@ public:
         }
         unsigned char diff = 0;
         for (std::size_t i = 0; i < m_size; ++i) {
-            diff = static_cast<unsigned char>(diff | (static_cast<unsigned char>(m_data[i]) ^ static_cast<unsigned char>(other[i])));
+            diff = static_cast<unsigned char>(
+                diff | (static_cast<unsigned char>(m_data[i]) ^ static_cast<unsigned char>(other[i])));
         }
         return diff == 0;
     }
