@@ -205,7 +205,7 @@ int main(int argc, char** argv)
 
     // The whole command, as activation runs it after a flush.
     const double commandSeconds =
-        timeCommand(asRoot({KW_IPFW_PATH, "-q", (root / "etc/bench.conf").string()}, false),
+        timeCommand(asRoot({KW_IPFW_PATH, "-q", "/etc/bench.conf"}, false),
                     asRoot({KW_IPFW_PATH, "-q", "flush"}, false), 3);
     if (commandSeconds > 0) {
         std::printf("load (kw-ipfw -q file, whole command after a flush): %.1f ms, %.0f rules/s\n",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
 
 namespace kw::ipfwemu {
 
@@ -116,9 +117,59 @@ std::string verdictText(const Verdict& v)
 
 // The rules that can match packets of one direction and pair of interfaces: those with a
 // destination port list of TCP or UDP filed under each (protocol, port), all others in order.
+// The port lists sit in one flat open-addressing table (a packet costs one or two probes into
+// contiguous memory instead of a walk through list nodes).
 struct Engine::CandidateSet {
+    static constexpr std::uint32_t kEmpty = 0xffffffffu;
+
     std::vector<std::uint32_t> generic;
-    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> byPort;
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> byPort; // while building
+
+    std::vector<std::uint32_t> keys; // power-of-two size, kEmpty where free
+    std::vector<std::uint32_t> starts;
+    std::vector<std::uint32_t> counts;
+    std::vector<std::uint32_t> lists;
+    std::uint32_t mask = 0;
+
+    static std::uint32_t slot(std::uint32_t key) { return (key * 0x9e3779b1u) ^ (key >> 15); }
+
+    void freeze()
+    {
+        std::size_t size = 16;
+        while (size < byPort.size() * 2) {
+            size *= 2;
+        }
+        keys.assign(size, kEmpty);
+        starts.assign(size, 0);
+        counts.assign(size, 0);
+        mask = static_cast<std::uint32_t>(size - 1);
+        for (const auto& [key, list] : byPort) {
+            std::uint32_t i = slot(key) & mask;
+            while (keys[i] != kEmpty) {
+                i = (i + 1) & mask;
+            }
+            keys[i] = key;
+            starts[i] = static_cast<std::uint32_t>(lists.size());
+            counts[i] = static_cast<std::uint32_t>(list.size());
+            lists.insert(lists.end(), list.begin(), list.end());
+        }
+        byPort.clear();
+    }
+
+    std::span<const std::uint32_t> find(std::uint32_t key) const
+    {
+        if (keys.empty()) {
+            return {};
+        }
+        for (std::uint32_t i = slot(key) & mask;; i = (i + 1) & mask) {
+            if (keys[i] == key) {
+                return {lists.data() + starts[i], counts[i]};
+            }
+            if (keys[i] == kEmpty) {
+                return {};
+            }
+        }
+    }
 };
 
 Engine::Engine(Table& table) : m_table(table) {}
@@ -179,6 +230,46 @@ void Engine::rebuild()
     m_builtGeneration = m_table.generation();
 }
 
+namespace {
+
+// Ranges up to this many ports are filed under each of their ports; wider ones stay generic.
+constexpr std::uint32_t kMaxFiledPorts = 256;
+
+} // namespace
+
+bool Engine::fileByPort(CandidateSet& set, const IPFWRule& r, std::uint32_t index)
+{
+    if ((r.protocol != kProtoTcp && r.protocol != kProtoUdp) || r.destinationPortCount == 0 ||
+        r.destinationPortKind == IPFWPortKind::Mask) {
+        return false;
+    }
+    const auto ports = r.destinationPorts();
+    std::size_t listStart = 0;
+    std::uint32_t low = 1;
+    std::uint32_t high = 0;
+    if (r.destinationPortKind == IPFWPortKind::Range && ports.size() >= 2) {
+        low = ports[0];
+        high = ports[1];
+        listStart = 2;
+        if (high >= low && high - low + 1 > kMaxFiledPorts) {
+            return false;
+        }
+    }
+    const auto file = [&](std::uint32_t port) {
+        auto& list = set.byPort[portKey(static_cast<std::uint8_t>(r.protocol), static_cast<std::uint16_t>(port))];
+        if (list.empty() || list.back() != index) {
+            list.push_back(index);
+        }
+    };
+    for (std::uint32_t port = low; port <= high; ++port) {
+        file(port);
+    }
+    for (std::size_t k = listStart; k < ports.size(); ++k) {
+        file(ports[k]);
+    }
+    return true;
+}
+
 const Engine::CandidateSet& Engine::candidates(const Packet& p)
 {
     const std::uint64_t key = (p.outgoing ? 1u : 0u) |
@@ -213,18 +304,11 @@ const Engine::CandidateSet& Engine::candidates(const Packet& p)
             continue;
         }
         const auto index = static_cast<std::uint32_t>(i);
-        if ((r.protocol == kProtoTcp || r.protocol == kProtoUdp) && r.destinationPortCount > 0 &&
-            r.destinationPortKind == IPFWPortKind::List && r.action != IPFWAction::CheckState) {
-            for (const auto port : r.destinationPorts()) {
-                auto& list = set->byPort[portKey(static_cast<std::uint8_t>(r.protocol), port)];
-                if (list.empty() || list.back() != index) {
-                    list.push_back(index);
-                }
-            }
-        } else {
+        if (!fileByPort(*set, r, index)) {
             set->generic.push_back(index);
         }
     }
+    set->freeze();
     return *m_candidateSets.emplace(key, std::move(set)).first->second;
 }
 
@@ -429,14 +513,10 @@ Verdict Engine::evaluate(const Packet& p, std::int64_t now)
     auto& rules = m_table.rules();
     const CandidateSet& set = candidates(p);
     const std::vector<std::uint32_t>& generic = set.generic;
-    const std::vector<std::uint32_t>* ported = nullptr;
+    std::span<const std::uint32_t> second;
     if (!p.fragment && (p.protocol == kProtoTcp || p.protocol == kProtoUdp)) {
-        if (const auto it = set.byPort.find(portKey(p.protocol, p.dstPort)); it != set.byPort.end()) {
-            ported = &it->second;
-        }
+        second = set.find(portKey(p.protocol, p.dstPort));
     }
-    static const std::vector<std::uint32_t> kNone;
-    const std::vector<std::uint32_t>& second = ported != nullptr ? *ported : kNone;
 
     const bool srcIsMe = !m_myAddresses.empty() && isMe(p.src);
     const bool dstIsMe = !m_myAddresses.empty() && isMe(p.dst);

@@ -99,6 +99,7 @@ private:
 
     void rebuild();
     const CandidateSet& candidates(const Packet& packet);
+    static bool fileByPort(CandidateSet& set, const IPFWRule& rule, std::uint32_t index);
     bool matches(const IPFWRule& rule, const Packet& packet, bool srcIsMe, bool dstIsMe);
     bool isMe(std::uint32_t address) const;
     DynamicRule* lookupDynamic(const Packet& packet, std::int64_t now, bool& reverse);
