@@ -167,6 +167,7 @@ TEST_F(IPFWCommand, RuleFileStopsAtItsFirstBadLine)
         {"commands and options on lines", "-q add 100 allow ip from any to any\nadd 200 deny ip from any to any\n"
                                           "delete 200\nadd 300 count ip from any to any # counts\n",
          0, "", {"00100 allow ip from any to any", "00300 count ip from any to any"}},
+        {"empty file (an empty expert text)", "", 0, "", {}},
         {"no line break at the end", "add 100 allow ip from any to any", 0, "", {"00100 allow ip from any to any"}},
         {"carriage returns", "add 100 allow ip from any to any\r\n", 0, "", {"00100 allow ip from any to any"}},
     };

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <ctime>
 
 using namespace kw;
@@ -206,4 +208,48 @@ TEST(Listing, DynamicRulesFollowTheMarkerLineWhileTheyLive)
     EXPECT_NE(dynamic.find(") ty 0 tcp 10.0.0.5 1234 <-> 10.0.0.1 22\n"), std::string::npos) << dynamic;
     EXPECT_EQ(dynamic.find("udp"), std::string::npos) << "expired rule listed: " << dynamic;
     EXPECT_EQ(listing(t, ListingOptions{}, 2000).find("##"), std::string::npos);
+}
+
+// Real-world rule files: every rule the grammar accepts survives the state file unchanged, is
+// listed, and takes traffic without trouble.
+TEST(Corpus, AcceptedRulesSurviveTheStateFileAndTraffic)
+{
+    const std::filesystem::path corpus = KEEPWALL_CORPUS_DIR;
+    if (!std::filesystem::is_directory(corpus)) {
+        GTEST_SKIP() << "no corpus at " << corpus;
+    }
+    std::size_t accepted = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("rules-", 0) != 0) {
+            continue;
+        }
+        std::ifstream in(entry.path());
+        Table table;
+        std::string line;
+        while (std::getline(in, line)) {
+            const auto add = line.find("add ");
+            if (add == std::string::npos || line.find_first_not_of(" \t") == line.find('#')) {
+                continue;
+            }
+            const auto parsed = parseIPFWRuleLine(line.substr(add), offlineNames());
+            if (parsed.accepted && parsed.rule.number < 65535) {
+                table.add(parsed.rule, 100);
+                ++accepted;
+            }
+        }
+        Table back;
+        std::string error;
+        ASSERT_TRUE(back.deserialize(table.serialize(), offlineNames(), error)) << name << ": " << error;
+        EXPECT_EQ(back.serialize(), table.serialize()) << name;
+        EXPECT_FALSE(listing(back, ListingOptions{true, true, {}}, 1000).empty());
+        Engine engine(back);
+        engine.setMyAddresses({0x0a000001});
+        for (const char* packet : {"in via em1 tcp 1.2.3.4:1000 -> 10.0.0.1:22 syn", "out via em1 udp 10.0.0.1:5000 -> 8.8.8.8:53",
+                                   "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 8", "in via lo0 tcp 127.0.0.1:1 -> 127.0.0.1:2 ack",
+                                   "in via em0 udp 1.2.3.4 -> 10.0.0.1 frag"}) {
+            EXPECT_EQ(verdictFor(engine, packet, 1000).rfind("rule ", 0), 0u) << name;
+        }
+    }
+    EXPECT_GT(accepted, 50u);
 }
