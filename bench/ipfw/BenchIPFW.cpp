@@ -31,9 +31,15 @@ using namespace kw::ipfwemu;
 constexpr int kInterfaces = 32;
 constexpr int kFiltersPerInterface = 500;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
-std::uint16_t servicePort(int interface, int filter) { return static_cast<std::uint16_t>(1 + (interface * 131 + filter * 7) % 20000); }
+std::uint16_t servicePort(int interface, int filter)
+{
+    return static_cast<std::uint16_t>(1 + (interface * 131 + filter * 7) % 20000);
+}
 
 // Per interface: services allowed in with state, a UDP service, a denied and logged range from
 // a network, outgoing traffic with state; a preamble in front as the generated files have it.
@@ -62,7 +68,8 @@ std::string ruleFile()
                               number, i, f % 256, port, port + 10, i);
                 break;
             default:
-                std::snprintf(line, sizeof line, "add %d allow all from me to any keep-state out via en%d\n", number, i);
+                std::snprintf(line, sizeof line, "add %d allow all from me to any keep-state out via en%d\n", number,
+                              i);
                 break;
             }
             text += line;
@@ -86,12 +93,13 @@ std::string nftRuleset()
             case 0:
             case 1:
                 std::snprintf(line, sizeof line,
-                              "    iifname \"en%d\" tcp dport %u tcp flags & (syn | ack) == syn ct state new accept\n", i,
-                              port);
+                              "    iifname \"en%d\" tcp dport %u tcp flags & (syn | ack) == syn ct state new accept\n",
+                              i, port);
                 break;
             case 2:
                 std::snprintf(line, sizeof line,
-                              "    iifname \"en%d\" udp sport 1024-65535 ip daddr 10.0.0.1 udp dport %u accept\n", i, port);
+                              "    iifname \"en%d\" udp sport 1024-65535 ip daddr 10.0.0.1 udp dport %u accept\n", i,
+                              port);
                 break;
             case 3:
                 std::snprintf(line, sizeof line,
@@ -134,9 +142,9 @@ int runQuietly(const std::vector<std::string>& argv)
 std::vector<std::string> asRoot(std::vector<std::string> argv, bool network)
 {
     if (geteuid() != 0) {
-        argv.insert(argv.begin(), {"unshare", network ? "-rn" : "-r", "--"});
+        argv.insert(argv.begin(), { "unshare", network ? "-rn" : "-r", "--" });
     } else if (network) {
-        argv.insert(argv.begin(), {"unshare", "-n", "--"});
+        argv.insert(argv.begin(), { "unshare", "-n", "--" });
     }
     return argv;
 }
@@ -204,9 +212,8 @@ int main(int argc, char** argv)
                 loadSeconds * 1e3, ruleCount / loadSeconds);
 
     // The whole command, as activation runs it after a flush.
-    const double commandSeconds =
-        timeCommand(asRoot({KW_IPFW_PATH, "-q", "/etc/bench.conf"}, false),
-                    asRoot({KW_IPFW_PATH, "-q", "flush"}, false), 3);
+    const double commandSeconds = timeCommand(asRoot({ KW_IPFW_PATH, "-q", "/etc/bench.conf" }, false),
+                                              asRoot({ KW_IPFW_PATH, "-q", "flush" }, false), 3);
     if (commandSeconds > 0) {
         std::printf("load (kw-ipfw -q file, whole command after a flush): %.1f ms, %.0f rules/s\n",
                     commandSeconds * 1e3, ruleCount / commandSeconds);
@@ -216,7 +223,7 @@ int main(int argc, char** argv)
 
     const auto nftFile = root / "bench.nft";
     std::ofstream(nftFile) << nftRuleset();
-    const double nftSeconds = timeCommand(asRoot({"nft", "-f", nftFile.string()}, true), {}, 3);
+    const double nftSeconds = timeCommand(asRoot({ "nft", "-f", nftFile.string() }, true), {}, 3);
     if (nftSeconds > 0) {
         std::printf("nft -f (in a network namespace): %d rules in %.1f ms, %.0f rules/s\n", ruleCount, nftSeconds * 1e3,
                     ruleCount / nftSeconds);
@@ -228,7 +235,7 @@ int main(int argc, char** argv)
 
     // Traffic: services of random interfaces, answers, strangers, outgoing connections.
     Engine engine(table);
-    engine.setMyAddresses({0x0a000001});
+    engine.setMyAddresses({ 0x0a000001 });
     std::vector<int> interfaces;
     for (int i = 0; i < kInterfaces; ++i) {
         interfaces.push_back(engine.interfaceId("en" + std::to_string(i)));

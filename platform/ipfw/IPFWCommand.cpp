@@ -28,14 +28,13 @@ namespace {
 
 using ipfw::matchesKeyword;
 
-constexpr const char* kUsage =
-    "usage: ipfw [-afqt] add [number] rule\n"
-    "       ipfw [-q] delete number ...\n"
-    "       ipfw [-aft] list|show [number ...]\n"
-    "       ipfw [-q] zero|resetlog [number ...]\n"
-    "       ipfw [-fq] flush\n"
-    "       ipfw [-q] pathname\n"
-    "       ipfw inject <packet file | -> [--me address,...]\n";
+constexpr const char* kUsage = "usage: ipfw [-afqt] add [number] rule\n"
+                               "       ipfw [-q] delete number ...\n"
+                               "       ipfw [-aft] list|show [number ...]\n"
+                               "       ipfw [-q] zero|resetlog [number ...]\n"
+                               "       ipfw [-fq] flush\n"
+                               "       ipfw [-q] pathname\n"
+                               "       ipfw inject <packet file | -> [--me address,...]\n";
 
 struct Options {
     bool counters = false;
@@ -49,8 +48,9 @@ enum class Command { None, Add, Delete, Flush, List, Show, Zero, ResetLog };
 Command commandOf(const std::string& word)
 {
     static const std::pair<const char*, Command> kCommands[] = {
-        {"add", Command::Add},   {"delete", Command::Delete}, {"flush", Command::Flush},       {"list", Command::List},
-        {"show", Command::Show}, {"zero", Command::Zero},     {"resetlog", Command::ResetLog},
+        { "add", Command::Add },           { "delete", Command::Delete }, { "flush", Command::Flush },
+        { "list", Command::List },         { "show", Command::Show },     { "zero", Command::Zero },
+        { "resetlog", Command::ResetLog },
     };
     for (const auto& [keyword, command] : kCommands) {
         if (matchesKeyword(word, keyword)) {
@@ -116,7 +116,11 @@ bool ruleNumber(const std::string& word, std::uint32_t& number)
 
 class Session {
 public:
-    Session(std::istream& in, std::ostream& out, std::ostream& err) : m_in(in), m_out(out), m_err(err) {}
+    Session(std::istream& in, std::ostream& out, std::ostream& err)
+        : m_in(in)
+        , m_out(out)
+        , m_err(err)
+    {}
 
     int run(const std::vector<std::string>& args);
 

@@ -12,7 +12,10 @@ constexpr std::uint8_t kProtoIcmp = 1;
 constexpr std::uint8_t kProtoTcp = 6;
 constexpr std::uint8_t kProtoUdp = 17;
 
-std::uint32_t portKey(std::uint8_t protocol, std::uint16_t port) { return (std::uint32_t{protocol} << 16) | port; }
+std::uint32_t portKey(std::uint8_t protocol, std::uint16_t port)
+{
+    return (std::uint32_t { protocol } << 16) | port;
+}
 
 bool bitsMatch(std::uint8_t have, std::uint8_t set, std::uint8_t clear)
 {
@@ -59,8 +62,7 @@ bool Verdict::passes() const
     if (rule == nullptr) {
         return false;
     }
-    return rule->action == IPFWAction::Accept || rule->action == IPFWAction::Tee ||
-           rule->action == IPFWAction::Forward;
+    return rule->action == IPFWAction::Accept || rule->action == IPFWAction::Tee || rule->action == IPFWAction::Forward;
 }
 
 std::string verdictText(const Verdict& v)
@@ -163,7 +165,7 @@ struct Engine::CandidateSet {
         }
         for (std::uint32_t i = slot(key) & mask;; i = (i + 1) & mask) {
             if (keys[i] == key) {
-                return {lists.data() + starts[i], counts[i]};
+                return { lists.data() + starts[i], counts[i] };
             }
             if (keys[i] == kEmpty) {
                 return {};
@@ -172,7 +174,9 @@ struct Engine::CandidateSet {
     }
 };
 
-Engine::Engine(Table& table) : m_table(table) {}
+Engine::Engine(Table& table)
+    : m_table(table)
+{}
 
 Engine::~Engine() = default;
 
@@ -584,11 +588,11 @@ Verdict Engine::evaluate(const Packet& p, std::int64_t now)
             continue;
         }
         default:
-            return Verdict{r.number, &r, dynamicHit};
+            return Verdict { r.number, &r, dynamicHit };
         }
     }
     const TableRule& last = rules.back();
-    return Verdict{last.rule.number, &last.rule, false};
+    return Verdict { last.rule.number, &last.rule, false };
 }
 
 } // namespace kw::ipfwemu

@@ -55,11 +55,11 @@ using LogSink = std::function<void(const std::string& words, std::int64_t when)>
 
 // How long dynamic rules live, in seconds.
 struct Lifetimes {
-    std::int64_t ack = 300;   // established TCP connections
-    std::int64_t syn = 20;    // TCP connections not yet answered
-    std::int64_t fin = 1;     // closing TCP connections
-    std::int64_t rst = 1;     // reset TCP connections
-    std::int64_t udp = 10;    // UDP flows
+    std::int64_t ack = 300;      // established TCP connections
+    std::int64_t syn = 20;       // TCP connections not yet answered
+    std::int64_t fin = 1;        // closing TCP connections
+    std::int64_t rst = 1;        // reset TCP connections
+    std::int64_t udp = 10;       // UDP flows
     std::int64_t shortLived = 5; // other protocols
 };
 

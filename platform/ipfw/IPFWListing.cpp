@@ -127,7 +127,7 @@ std::string listing(const Table& table, const ListingOptions& options, std::int6
             out += number;
             appendCounter(out, d->packets, packetWidth);
             appendCounter(out, d->bytes, byteWidth);
-            const auto bucket = FlowKeyHash{}(FlowKey::of(d->protocol, d->src, d->srcPort, d->dst, d->dstPort)) % 256;
+            const auto bucket = FlowKeyHash {}(FlowKey::of(d->protocol, d->src, d->srcPort, d->dst, d->dstPort)) % 256;
             out += " (T " + std::to_string(d->expire - now) + ", # " + std::to_string(bucket) + ") ty 0 ";
             out += protocolName(d->protocol);
             out += ' ';

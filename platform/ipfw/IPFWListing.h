@@ -9,8 +9,8 @@
 namespace kw::ipfwemu {
 
 struct ListingOptions {
-    bool counters = false; // -a: packet and byte counters
-    bool times = false;    // -t: time of the last match, or blanks
+    bool counters = false;              // -a: packet and byte counters
+    bool times = false;                 // -t: time of the last match, or blanks
     std::vector<std::uint32_t> numbers; // only these rules (and no dynamic rules); empty for all
 };
 

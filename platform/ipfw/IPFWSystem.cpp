@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -120,11 +120,20 @@ bool establishRoot(std::string& error)
     return true;
 }
 
-std::string stateFolder() { return SystemRoot::path(kStateFolder); }
+std::string stateFolder()
+{
+    return SystemRoot::path(kStateFolder);
+}
 
-std::string stateFilePath() { return stateFolder() + "/ipfw.state"; }
+std::string stateFilePath()
+{
+    return stateFolder() + "/ipfw.state";
+}
 
-StateStore::~StateStore() { close(); }
+StateStore::~StateStore()
+{
+    close();
+}
 
 void StateStore::close()
 {
@@ -260,7 +269,8 @@ void configureEngine(Engine& engine, const std::optional<std::vector<std::uint32
     l.udp = kernelVariable("net.inet.ip.fw.dyn_udp_lifetime", l.udp);
     l.shortLived = kernelVariable("net.inet.ip.fw.dyn_short_lifetime", l.shortLived);
     engine.setLifetimes(l);
-    engine.setDynamicLimit(static_cast<std::size_t>(std::max<std::int64_t>(0, kernelVariable("net.inet.ip.fw.dyn_max", 4096))));
+    engine.setDynamicLimit(
+        static_cast<std::size_t>(std::max<std::int64_t>(0, kernelVariable("net.inet.ip.fw.dyn_max", 4096))));
     const std::int64_t verbose = kernelVariable("net.inet.ip.fw.verbose", 0);
     engine.setLogSink(
         [](const std::string& words, std::int64_t when) {
@@ -274,10 +284,10 @@ void configureEngine(Engine& engine, const std::optional<std::vector<std::uint32
 
 std::string logTimeStamp(std::int64_t when)
 {
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    static const char* const months[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
     const auto t = static_cast<std::time_t>(when);
-    std::tm tm{};
+    std::tm tm {};
     ::localtime_r(&t, &tm);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%s %2d %02d:%02d:%02d", months[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min,

@@ -65,7 +65,10 @@ IPFWRule defaultRule()
     return r;
 }
 
-Table::Table() { ensureDefaultRule(); }
+Table::Table()
+{
+    ensureDefaultRule();
+}
 
 void Table::ensureDefaultRule()
 {
@@ -164,12 +167,12 @@ std::string Table::serialize() const
     s.reserve(64 + m_rules.size() * 96 + m_dynamic.size() * 96);
     s += kStateHeader;
     s += "\nnext";
-    appendNumbers(s, {m_nextId, m_nextSerial});
+    appendNumbers(s, { m_nextId, m_nextSerial });
     s += '\n';
     for (const auto& r : m_rules) {
         s += "rule";
-        appendNumbers(s, {r.id, r.rule.number, r.packets, r.bytes, static_cast<std::uint64_t>(r.lastMatch), r.logged,
-                          r.logLimit});
+        appendNumbers(s, { r.id, r.rule.number, r.packets, r.bytes, static_cast<std::uint64_t>(r.lastMatch), r.logged,
+                           r.logLimit });
         s += ' ';
         s += r.text;
         s += '\n';
@@ -182,12 +185,12 @@ std::string Table::serialize() const
     std::sort(dyn.begin(), dyn.end(), [](const DynamicRule* a, const DynamicRule* b) { return a->serial < b->serial; });
     for (const auto* d : dyn) {
         s += "dynamic";
-        appendNumbers(s, {d->parentId, d->serial, d->protocol, d->src, d->srcPort, d->dst, d->dstPort,
-                          static_cast<std::uint64_t>(d->expire), d->packets, d->bytes, d->tcpState});
+        appendNumbers(s, { d->parentId, d->serial, d->protocol, d->src, d->srcPort, d->dst, d->dstPort,
+                           static_cast<std::uint64_t>(d->expire), d->packets, d->bytes, d->tcpState });
         s += '\n';
     }
     s += "end";
-    appendNumbers(s, {m_rules.size(), m_dynamic.size()});
+    appendNumbers(s, { m_rules.size(), m_dynamic.size() });
     s += '\n';
     return s;
 }

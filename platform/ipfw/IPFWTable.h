@@ -46,8 +46,8 @@ struct FlowKey {
 struct FlowKeyHash {
     std::size_t operator()(const FlowKey& k) const noexcept
     {
-        std::uint64_t h = (std::uint64_t{k.addressA} << 32) ^ k.addressB;
-        h ^= (std::uint64_t{k.portA} << 24) ^ (std::uint64_t{k.portB} << 8) ^ k.protocol;
+        std::uint64_t h = (std::uint64_t { k.addressA } << 32) ^ k.addressB;
+        h ^= (std::uint64_t { k.portA } << 24) ^ (std::uint64_t { k.portB } << 8) ^ k.protocol;
         h *= 0x9e3779b97f4a7c15ull;
         return static_cast<std::size_t>(h ^ (h >> 29));
     }
@@ -68,8 +68,8 @@ struct DynamicRule {
     std::uint64_t bytes = 0;
     std::uint32_t tcpState = 0; // kTcpState* bits seen so far
 
-    static constexpr std::uint32_t kSynForward = 0x01, kSynReverse = 0x02, kFinForward = 0x04,
-                                   kFinReverse = 0x08, kReset = 0x10;
+    static constexpr std::uint32_t kSynForward = 0x01, kSynReverse = 0x02, kFinForward = 0x04, kFinReverse = 0x08,
+                                   kReset = 0x10;
 };
 
 // The rule table of the emulated kernel: static rules ordered by number (rules with the same

@@ -37,7 +37,7 @@ protected:
     std::vector<std::string> ruleLines()
     {
         std::vector<std::string> lines;
-        const std::string text = ipfwOk({"list"});
+        const std::string text = ipfwOk({ "list" });
         std::size_t start = 0;
         while (start < text.size()) {
             const auto end = text.find('\n', start);

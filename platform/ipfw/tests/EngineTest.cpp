@@ -25,95 +25,177 @@ struct Case {
 TEST(Engine, FirstMatchingRuleDecides)
 {
     const Case cases[] = {
-        {"port on its interface", {"add 100 allow tcp from any to any 22 in via en0"},
-         "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.1:22 syn", "rule 100 allow"},
-        {"port on another interface", {"add 100 allow tcp from any to any 22 in via en0"},
-         "in via en1 tcp 1.2.3.4:4000 -> 10.0.0.1:22 syn", "rule 65535 deny"},
-        {"direction", {"add 100 allow ip from any to any out"}, "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
-         "rule 65535 deny"},
-        {"interface wildcard", {"add 100 allow ip from any to any via en*"}, "in via en7 udp 1.2.3.4:1 -> 10.0.0.1:2",
-         "rule 100 allow"},
-        {"wildcard other name", {"add 100 allow ip from any to any via en*"},
-         "in via ppp0 udp 1.2.3.4:1 -> 10.0.0.1:2", "rule 65535 deny"},
-        {"loopback wildcard", {"add 1000 allow ip from any to any via lo*"}, "out via lo0 tcp 127.0.0.1:1 -> 127.0.0.1:2",
-         "rule 1000 allow"},
-        {"recv and xmit of a forwarded packet", {"add 100 allow ip from any to any out xmit en1 recv en0"},
-         "out via en1 recv en0 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn", "rule 100 allow"},
-        {"recv needs a receive interface", {"add 100 allow ip from any to any out xmit en1 recv en0"},
-         "out via en1 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn", "rule 65535 deny"},
-        {"me", {"add 100 allow tcp from any to me 80"}, "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.1:80 syn",
-         "rule 100 allow"},
-        {"not me", {"add 100 allow tcp from any to me 80"}, "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.9:80 syn",
-         "rule 65535 deny"},
-        {"mask inside", {"add 100 allow ip from 192.168.1.0/24 to any"}, "in via en0 udp 192.168.1.77:5 -> 10.0.0.1:6",
-         "rule 100 allow"},
-        {"mask outside", {"add 100 allow ip from 192.168.1.0/24 to any"}, "in via en0 udp 192.168.2.1:5 -> 10.0.0.1:6",
-         "rule 65535 deny"},
-        {"negated address", {"add 100 deny ip from not 192.168.1.0/24 to any", "add 200 allow ip from any to any"},
-         "in via en0 udp 192.168.1.77:5 -> 10.0.0.1:6", "rule 200 allow"},
-        {"port list", {"add 100 allow tcp from any to any 21,22,80"}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:80 syn",
-         "rule 100 allow"},
-        {"port not in list", {"add 100 allow tcp from any to any 21,22,80"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:81 syn", "rule 65535 deny"},
-        {"port range", {"add 100 deny tcp from any to any 6000-6063", "add 200 allow ip from any to any"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:6010 syn", "rule 100 deny"},
-        {"port above range", {"add 100 deny tcp from any to any 6000-6063", "add 200 allow ip from any to any"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:6064 syn", "rule 200 allow"},
-        {"source port range", {"add 100 allow udp from any 1024-65535 to any 53"},
-         "out via en0 udp 10.0.0.1:5353 -> 8.8.8.8:53", "rule 100 allow"},
-        {"source port below range", {"add 100 allow udp from any 1024-65535 to any 53"},
-         "out via en0 udp 10.0.0.1:53 -> 8.8.8.8:53", "rule 65535 deny"},
-        {"udp rule, tcp packet", {"add 100 allow udp from any to any 53"}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:53 syn",
-         "rule 65535 deny"},
-        {"setup takes a first syn", {"add 100 allow tcp from any to any setup"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn", "rule 100 allow"},
-        {"setup refuses syn ack", {"add 100 allow tcp from any to any setup"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn,ack", "rule 65535 deny"},
-        {"established takes ack", {"add 1004 allow tcp from any to any established"},
-         "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 ack", "rule 1004 allow"},
-        {"established takes rst", {"add 1004 allow tcp from any to any established"},
-         "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 rst", "rule 1004 allow"},
-        {"established refuses syn", {"add 1004 allow tcp from any to any established"},
-         "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 syn", "rule 65535 deny"},
-        {"tcpflags with negation", {"add 100 deny tcp from any to any tcpflags fin,!ack", "add 200 allow ip from any to any"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 fin", "rule 100 deny"},
-        {"tcpflags negation fails", {"add 100 deny tcp from any to any tcpflags fin,!ack", "add 200 allow ip from any to any"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 fin ack", "rule 200 allow"},
-        {"ip options", {"add 100 unreach host log ip from any to any ipoptions ssrr,lsrr via en0"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 ipoptions ssrr,lsrr", "rule 100 unreach host"},
-        {"ip options missing one", {"add 100 unreach host ip from any to any ipoptions ssrr,lsrr"},
-         "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 ipoptions ssrr", "rule 65535 deny"},
-        {"icmp type in list", {"add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14"},
-         "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 3 code 1", "rule 1006 allow"},
-        {"icmp type not in list", {"add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14"},
-         "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 8", "rule 65535 deny"},
-        {"fragment", {"add 1005 allow all from any to any frag"}, "in via en0 udp 1.2.3.4 -> 10.0.0.1 frag",
-         "rule 1005 allow"},
-        {"first fragment is no frag", {"add 1005 allow all from any to any frag"},
-         "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2", "rule 65535 deny"},
-        {"fragment never matches ports", {"add 100 allow udp from any to any 53"},
-         "in via en0 udp 1.2.3.4 -> 10.0.0.1 frag", "rule 65535 deny"},
-        {"skipto", {"add 100 skipto 300 ip from any to any", "add 200 deny ip from any to any",
-                    "add 300 allow ip from any to any"},
-         "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2", "rule 300 allow"},
-        {"skipto to a missing number goes to the next one above",
-         {"add 100 skipto 250 ip from any to any", "add 200 deny ip from any to any", "add 300 allow tcp from any to any 22",
-          "add 400 unreach port ip from any to any"},
-         "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2", "rule 400 unreach port"},
-        {"count goes on", {"add 100 count ip from any to any", "add 200 allow ip from any to any"},
-         "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2", "rule 200 allow"},
-        {"divert hands the packet to natd", {"add 1001 divert 8668 ip from any to any via en0",
-                                            "add 2000 allow ip from any to any"},
-         "out via en0 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn", "rule 1001 divert 8668"},
-        {"reset", {"add 100 reset tcp from any to any 113"}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:113 syn",
-         "rule 100 reset"},
-        {"other uid", {"add 100 allow tcp from any to any uid 0"}, "out via en0 tcp 10.0.0.1:1 -> 1.2.3.4:2 syn uid 7",
-         "rule 65535 deny"},
-        {"default rule", {}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 syn", "rule 65535 deny"},
-        {"interface by address", {"add 100 allow ip from any to any via 10.0.0.1"},
-         "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2", "rule 100 allow"},
-        {"uid", {"add 100 allow tcp from any to any uid 0"}, "out via en0 tcp 10.0.0.1:1 -> 1.2.3.4:2 syn uid 0",
-         "rule 100 allow"},
+        { "port on its interface",
+          { "add 100 allow tcp from any to any 22 in via en0" },
+          "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.1:22 syn",
+          "rule 100 allow" },
+        { "port on another interface",
+          { "add 100 allow tcp from any to any 22 in via en0" },
+          "in via en1 tcp 1.2.3.4:4000 -> 10.0.0.1:22 syn",
+          "rule 65535 deny" },
+        { "direction",
+          { "add 100 allow ip from any to any out" },
+          "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 65535 deny" },
+        { "interface wildcard",
+          { "add 100 allow ip from any to any via en*" },
+          "in via en7 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 100 allow" },
+        { "wildcard other name",
+          { "add 100 allow ip from any to any via en*" },
+          "in via ppp0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 65535 deny" },
+        { "loopback wildcard",
+          { "add 1000 allow ip from any to any via lo*" },
+          "out via lo0 tcp 127.0.0.1:1 -> 127.0.0.1:2",
+          "rule 1000 allow" },
+        { "recv and xmit of a forwarded packet",
+          { "add 100 allow ip from any to any out xmit en1 recv en0" },
+          "out via en1 recv en0 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn",
+          "rule 100 allow" },
+        { "recv needs a receive interface",
+          { "add 100 allow ip from any to any out xmit en1 recv en0" },
+          "out via en1 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn",
+          "rule 65535 deny" },
+        { "me",
+          { "add 100 allow tcp from any to me 80" },
+          "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.1:80 syn",
+          "rule 100 allow" },
+        { "not me",
+          { "add 100 allow tcp from any to me 80" },
+          "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.9:80 syn",
+          "rule 65535 deny" },
+        { "mask inside",
+          { "add 100 allow ip from 192.168.1.0/24 to any" },
+          "in via en0 udp 192.168.1.77:5 -> 10.0.0.1:6",
+          "rule 100 allow" },
+        { "mask outside",
+          { "add 100 allow ip from 192.168.1.0/24 to any" },
+          "in via en0 udp 192.168.2.1:5 -> 10.0.0.1:6",
+          "rule 65535 deny" },
+        { "negated address",
+          { "add 100 deny ip from not 192.168.1.0/24 to any", "add 200 allow ip from any to any" },
+          "in via en0 udp 192.168.1.77:5 -> 10.0.0.1:6",
+          "rule 200 allow" },
+        { "port list",
+          { "add 100 allow tcp from any to any 21,22,80" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:80 syn",
+          "rule 100 allow" },
+        { "port not in list",
+          { "add 100 allow tcp from any to any 21,22,80" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:81 syn",
+          "rule 65535 deny" },
+        { "port range",
+          { "add 100 deny tcp from any to any 6000-6063", "add 200 allow ip from any to any" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:6010 syn",
+          "rule 100 deny" },
+        { "port above range",
+          { "add 100 deny tcp from any to any 6000-6063", "add 200 allow ip from any to any" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:6064 syn",
+          "rule 200 allow" },
+        { "source port range",
+          { "add 100 allow udp from any 1024-65535 to any 53" },
+          "out via en0 udp 10.0.0.1:5353 -> 8.8.8.8:53",
+          "rule 100 allow" },
+        { "source port below range",
+          { "add 100 allow udp from any 1024-65535 to any 53" },
+          "out via en0 udp 10.0.0.1:53 -> 8.8.8.8:53",
+          "rule 65535 deny" },
+        { "udp rule, tcp packet",
+          { "add 100 allow udp from any to any 53" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:53 syn",
+          "rule 65535 deny" },
+        { "setup takes a first syn",
+          { "add 100 allow tcp from any to any setup" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn",
+          "rule 100 allow" },
+        { "setup refuses syn ack",
+          { "add 100 allow tcp from any to any setup" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn,ack",
+          "rule 65535 deny" },
+        { "established takes ack",
+          { "add 1004 allow tcp from any to any established" },
+          "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 ack",
+          "rule 1004 allow" },
+        { "established takes rst",
+          { "add 1004 allow tcp from any to any established" },
+          "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 rst",
+          "rule 1004 allow" },
+        { "established refuses syn",
+          { "add 1004 allow tcp from any to any established" },
+          "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 syn",
+          "rule 65535 deny" },
+        { "tcpflags with negation",
+          { "add 100 deny tcp from any to any tcpflags fin,!ack", "add 200 allow ip from any to any" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 fin",
+          "rule 100 deny" },
+        { "tcpflags negation fails",
+          { "add 100 deny tcp from any to any tcpflags fin,!ack", "add 200 allow ip from any to any" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 fin ack",
+          "rule 200 allow" },
+        { "ip options",
+          { "add 100 unreach host log ip from any to any ipoptions ssrr,lsrr via en0" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 ipoptions ssrr,lsrr",
+          "rule 100 unreach host" },
+        { "ip options missing one",
+          { "add 100 unreach host ip from any to any ipoptions ssrr,lsrr" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 ipoptions ssrr",
+          "rule 65535 deny" },
+        { "icmp type in list",
+          { "add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14" },
+          "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 3 code 1",
+          "rule 1006 allow" },
+        { "icmp type not in list",
+          { "add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14" },
+          "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 8",
+          "rule 65535 deny" },
+        { "fragment",
+          { "add 1005 allow all from any to any frag" },
+          "in via en0 udp 1.2.3.4 -> 10.0.0.1 frag",
+          "rule 1005 allow" },
+        { "first fragment is no frag",
+          { "add 1005 allow all from any to any frag" },
+          "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 65535 deny" },
+        { "fragment never matches ports",
+          { "add 100 allow udp from any to any 53" },
+          "in via en0 udp 1.2.3.4 -> 10.0.0.1 frag",
+          "rule 65535 deny" },
+        { "skipto",
+          { "add 100 skipto 300 ip from any to any", "add 200 deny ip from any to any",
+            "add 300 allow ip from any to any" },
+          "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 300 allow" },
+        { "skipto to a missing number goes to the next one above",
+          { "add 100 skipto 250 ip from any to any", "add 200 deny ip from any to any",
+            "add 300 allow tcp from any to any 22", "add 400 unreach port ip from any to any" },
+          "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 400 unreach port" },
+        { "count goes on",
+          { "add 100 count ip from any to any", "add 200 allow ip from any to any" },
+          "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 200 allow" },
+        { "divert hands the packet to natd",
+          { "add 1001 divert 8668 ip from any to any via en0", "add 2000 allow ip from any to any" },
+          "out via en0 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn",
+          "rule 1001 divert 8668" },
+        { "reset",
+          { "add 100 reset tcp from any to any 113" },
+          "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:113 syn",
+          "rule 100 reset" },
+        { "other uid",
+          { "add 100 allow tcp from any to any uid 0" },
+          "out via en0 tcp 10.0.0.1:1 -> 1.2.3.4:2 syn uid 7",
+          "rule 65535 deny" },
+        { "default rule", {}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 syn", "rule 65535 deny" },
+        { "interface by address",
+          { "add 100 allow ip from any to any via 10.0.0.1" },
+          "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
+          "rule 100 allow" },
+        { "uid",
+          { "add 100 allow tcp from any to any uid 0" },
+          "out via en0 tcp 10.0.0.1:1 -> 1.2.3.4:2 syn uid 0",
+          "rule 100 allow" },
     };
     for (const auto& c : cases) {
         std::vector<const char*> rules = c.rules;
@@ -127,7 +209,7 @@ TEST(Engine, FirstMatchingRuleDecides)
             }
         }
         Engine engine(table);
-        engine.setMyAddresses({0x0a000001});
+        engine.setMyAddresses({ 0x0a000001 });
         engine.setInterfaceAddress("en0", 0x0a000001);
         EXPECT_EQ(verdictFor(engine, c.packet, kNow), c.verdict) << c.what;
     }
@@ -135,8 +217,8 @@ TEST(Engine, FirstMatchingRuleDecides)
 
 TEST(Engine, MatchedRulesCountPacketsBytesAndTime)
 {
-    Table table = tableOf({"add 100 count ip from any to any", "add 200 skipto 400 tcp from any to any",
-                           "add 300 deny ip from any to any", "add 400 allow ip from any to any"});
+    Table table = tableOf({ "add 100 count ip from any to any", "add 200 skipto 400 tcp from any to any",
+                            "add 300 deny ip from any to any", "add 400 allow ip from any to any" });
     Engine engine(table);
     verdictFor(engine, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 syn len 100", kNow);
     verdictFor(engine, "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2 len 60", kNow + 5);
@@ -152,9 +234,9 @@ TEST(Engine, MatchedRulesCountPacketsBytesAndTime)
 
 TEST(Engine, KeepStateLetsAnswersBackUntilTheStateExpires)
 {
-    Table table = tableOf({"add 1003 check-state", "add 2001 allow udp from any to any 53 keep-state out via en0",
-                           "add 52003 allow all from any to any keep-state out via en0",
-                           "add 52004 deny log all from any to any in via en0"});
+    Table table = tableOf({ "add 1003 check-state", "add 2001 allow udp from any to any 53 keep-state out via en0",
+                            "add 52003 allow all from any to any keep-state out via en0",
+                            "add 52004 deny log all from any to any in via en0" });
     Engine engine(table);
     struct Step {
         std::int64_t at;
@@ -162,22 +244,22 @@ TEST(Engine, KeepStateLetsAnswersBackUntilTheStateExpires)
         const char* verdict;
     };
     const Step steps[] = {
-        {0, "out via en0 tcp 10.0.0.1:50000 -> 93.184.216.34:80 syn", "rule 52003 allow"},
-        {1, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 syn,ack", "rule 52003 allow (dynamic)"},
-        {1, "out via en0 tcp 10.0.0.1:50000 -> 93.184.216.34:80 ack", "rule 52003 allow (dynamic)"},
-        {2, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50001 ack", "rule 52004 deny"},
-        {2, "in via en0 tcp 93.184.216.35:80 -> 10.0.0.1:50000 ack", "rule 52004 deny"},
+        { 0, "out via en0 tcp 10.0.0.1:50000 -> 93.184.216.34:80 syn", "rule 52003 allow" },
+        { 1, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 syn,ack", "rule 52003 allow (dynamic)" },
+        { 1, "out via en0 tcp 10.0.0.1:50000 -> 93.184.216.34:80 ack", "rule 52003 allow (dynamic)" },
+        { 2, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50001 ack", "rule 52004 deny" },
+        { 2, "in via en0 tcp 93.184.216.35:80 -> 10.0.0.1:50000 ack", "rule 52004 deny" },
         // Established connections live for the ack lifetime (300 s) after their last packet.
-        {250, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 ack", "rule 52003 allow (dynamic)"},
-        {549, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 ack", "rule 52003 allow (dynamic)"},
-        {850, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 ack", "rule 52004 deny"},
+        { 250, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 ack", "rule 52003 allow (dynamic)" },
+        { 549, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 ack", "rule 52003 allow (dynamic)" },
+        { 850, "in via en0 tcp 93.184.216.34:80 -> 10.0.0.1:50000 ack", "rule 52004 deny" },
         // A DNS question and its answer, through any interface; UDP states live 10 s.
-        {900, "out via en0 udp 10.0.0.1:5353 -> 8.8.8.8:53", "rule 2001 allow"},
-        {901, "in via en1 udp 8.8.8.8:53 -> 10.0.0.1:5353", "rule 2001 allow (dynamic)"},
-        {925, "in via en0 udp 8.8.8.8:53 -> 10.0.0.1:5353", "rule 52004 deny"},
+        { 900, "out via en0 udp 10.0.0.1:5353 -> 8.8.8.8:53", "rule 2001 allow" },
+        { 901, "in via en1 udp 8.8.8.8:53 -> 10.0.0.1:5353", "rule 2001 allow (dynamic)" },
+        { 925, "in via en0 udp 8.8.8.8:53 -> 10.0.0.1:5353", "rule 52004 deny" },
         // A half-open connection is forgotten after the syn lifetime.
-        {1000, "out via en0 tcp 10.0.0.1:40000 -> 1.1.1.1:443 syn", "rule 52003 allow"},
-        {1030, "in via en0 tcp 1.1.1.1:443 -> 10.0.0.1:40000 syn,ack", "rule 52004 deny"},
+        { 1000, "out via en0 tcp 10.0.0.1:40000 -> 1.1.1.1:443 syn", "rule 52003 allow" },
+        { 1030, "in via en0 tcp 1.1.1.1:443 -> 10.0.0.1:40000 syn,ack", "rule 52004 deny" },
     };
     for (const auto& s : steps) {
         EXPECT_EQ(verdictFor(engine, s.packet, kNow + s.at), s.verdict) << "at +" << s.at << ": " << s.packet;
@@ -188,8 +270,8 @@ TEST(Engine, KeepStateLetsAnswersBackUntilTheStateExpires)
 TEST(Engine, StateIsConsultedAtTheFirstStatefulRuleOnly)
 {
     // The deny before the check-state wins over the state; the state answers at rule 500.
-    Table table = tableOf({"add 100 deny tcp from any 80 to any 5000", "add 500 check-state",
-                           "add 600 allow tcp from any to any out keep-state"});
+    Table table = tableOf({ "add 100 deny tcp from any 80 to any 5000", "add 500 check-state",
+                            "add 600 allow tcp from any to any out keep-state" });
     Engine engine(table);
     EXPECT_EQ(verdictFor(engine, "out via en0 tcp 10.0.0.1:5000 -> 1.2.3.4:80 syn", kNow), "rule 600 allow");
     EXPECT_EQ(verdictFor(engine, "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 syn,ack", kNow), "rule 100 deny");
@@ -201,7 +283,7 @@ TEST(Engine, StateIsConsultedAtTheFirstStatefulRuleOnly)
 
 TEST(Engine, DynamicRulesStopAtTheLimitAndDieWithTheirRule)
 {
-    Table table = tableOf({"add 100 check-state", "add 200 allow udp from any to any keep-state"});
+    Table table = tableOf({ "add 100 check-state", "add 200 allow udp from any to any keep-state" });
     Engine engine(table);
     engine.setDynamicLimit(2);
     for (int port = 1; port <= 3; ++port) {
@@ -215,9 +297,10 @@ TEST(Engine, DynamicRulesStopAtTheLimitAndDieWithTheirRule)
 
 TEST(Engine, LogRulesWriteTheKernelLineWithinTheirLimit)
 {
-    Table table = tableOf({"add 100 deny log logamount 2 tcp from any to any 22", "add 200 count log icmp from any to any",
-                           "add 300 allow log udp from any to any", "add 400 deny log ip from any to any"},
-                          65535);
+    Table table =
+        tableOf({ "add 100 deny log logamount 2 tcp from any to any 22", "add 200 count log icmp from any to any",
+                  "add 300 allow log udp from any to any", "add 400 deny log ip from any to any" },
+                65535);
     Engine engine(table);
     std::vector<std::string> lines;
     engine.setLogSink([&](const std::string& words, std::int64_t) { lines.push_back(words); }, true);
@@ -253,7 +336,7 @@ TEST(Engine, LogRulesWriteTheKernelLineWithinTheirLimit)
 
 TEST(Engine, IndexesFollowTableChanges)
 {
-    Table table = tableOf({"add 100 allow tcp from any to any 22 via en0"});
+    Table table = tableOf({ "add 100 allow tcp from any to any 22 via en0" });
     Engine engine(table);
     EXPECT_EQ(verdictFor(engine, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn", kNow), "rule 100 allow");
     NameServices names;

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -21,8 +21,9 @@ std::string bigRuleFile(int rules)
 {
     std::string text = "# generated\n";
     for (int i = 0; i < rules; ++i) {
-        text += "add " + std::to_string(2000 + i) + " allow tcp from 10." + std::to_string(i % 250) + ".0.0/16 to any " +
-                std::to_string(1 + i % 60000) + " setup keep-state in via en" + std::to_string(i % 32) + "\n";
+        text += "add " + std::to_string(2000 + i) + " allow tcp from 10." + std::to_string(i % 250) +
+                ".0.0/16 to any " + std::to_string(1 + i % 60000) + " setup keep-state in via en" +
+                std::to_string(i % 32) + "\n";
     }
     return text;
 }
@@ -37,37 +38,53 @@ TEST_F(IPFWCommand, TheSystemsCommandLinesDoWhatTheirCallersRelyOn)
         std::vector<std::string> args;
         std::string input;
         int status;
-        const char* out;               // exact standard output, or nullptr
+        const char* out;                // exact standard output, or nullptr
         std::vector<std::string> rules; // rule lines of "list" afterwards
     };
     const Step steps[] = {
-        {{"-f", "flush"}, "", 0, "Flushed all rules.\n", {"65535 deny ip from any to any"}},
-        {{"-q", "/etc/firewall.conf"}, "", 0, "",
-         {"01000 allow ip from any to any via lo*", "02000 allow tcp from any to any 22 in via en0 setup keep-state",
-          "65535 deny ip from any to any"}},
-        {{"add", "1001", "divert", "8668", "all", "from", "any", "to", "any", "via", "en0"}, "", 0,
-         "01001 divert 8668 ip from any to any via en0\n", {}},
-        {{"-q", "add", "1500", "allow", "all", "from", "192.168.2.0/24", "to", "any", "via", "en1"}, "", 0, "", {}},
-        {{"add", "1500", "allow", "all", "from", "192.168.3.0/24", "to", "any", "keep-state", "via", "en1"}, "", 0,
-         "01500 allow ip from 192.168.3.0/24 to any via en1 keep-state\n", {}},
-        {{"add", "deny", "icmp", "from", "any", "to", "any"}, "", 0, "02100 deny icmp from any to any\n", {}},
-        {{"-q", "delete", "1001"}, "", 0, "", {}},
-        {{"-q", "delete", "1500"}, "", 0, "",
-         {"01000 allow ip from any to any via lo*", "02000 allow tcp from any to any 22 in via en0 setup keep-state",
-          "02100 deny icmp from any to any", "65535 deny ip from any to any"}},
-        {{"delete", "2100"}, "", 0, "", {}},
-        {{"-q", "zero"}, "", 0, "", {}},
-        {{"zero"}, "", 0, "Accounting cleared.\n", {}},
-        {{"-q", "zero", "2000"}, "", 0, "", {}},
-        {{"zero", "1000"}, "", 0, "Entry 1000 cleared\n", {}},
-        {{"resetlog"}, "", 0, "Logging counts reset.\n", {}},
-        {{"list", "1000"}, "", 0, "01000 allow ip from any to any via lo*\n", {}},
-        {{"-a", "list", "1000"}, "", 0, "01000 0 0 allow ip from any to any via lo*\n", {}},
-        {{"show", "1000"}, "", 0, "01000 0 0 allow ip from any to any via lo*\n", {}},
-        {{"-at", "list", "1000"}, "", 0, "01000 0 0                          allow ip from any to any via lo*\n", {}},
-        {{"flush"}, "n\n", 0, "Are you sure? [yn] ", {}},
-        {{"flush"}, "y\n", 0, "Are you sure? [yn] Flushed all rules.\n", {"65535 deny ip from any to any"}},
-        {{"-q", "flush"}, "", 0, "", {"65535 deny ip from any to any"}},
+        { { "-f", "flush" }, "", 0, "Flushed all rules.\n", { "65535 deny ip from any to any" } },
+        { { "-q", "/etc/firewall.conf" },
+          "",
+          0,
+          "",
+          { "01000 allow ip from any to any via lo*", "02000 allow tcp from any to any 22 in via en0 setup keep-state",
+            "65535 deny ip from any to any" } },
+        { { "add", "1001", "divert", "8668", "all", "from", "any", "to", "any", "via", "en0" },
+          "",
+          0,
+          "01001 divert 8668 ip from any to any via en0\n",
+          {} },
+        { { "-q", "add", "1500", "allow", "all", "from", "192.168.2.0/24", "to", "any", "via", "en1" }, "", 0, "", {} },
+        { { "add", "1500", "allow", "all", "from", "192.168.3.0/24", "to", "any", "keep-state", "via", "en1" },
+          "",
+          0,
+          "01500 allow ip from 192.168.3.0/24 to any via en1 keep-state\n",
+          {} },
+        { { "add", "deny", "icmp", "from", "any", "to", "any" }, "", 0, "02100 deny icmp from any to any\n", {} },
+        { { "-q", "delete", "1001" }, "", 0, "", {} },
+        { { "-q", "delete", "1500" },
+          "",
+          0,
+          "",
+          { "01000 allow ip from any to any via lo*", "02000 allow tcp from any to any 22 in via en0 setup keep-state",
+            "02100 deny icmp from any to any", "65535 deny ip from any to any" } },
+        { { "delete", "2100" }, "", 0, "", {} },
+        { { "-q", "zero" }, "", 0, "", {} },
+        { { "zero" }, "", 0, "Accounting cleared.\n", {} },
+        { { "-q", "zero", "2000" }, "", 0, "", {} },
+        { { "zero", "1000" }, "", 0, "Entry 1000 cleared\n", {} },
+        { { "resetlog" }, "", 0, "Logging counts reset.\n", {} },
+        { { "list", "1000" }, "", 0, "01000 allow ip from any to any via lo*\n", {} },
+        { { "-a", "list", "1000" }, "", 0, "01000 0 0 allow ip from any to any via lo*\n", {} },
+        { { "show", "1000" }, "", 0, "01000 0 0 allow ip from any to any via lo*\n", {} },
+        { { "-at", "list", "1000" },
+          "",
+          0,
+          "01000 0 0                          allow ip from any to any via lo*\n",
+          {} },
+        { { "flush" }, "n\n", 0, "Are you sure? [yn] ", {} },
+        { { "flush" }, "y\n", 0, "Are you sure? [yn] Flushed all rules.\n", { "65535 deny ip from any to any" } },
+        { { "-q", "flush" }, "", 0, "", { "65535 deny ip from any to any" } },
     };
     for (const auto& s : steps) {
         std::string line;
@@ -87,10 +104,10 @@ TEST_F(IPFWCommand, TheSystemsCommandLinesDoWhatTheirCallersRelyOn)
 
 TEST_F(IPFWCommand, MonitorListingHasCountersTimesAndDynamicRules)
 {
-    ipfwOk({"-q", "add", "1003", "check-state"});
-    ipfwOk({"-q", "add", "2000", "allow", "tcp", "from", "any", "to", "any", "out", "keep-state"});
-    ipfwOk({"inject", "-"}, "out via en0 tcp 10.0.0.1:5000 -> 1.2.3.4:80 syn len 60\n");
-    const std::string text = ipfwOk({"-at", "list"});
+    ipfwOk({ "-q", "add", "1003", "check-state" });
+    ipfwOk({ "-q", "add", "2000", "allow", "tcp", "from", "any", "to", "any", "out", "keep-state" });
+    ipfwOk({ "inject", "-" }, "out via en0 tcp 10.0.0.1:5000 -> 1.2.3.4:80 syn len 60\n");
+    const std::string text = ipfwOk({ "-at", "list" });
     // One rule line per static rule: five-digit number, counters, 24-character time or blanks.
     EXPECT_NE(text.find("01003 0  0                          check-state\n"), std::string::npos) << text;
     const auto row = text.find("02000 1 60 ");
@@ -104,30 +121,30 @@ TEST_F(IPFWCommand, MonitorListingHasCountersTimesAndDynamicRules)
 
 TEST_F(IPFWCommand, BadCommandLinesAreRefused)
 {
-    ipfwOk({"-q", "add", "100", "allow", "ip", "from", "any", "to", "any"});
+    ipfwOk({ "-q", "add", "100", "allow", "ip", "from", "any", "to", "any" });
     struct Row {
         std::vector<std::string> args;
         int status;
         const char* message;
     };
     const Row rows[] = {
-        {{"add", "70000", "allow", "ip", "from", "any", "to", "any"}, 64, "illegal rule number 70000"},
-        {{"add", "65535", "allow", "ip", "from", "any", "to", "any"}, 64, "illegal rule number 65535"},
-        {{"add", "4294967296", "allow", "ip", "from", "any", "to", "any"}, 64, "illegal rule number"},
-        {{"add", "200", "allow", "tcp", "from", "any", "to", "any", "nosuchport"}, 64, "ipfw: "},
-        {{"add", "200", "allow", "tcp", "from", "any"}, 64, "ipfw: "},
-        {{"add", "200", "frobnicate", "ip", "from", "any", "to", "any"}, 64, "ipfw: "},
-        {{"delete", "300"}, 69, "rule 300: setsockopt(IP_FW_DEL): Invalid argument"},
-        {{"delete", "65535"}, 69, "rule 65535"},
-        {{"delete", "abc"}, 64, "illegal rule number abc"},
-        {{"delete"}, 64, "rule number required"},
-        {{"zero", "300"}, 69, "rule 300: setsockopt(IP_FW_ZERO)"},
-        {{"list", "300"}, 69, "rule 300 does not exist"},
-        {{"-x", "list"}, 64, "illegal option -- x"},
-        {{"frobnicate", "now"}, 64, "bad command"},
-        {{}, 64, "usage"},
-        {{"-q", "/etc/no-such-file.conf"}, 66, "/etc/no-such-file.conf"},
-        {{"inject", "/no/such/packets"}, 66, "/no/such/packets"},
+        { { "add", "70000", "allow", "ip", "from", "any", "to", "any" }, 64, "illegal rule number 70000" },
+        { { "add", "65535", "allow", "ip", "from", "any", "to", "any" }, 64, "illegal rule number 65535" },
+        { { "add", "4294967296", "allow", "ip", "from", "any", "to", "any" }, 64, "illegal rule number" },
+        { { "add", "200", "allow", "tcp", "from", "any", "to", "any", "nosuchport" }, 64, "ipfw: " },
+        { { "add", "200", "allow", "tcp", "from", "any" }, 64, "ipfw: " },
+        { { "add", "200", "frobnicate", "ip", "from", "any", "to", "any" }, 64, "ipfw: " },
+        { { "delete", "300" }, 69, "rule 300: setsockopt(IP_FW_DEL): Invalid argument" },
+        { { "delete", "65535" }, 69, "rule 65535" },
+        { { "delete", "abc" }, 64, "illegal rule number abc" },
+        { { "delete" }, 64, "rule number required" },
+        { { "zero", "300" }, 69, "rule 300: setsockopt(IP_FW_ZERO)" },
+        { { "list", "300" }, 69, "rule 300 does not exist" },
+        { { "-x", "list" }, 64, "illegal option -- x" },
+        { { "frobnicate", "now" }, 64, "bad command" },
+        { {}, 64, "usage" },
+        { { "-q", "/etc/no-such-file.conf" }, 66, "/etc/no-such-file.conf" },
+        { { "inject", "/no/such/packets" }, 66, "/no/such/packets" },
     };
     for (const auto& row : rows) {
         std::string line;
@@ -138,7 +155,8 @@ TEST_F(IPFWCommand, BadCommandLinesAreRefused)
         EXPECT_EQ(r.exitStatus, row.status) << line << "\nstderr: " << r.err;
         EXPECT_NE(r.err.find(row.message), std::string::npos) << line << "\nstderr: " << r.err;
     }
-    EXPECT_EQ(ruleLines(), (std::vector<std::string>{"00100 allow ip from any to any", "65535 deny ip from any to any"}))
+    EXPECT_EQ(ruleLines(),
+              (std::vector<std::string> { "00100 allow ip from any to any", "65535 deny ip from any to any" }))
         << "refused commands change nothing";
 }
 
@@ -152,29 +170,47 @@ TEST_F(IPFWCommand, RuleFileStopsAtItsFirstBadLine)
         std::vector<std::string> rules;
     };
     const Row rows[] = {
-        {"bad port on line 3",
-         "add 100 allow ip from any to any\n\nadd 200 allow tcp from any to any nosuchport\nadd 300 deny ip from any to any\n",
-         64, "Line 3: ", {"00100 allow ip from any to any"}},
-        {"number too high", "add 100 allow ip from any to any\nadd 99999 deny ip from any to any\n", 64,
-         "Line 2: illegal rule number 99999", {"00100 allow ip from any to any"}},
-        {"too many words", "add 100 allow ip from any to any\nadd 200 allow tcp from any to any" + std::string(30, ' ') +
-                               " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24\n",
-         64, "Line 2: too many arguments", {"00100 allow ip from any to any"}},
-        {"line too long", "add 100 allow ip from any to any\nadd 200 allow ip from any to any " + std::string(1100, 'x') + "\n",
-         64, "Line 2: line too long", {"00100 allow ip from any to any"}},
-        {"unknown command", "add 100 allow ip from any to any\nenable firewall\n", 64, "Line 2: bad command",
-         {"00100 allow ip from any to any"}},
-        {"commands and options on lines", "-q add 100 allow ip from any to any\nadd 200 deny ip from any to any\n"
-                                          "delete 200\nadd 300 count ip from any to any # counts\n",
-         0, "", {"00100 allow ip from any to any", "00300 count ip from any to any"}},
-        {"empty file (an empty expert text)", "", 0, "", {}},
-        {"no line break at the end", "add 100 allow ip from any to any", 0, "", {"00100 allow ip from any to any"}},
-        {"carriage returns", "add 100 allow ip from any to any\r\n", 0, "", {"00100 allow ip from any to any"}},
+        { "bad port on line 3",
+          "add 100 allow ip from any to any\n\nadd 200 allow tcp from any to any nosuchport\nadd 300 deny ip from any "
+          "to any\n",
+          64,
+          "Line 3: ",
+          { "00100 allow ip from any to any" } },
+        { "number too high",
+          "add 100 allow ip from any to any\nadd 99999 deny ip from any to any\n",
+          64,
+          "Line 2: illegal rule number 99999",
+          { "00100 allow ip from any to any" } },
+        { "too many words",
+          "add 100 allow ip from any to any\nadd 200 allow tcp from any to any" + std::string(30, ' ') +
+              " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24\n",
+          64,
+          "Line 2: too many arguments",
+          { "00100 allow ip from any to any" } },
+        { "line too long",
+          "add 100 allow ip from any to any\nadd 200 allow ip from any to any " + std::string(1100, 'x') + "\n",
+          64,
+          "Line 2: line too long",
+          { "00100 allow ip from any to any" } },
+        { "unknown command",
+          "add 100 allow ip from any to any\nenable firewall\n",
+          64,
+          "Line 2: bad command",
+          { "00100 allow ip from any to any" } },
+        { "commands and options on lines",
+          "-q add 100 allow ip from any to any\nadd 200 deny ip from any to any\n"
+          "delete 200\nadd 300 count ip from any to any # counts\n",
+          0,
+          "",
+          { "00100 allow ip from any to any", "00300 count ip from any to any" } },
+        { "empty file (an empty expert text)", "", 0, "", {} },
+        { "no line break at the end", "add 100 allow ip from any to any", 0, "", { "00100 allow ip from any to any" } },
+        { "carriage returns", "add 100 allow ip from any to any\r\n", 0, "", { "00100 allow ip from any to any" } },
     };
     for (const auto& row : rows) {
-        ipfwOk({"-q", "flush"});
+        ipfwOk({ "-q", "flush" });
         root.writeFile("/etc/firewall.conf", row.text);
-        const ProgramResult r = ipfw({"-q", "/etc/firewall.conf"});
+        const ProgramResult r = ipfw({ "-q", "/etc/firewall.conf" });
         EXPECT_EQ(r.exitStatus, row.status) << row.what << "\nstderr: " << r.err;
         EXPECT_NE(r.err.find(row.message), std::string::npos) << row.what << "\nstderr: " << r.err;
         auto expected = row.rules;
@@ -185,14 +221,16 @@ TEST_F(IPFWCommand, RuleFileStopsAtItsFirstBadLine)
 
 TEST_F(IPFWCommand, CorruptOrUnreadableStateIsReportedNotEmptied)
 {
-    ipfwOk({"-q", "add", "100", "allow", "ip", "from", "any", "to", "any"});
+    ipfwOk({ "-q", "add", "100", "allow", "ip", "from", "any", "to", "any" });
     const std::string state = root.readFile("/var/db/kw-platform/ipfw.state");
     ASSERT_FALSE(state.empty());
-    const std::string damaged[] = {state.substr(0, state.size() / 2), "garbage\n", state + "trailing\n"};
+    const std::string damaged[] = { state.substr(0, state.size() / 2), "garbage\n", state + "trailing\n" };
     for (const auto& text : damaged) {
         root.writeFile("/var/db/kw-platform/ipfw.state", text);
-        for (const auto& args : std::vector<std::vector<std::string>>{
-                 {"-at", "list"}, {"-q", "add", "200", "deny", "ip", "from", "any", "to", "any"}, {"-q", "zero"}}) {
+        for (const auto& args :
+             std::vector<std::vector<std::string>> { { "-at", "list" },
+                                                     { "-q", "add", "200", "deny", "ip", "from", "any", "to", "any" },
+                                                     { "-q", "zero" } }) {
             const ProgramResult r = ipfw(args);
             EXPECT_EQ(r.exitStatus, 74) << args[1];
             EXPECT_NE(r.err.find("is corrupt"), std::string::npos) << r.err;
@@ -203,7 +241,7 @@ TEST_F(IPFWCommand, CorruptOrUnreadableStateIsReportedNotEmptied)
     // A state that is a folder cannot be read at all.
     std::filesystem::remove(root / "/var/db/kw-platform/ipfw.state");
     std::filesystem::create_directory(root / "/var/db/kw-platform/ipfw.state");
-    const ProgramResult r = ipfw({"list"});
+    const ProgramResult r = ipfw({ "list" });
     EXPECT_EQ(r.exitStatus, 74);
     EXPECT_NE(r.err.find("cannot read the rule table"), std::string::npos) << r.err;
 }
@@ -211,17 +249,17 @@ TEST_F(IPFWCommand, CorruptOrUnreadableStateIsReportedNotEmptied)
 TEST_F(IPFWCommand, RefusesWithoutRootOrSystemRoot)
 {
     if (::geteuid() == 0) {
-        const auto r = kw::testing::runAsUser({KW_IPFW_PATH, "list"});
+        const auto r = kw::testing::runAsUser({ KW_IPFW_PATH, "list" });
         EXPECT_EQ(r.exitStatus, 71);
     } else {
-        const auto r = kw::testing::runProgram({KW_IPFW_PATH, "list"});
+        const auto r = kw::testing::runProgram({ KW_IPFW_PATH, "list" });
         EXPECT_EQ(r.exitStatus, 71);
         EXPECT_NE(r.err.find("Operation not permitted"), std::string::npos) << r.err;
     }
-    const auto r = kw::testing::runAsRoot({"env", "-u", "KEEPWALL_ROOT", KW_IPFW_PATH, "list"});
+    const auto r = kw::testing::runAsRoot({ "env", "-u", "KEEPWALL_ROOT", KW_IPFW_PATH, "list" });
     EXPECT_EQ(r.exitStatus, 71);
     EXPECT_NE(r.err.find("no system root"), std::string::npos) << r.err;
-    const auto slash = kw::testing::runAsRoot({"env", "KEEPWALL_ROOT=/", KW_IPFW_PATH, "list"});
+    const auto slash = kw::testing::runAsRoot({ "env", "KEEPWALL_ROOT=/", KW_IPFW_PATH, "list" });
     EXPECT_EQ(slash.exitStatus, 71);
     EXPECT_NE(slash.err.find("refusing"), std::string::npos) << slash.err;
 }
@@ -231,12 +269,12 @@ TEST_F(IPFWCommand, ConcurrentAddsLoseNothing)
     constexpr int kWriters = 6;
     constexpr int kRulesEach = 8;
     std::vector<std::thread> writers;
-    std::atomic<int> failures{0};
+    std::atomic<int> failures { 0 };
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&, w] {
             for (int i = 0; i < kRulesEach; ++i) {
-                const auto r = ipfw({"-q", "add", std::to_string(1000 + w * 100 + i), "allow", "tcp", "from", "any", "to",
-                                     "any", std::to_string(1000 + w * 100 + i)});
+                const auto r = ipfw({ "-q", "add", std::to_string(1000 + w * 100 + i), "allow", "tcp", "from", "any",
+                                      "to", "any", std::to_string(1000 + w * 100 + i) });
                 if (r.exitStatus != 0) {
                     ++failures;
                 }
@@ -254,14 +292,14 @@ TEST_F(IPFWCommand, KillDuringALargeLoadLeavesTheOldOrTheNewTable)
 {
     root.writeFile("/etc/small.conf", "add 100 allow ip from any to any\nadd 200 deny ip from any to any\n");
     root.writeFile("/etc/big.conf", bigRuleFile(16000));
-    ipfwOk({"-q", "/etc/small.conf"});
+    ipfwOk({ "-q", "/etc/small.conf" });
     const std::size_t oldCount = 3;
     const std::size_t newCount = oldCount + 16000;
     bool sawOld = false;
-    for (int delayMs : {5, 40, 150, 400}) {
-        std::vector<std::string> argv = {KW_IPFW_PATH, "-q", "/etc/big.conf"};
+    for (int delayMs : { 5, 40, 150, 400 }) {
+        std::vector<std::string> argv = { KW_IPFW_PATH, "-q", "/etc/big.conf" };
         if (::geteuid() != 0) {
-            argv.insert(argv.begin(), {"unshare", "-r", "--"});
+            argv.insert(argv.begin(), { "unshare", "-r", "--" });
         }
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
@@ -285,11 +323,11 @@ TEST_F(IPFWCommand, KillDuringALargeLoadLeavesTheOldOrTheNewTable)
         EXPECT_TRUE(count == oldCount || count == newCount) << "after " << delayMs << " ms: " << count << " rules";
         sawOld = sawOld || count == oldCount;
         if (count != oldCount) {
-            ipfwOk({"-q", "flush"});
-            ipfwOk({"-q", "/etc/small.conf"});
+            ipfwOk({ "-q", "flush" });
+            ipfwOk({ "-q", "/etc/small.conf" });
         }
     }
     EXPECT_TRUE(sawOld) << "no kill landed during the load";
-    ipfwOk({"-q", "/etc/big.conf"});
+    ipfwOk({ "-q", "/etc/big.conf" });
     EXPECT_EQ(ruleLines().size(), newCount);
 }
