@@ -28,3 +28,6 @@ run list
 run show 0
 run generate 0
 run generate 1
+run activate
+echo "\$ ipfw -at list    (the sandbox's kernel rules after activation)"
+if [ "$(id -u)" -ne 0 ]; then unshare -r -- "$root/sbin/ipfw" -at list; else "$root/sbin/ipfw" -at list; fi
