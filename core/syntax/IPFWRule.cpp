@@ -192,16 +192,8 @@ std::string ruleNumberText(std::uint32_t number)
     return buf;
 }
 
-std::string ruleText(const IPFWRule& r)
+void appendActionText(std::string& s, const IPFWRule& r)
 {
-    std::string s;
-    if (r.probability < 1.0) {
-        char buf[32];
-        const auto end = std::to_chars(buf, buf + sizeof buf, r.probability).ptr;
-        s += "prob ";
-        s.append(buf, end);
-        s += ' ';
-    }
     switch (r.action) {
     case IPFWAction::Accept:
         s += "allow";
@@ -238,7 +230,24 @@ std::string ruleText(const IPFWRule& r)
         }
         break;
     case IPFWAction::CheckState:
-        return s + "check-state";
+        s += "check-state";
+        break;
+    }
+}
+
+std::string ruleText(const IPFWRule& r)
+{
+    std::string s;
+    if (r.probability < 1.0) {
+        char buf[32];
+        const auto end = std::to_chars(buf, buf + sizeof buf, r.probability).ptr;
+        s += "prob ";
+        s.append(buf, end);
+        s += ' ';
+    }
+    appendActionText(s, r);
+    if (r.action == IPFWAction::CheckState) {
+        return s;
     }
     if (r.log) {
         s += " log";

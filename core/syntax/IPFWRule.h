@@ -152,6 +152,9 @@ inline constexpr NamedBit kIpOptionNames[] = {
 // The text reads back to the same rule through the grammar.
 std::string ruleText(const IPFWRule& rule);
 
+// The action word with its argument as the listing writes it ("divert 8668", "unreach host").
+void appendActionText(std::string& text, const IPFWRule& rule);
+
 // The rule number as the listing prints it ("%05u").
 std::string ruleNumberText(std::uint32_t number);
 

@@ -72,45 +72,7 @@ std::string verdictText(const Verdict& v)
         return s + "none";
     }
     const IPFWRule& r = *v.rule;
-    switch (r.action) {
-    case IPFWAction::Accept:
-        s += "allow";
-        break;
-    case IPFWAction::Count:
-        s += "count";
-        break;
-    case IPFWAction::Divert:
-        s += "divert " + std::to_string(r.divertPort);
-        break;
-    case IPFWAction::Tee:
-        s += "tee " + std::to_string(r.divertPort);
-        break;
-    case IPFWAction::Forward:
-        s += "fwd ";
-        appendAddress(s, r.forwardAddress);
-        if (r.forwardPort != 0) {
-            s += ',' + std::to_string(r.forwardPort);
-        }
-        break;
-    case IPFWAction::SkipTo:
-        s += "skipto " + std::to_string(r.skipToRule);
-        break;
-    case IPFWAction::Deny:
-        s += "deny";
-        break;
-    case IPFWAction::Reject:
-        if (r.rejectCode == kIPFWRejectReset) {
-            s += "reset";
-        } else {
-            const char* name = icmpUnreachName(r.rejectCode);
-            s += "unreach ";
-            s += name != nullptr ? std::string(name) : std::to_string(r.rejectCode);
-        }
-        break;
-    case IPFWAction::CheckState:
-        s += "check-state";
-        break;
-    }
+    appendActionText(s, r);
     if (v.dynamic) {
         s += " (dynamic)";
     }
