@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include "StringFormat.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -56,16 +58,7 @@ void logf(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n > 0) {
-        text.resize(static_cast<size_t>(n) + 1);
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<size_t>(n));
-    }
+    const std::string text = formatv(format, args);
     va_end(args);
     logLine(text);
 }

@@ -1,6 +1,7 @@
 #include "SQLDatabase.h"
 
 #include "base/Log.h"
+#include "base/StringFormat.h"
 
 #include <sqlite3.h>
 
@@ -314,16 +315,7 @@ std::shared_ptr<SQLResult> SQLDatabase::performQueryWithFormat(const char* forma
     }
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string sql;
-    if (n > 0) {
-        sql.resize(static_cast<size_t>(n) + 1);
-        std::vsnprintf(sql.data(), sql.size(), format, args);
-        sql.resize(static_cast<size_t>(n));
-    }
+    const std::string sql = formatv(format, args);
     va_end(args);
     return performQuery(sql);
 }
