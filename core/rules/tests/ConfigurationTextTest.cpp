@@ -18,22 +18,6 @@ using namespace kw::test;
 
 namespace {
 
-Value sshFilter()
-{
-    return dict({
-        { ServiceFilterLabel, "SSH" },
-        { ServiceFilterOrderNumber, num(1000) },
-        { ServiceFilterAction, "allow" },
-        { ServiceFilterProtocol, "tcp" },
-        { ServiceFilterPort, "22" },
-        { ServiceFilterSrcHostType, num(kHostInternet) },
-        { ServiceFilterSrcHost, "any" },
-        { ServiceFilterDstHostType, num(kHostMyComputer) },
-        { ServiceFilterDstHost, "any" },
-        { ServiceFilterIPOptions, "" },
-    });
-}
-
 Value workedExampleInterface()
 {
     return dict({

@@ -22,22 +22,6 @@ std::string section(const std::string& title)
     return "\n" + kSeparator + title + "\n" + kSeparator;
 }
 
-Value sshFilter()
-{
-    return dict({
-        { ServiceFilterLabel, "SSH" },
-        { ServiceFilterOrderNumber, num(1000) },
-        { ServiceFilterAction, "allow" },
-        { ServiceFilterProtocol, "tcp" },
-        { ServiceFilterPort, "22" },
-        { ServiceFilterSrcHostType, num(kHostInternet) },
-        { ServiceFilterSrcHost, "any" },
-        { ServiceFilterDstHostType, num(kHostMyComputer) },
-        { ServiceFilterDstHost, "any" },
-        { ServiceFilterIPOptions, "" },
-    });
-}
-
 // The interface of the documented example: en0, DHCP and DNS on, one SSH filter, outgoing
 // allowed, incoming denied.
 Value workedExample()

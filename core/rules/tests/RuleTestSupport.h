@@ -2,6 +2,7 @@
 
 #include "base/PlistValue.h"
 #include "base/Release.h"
+#include "rules/ServiceFilter.h"
 
 #include <cstdint>
 #include <fstream>
@@ -70,6 +71,23 @@ public:
 private:
     bool m_jaguar, m_panther, m_tiger;
 };
+
+// Allow tcp port 22 from The Internet to My Computer, host texts "any".
+inline Value sshFilter(std::int64_t orderNumber = 1000)
+{
+    return dict({
+        { ServiceFilterLabel, "SSH" },
+        { ServiceFilterOrderNumber, num(orderNumber) },
+        { ServiceFilterAction, "allow" },
+        { ServiceFilterProtocol, "tcp" },
+        { ServiceFilterPort, "22" },
+        { ServiceFilterSrcHostType, num(kHostInternet) },
+        { ServiceFilterSrcHost, "any" },
+        { ServiceFilterDstHostType, num(kHostMyComputer) },
+        { ServiceFilterDstHost, "any" },
+        { ServiceFilterIPOptions, "" },
+    });
+}
 
 inline std::string readGolden(const std::string& name)
 {

@@ -13,23 +13,6 @@ using namespace kw::test;
 
 namespace {
 
-// Allow tcp port 22 from The Internet to My Computer, host texts "any".
-Value sshFilter()
-{
-    return dict({
-        { ServiceFilterLabel, "SSH" },
-        { ServiceFilterOrderNumber, num(2001) },
-        { ServiceFilterAction, "allow" },
-        { ServiceFilterProtocol, "tcp" },
-        { ServiceFilterPort, "22" },
-        { ServiceFilterSrcHostType, num(kHostInternet) },
-        { ServiceFilterSrcHost, "any" },
-        { ServiceFilterDstHostType, num(kHostMyComputer) },
-        { ServiceFilterDstHost, "any" },
-        { ServiceFilterIPOptions, "" },
-    });
-}
-
 // Allow udp port 53 from My Computer (host text "10.0.0.2") to The Internet.
 Value dnsFilter()
 {
@@ -58,25 +41,26 @@ TEST(ServiceFilterRuleLine, PiecesInOrder)
         const char* expected;
     };
     const Row rows[] = {
-        { "worked example", sshFilter(), "en0", "in", false, true,
+        { "worked example", sshFilter(2001), "en0", "in", false, true,
           "add 2001 allow tcp from any to any 22 setup keep-state in via en0" },
-        { "no number, interface or direction", without(sshFilter(), ServiceFilterOrderNumber), std::nullopt,
+        { "no number, interface or direction", without(sshFilter(2001), ServiceFilterOrderNumber), std::nullopt,
           std::nullopt, false, false, "add allow tcp from any to any 22 setup" },
         { "absent action and protocol", dict({}), "en0", "out", false, false,
           "add allow ip from any to any out via en0" },
         { "empty action text is written as it is", dict({ { ServiceFilterAction, "" } }), std::nullopt, std::nullopt,
           false, false, "add  ip from any to any" },
-        { "tcp deny still gets setup", with(with(sshFilter(), ServiceFilterAction, "deny"), ServiceFilterPort, "23"),
-          "en0", "in", false, false, "add 2001 deny tcp from any to any 23 setup in via en0" },
-        { "log", with(sshFilter(), ServiceFilterShouldLog, num(1)), "en0", "in", false, false,
+        { "tcp deny still gets setup",
+          with(with(sshFilter(2001), ServiceFilterAction, "deny"), ServiceFilterPort, "23"), "en0", "in", false, false,
+          "add 2001 deny tcp from any to any 23 setup in via en0" },
+        { "log", with(sshFilter(2001), ServiceFilterShouldLog, num(1)), "en0", "in", false, false,
           "add 2001 allow log tcp from any to any 22 setup in via en0" },
-        { "log as text \"2\"", with(sshFilter(), ServiceFilterShouldLog, "2"), std::nullopt, std::nullopt, false, false,
-          "add 2001 allow log tcp from any to any 22 setup" },
-        { "log 0 and -1 are off", with(sshFilter(), ServiceFilterShouldLog, num(-1)), std::nullopt, std::nullopt, false,
-          false, "add 2001 allow tcp from any to any 22 setup" },
-        { "icmp writes no port", with(with(sshFilter(), ServiceFilterProtocol, "icmp"), ServiceFilterPort, "80"), "en0",
-          "in", false, false, "add 2001 allow icmp from any to any in via en0" },
-        { "\"TCP\" is not tcp", with(sshFilter(), ServiceFilterProtocol, "TCP"), std::nullopt, std::nullopt, false,
+        { "log as text \"2\"", with(sshFilter(2001), ServiceFilterShouldLog, "2"), std::nullopt, std::nullopt, false,
+          false, "add 2001 allow log tcp from any to any 22 setup" },
+        { "log 0 and -1 are off", with(sshFilter(2001), ServiceFilterShouldLog, num(-1)), std::nullopt, std::nullopt,
+          false, false, "add 2001 allow tcp from any to any 22 setup" },
+        { "icmp writes no port", with(with(sshFilter(2001), ServiceFilterProtocol, "icmp"), ServiceFilterPort, "80"),
+          "en0", "in", false, false, "add 2001 allow icmp from any to any in via en0" },
+        { "\"TCP\" is not tcp", with(sshFilter(2001), ServiceFilterProtocol, "TCP"), std::nullopt, std::nullopt, false,
           false, "add 2001 allow TCP from any to any" },
         { "source port and hosts",
           with(with(dnsFilter(), ServiceFilterSourcePort, "1024-65535"), ServiceFilterDstHost, "192.168.1.0/24"), "en1",
@@ -86,13 +70,13 @@ TEST(ServiceFilterRuleLine, PiecesInOrder)
         { "empty hosts read as any", with(with(dnsFilter(), ServiceFilterSrcHost, ""), ServiceFilterDstHost, ""),
           std::nullopt, std::nullopt, false, false, "add 2003 allow udp from any to any 53" },
         { "options in order",
-          with(with(with(sshFilter(), ServiceFilterICMPTypes, "0,8"), ServiceFilterTCPFlags, "syn,!ack"),
+          with(with(with(sshFilter(2001), ServiceFilterICMPTypes, "0,8"), ServiceFilterTCPFlags, "syn,!ack"),
                ServiceFilterIPOptions, "ssrr"),
           "en0", "in", false, true,
           "add 2001 allow tcp from any to any 22 setup keep-state in via en0 ipoptions ssrr tcpflags syn,!ack "
           "icmptype 0,8" },
-        { "rule number stored as text", with(sshFilter(), ServiceFilterOrderNumber, "2010"), std::nullopt, std::nullopt,
-          false, false, "add 2010 allow tcp from any to any 22 setup" },
+        { "rule number stored as text", with(sshFilter(2001), ServiceFilterOrderNumber, "2010"), std::nullopt,
+          std::nullopt, false, false, "add 2010 allow tcp from any to any 22 setup" },
     };
     for (const Row& r : rows) {
         const ServiceFilter filter(r.attributes);
@@ -105,15 +89,16 @@ TEST(ServiceFilterRuleText, KeysOutsideTheFilterVocabularyChangeNothing)
 {
     // Extra keys sorted before, between and after the filter's own ones, some sharing
     // their beginnings.
-    Value noisy = with(sshFilter(), ServiceFilterSourcePort, "1024-65535");
+    Value noisy = with(sshFilter(2001), ServiceFilterSourcePort, "1024-65535");
     for (const char* key : { "", "AAA", "ServiceFilter", "ServiceFilterA", "ServiceFilterActionX", "ServiceFilterPortX",
                              "ServiceFilterSrcHostTypeZ", "ServiceFilterZ", "zzz" }) {
         noisy.set(key, list({ num(1) }));
     }
     for (const double release : { kRelease101, kRelease104 }) {
         ReleaseScope scope(release);
-        EXPECT_EQ(ServiceFilter(noisy).ruleTextWithInterface("en0"),
-                  ServiceFilter(with(sshFilter(), ServiceFilterSourcePort, "1024-65535")).ruleTextWithInterface("en0"));
+        EXPECT_EQ(
+            ServiceFilter(noisy).ruleTextWithInterface("en0"),
+            ServiceFilter(with(sshFilter(2001), ServiceFilterSourcePort, "1024-65535")).ruleTextWithInterface("en0"));
     }
 }
 
@@ -148,14 +133,14 @@ TEST(ServiceFilterRuleText, ByReleaseAndHostTypes)
         Value attributes;
         std::string expected;
     };
-    const Value typedHosts = with(with(with(with(sshFilter(), ServiceFilterSrcHostType, num(kHostTyped)),
+    const Value typedHosts = with(with(with(with(sshFilter(2001), ServiceFilterSrcHostType, num(kHostTyped)),
                                             ServiceFilterDstHostType, num(kHostTyped)),
                                        ServiceFilterSrcHost, "10.1.1.1"),
                                   ServiceFilterDstHost, "10.2.2.2");
     const Row rows[] = {
-        { "ssh on 10.2 keeps state", kRelease102, sshFilter(),
+        { "ssh on 10.2 keeps state", kRelease102, sshFilter(2001),
           header("SSH") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
-        { "ssh on 10.1 has no keep-state", kRelease101, sshFilter(),
+        { "ssh on 10.1 has no keep-state", kRelease101, sshFilter(2001),
           header("SSH") + "add 2001 allow tcp from any to any 22 setup in via en0\n" },
         { "udp allow on 10.1 gets a mirrored line", kRelease101, dnsFilter(),
           header("DNS") + "add 2003 allow udp from 10.0.0.2 to any 53 out via en0\n" +
@@ -178,27 +163,27 @@ TEST(ServiceFilterRuleText, ByReleaseAndHostTypes)
           with(typedHosts, ServiceFilterDstHostType, num(kHostInternet)),
           header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup out via en0\n" },
         { "The Internet to The Internet is in", kRelease101,
-          with(sshFilter(), ServiceFilterDstHostType, num(kHostInternet)),
+          with(sshFilter(2001), ServiceFilterDstHostType, num(kHostInternet)),
           header("SSH") + "add 2001 allow tcp from any to any 22 setup in via en0\n" },
         { "My Computer to My Computer is out", kRelease101,
-          with(sshFilter(), ServiceFilterSrcHostType, num(kHostMyComputer)),
+          with(sshFilter(2001), ServiceFilterSrcHostType, num(kHostMyComputer)),
           header("SSH") + "add 2001 allow tcp from any to any 22 setup out via en0\n" },
         { "absent host types count as My Computer", kRelease101,
-          without(without(sshFilter(), ServiceFilterSrcHostType), ServiceFilterDstHostType),
+          without(without(sshFilter(2001), ServiceFilterSrcHostType), ServiceFilterDstHostType),
           header("SSH") + "add 2001 allow tcp from any to any 22 setup out via en0\n" },
         { "host type as text \"1\"", kRelease101, with(typedHosts, ServiceFilterSrcHostType, "1"),
           header("SSH") + "add 2001 allow tcp from 10.1.1.1 to 10.2.2.2 22 setup in via en0\n" },
         { "typed udp allow on 10.1 without direction: one line, no mirror", kRelease101,
           with(with(typedHosts, ServiceFilterProtocol, "udp"), ServiceFilterPort, "53"),
           header("SSH") + "add 2001 allow udp from 10.1.1.1 to 10.2.2.2 53 via en0" },
-        { "no label", kRelease104, without(sshFilter(), ServiceFilterLabel),
+        { "no label", kRelease104, without(sshFilter(2001), ServiceFilterLabel),
           header("Custom Filter") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
         { "custom service shows the user's name", kRelease104,
-          with(with(sshFilter(), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, "My Tunnel"),
+          with(with(sshFilter(2001), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, "My Tunnel"),
           header("My Tunnel") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
-        { "custom service without a name", kRelease104, with(sshFilter(), ServiceFilterLabel, "Custom Service"),
+        { "custom service without a name", kRelease104, with(sshFilter(2001), ServiceFilterLabel, "Custom Service"),
           kSeparator + "## \n" + kSeparator + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
-        { "custom label ignored for other labels", kRelease104, with(sshFilter(), ServiceFilterCustomLabel, "Mine"),
+        { "custom label ignored for other labels", kRelease104, with(sshFilter(2001), ServiceFilterCustomLabel, "Mine"),
           header("SSH") + "add 2001 allow tcp from any to any 22 setup keep-state in via en0\n" },
     };
     for (const Row& r : rows) {
@@ -243,7 +228,7 @@ TEST(ServiceFilter, AccessorsReadTheStoredValues)
 
 TEST(ServiceFilter, TableColumnsShowStoredObjects)
 {
-    const Value attributes = with(sshFilter(), ServiceFilterIPOptions, "rr");
+    const Value attributes = with(sshFilter(2001), ServiceFilterIPOptions, "rr");
     const ServiceFilter filter(attributes);
     const std::pair<const char*, const char*> columns[] = {
         { "ruleNo", ServiceFilterOrderNumber },    { "ruleAction", ServiceFilterAction },
@@ -260,7 +245,7 @@ TEST(ServiceFilter, TableColumnsShowStoredObjects)
 
 TEST(ServiceFilter, KeepsItsOwnCopy)
 {
-    Value original = sshFilter();
+    Value original = sshFilter(2001);
     ServiceFilter filter(original);
     filter.setRuleNumber(5000);
     EXPECT_EQ(*filter.ruleNumber(), num(5000));
@@ -298,7 +283,7 @@ TEST(ServiceFilter, WrongKindsRaiseNamingTheKey)
     };
     for (const Row& r : rows) {
         ReleaseScope release(kRelease104);
-        const ServiceFilter filter(with(sshFilter(), r.key, r.value));
+        const ServiceFilter filter(with(sshFilter(2001), r.key, r.value));
         try {
             (void)filter.ruleTextWithInterface("en0");
             ADD_FAILURE() << r.key << " did not raise";
@@ -308,7 +293,7 @@ TEST(ServiceFilter, WrongKindsRaiseNamingTheKey)
         }
     }
     const ServiceFilter custom(
-        with(with(sshFilter(), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, dict({})));
+        with(with(sshFilter(2001), ServiceFilterLabel, "Custom Service"), ServiceFilterCustomLabel, dict({})));
     EXPECT_THROW((void)custom.ruleTextWithInterface("en0"), SettingTypeError);
     EXPECT_THROW(ServiceFilter(Value("not a dictionary")), SettingTypeError);
     ServiceFilter filter;
@@ -317,7 +302,7 @@ TEST(ServiceFilter, WrongKindsRaiseNamingTheKey)
 
 TEST(ServiceFilter, ExactMessageForANumberWhereTextIsExpected)
 {
-    const ServiceFilter filter(with(sshFilter(), ServiceFilterPort, num(22)));
+    const ServiceFilter filter(with(sshFilter(2001), ServiceFilterPort, num(22)));
     try {
         (void)filter.ruleForInterface("en0", "in", false, false);
         FAIL() << "no exception";
