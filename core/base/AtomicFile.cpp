@@ -8,9 +8,7 @@
 
 namespace kw {
 
-namespace {
-
-std::string parentOf(const std::string& path)
+std::string parentFolder(const std::string& path)
 {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) {
@@ -34,11 +32,9 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
-} // namespace
-
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode)
 {
-    const std::string dir = parentOf(path);
+    const std::string dir = parentFolder(path);
     const auto slash = path.find_last_of('/');
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string tmp = dir + "/." + base + ".XXXXXX";

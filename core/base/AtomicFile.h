@@ -16,6 +16,12 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 // Reads a whole file; false with errno set when it cannot be read.
 bool readFile(const std::string& path, std::string& out);
 
+// Writes all the bytes to the descriptor, going on after interruptions; false with errno set.
+bool writeAll(int fd, std::string_view bytes);
+
+// The folder part of a path: "/" for a path in the top folder, "." for a bare name.
+std::string parentFolder(const std::string& path);
+
 // Creates the folder and its missing parents with the given mode (existing ones are kept).
 bool makeDirectories(const std::string& path, mode_t mode);
 

@@ -12,10 +12,15 @@ namespace kw::platform {
 
 namespace {
 
-std::string parentOf(const std::string& path)
+// Makes sure the folder of a state file exists.
+bool ensureFolderOf(const std::string& path, std::string& error)
 {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+    const std::string folder = parentFolder(path);
+    if (!makeDirectories(folder, 0755)) {
+        error = "cannot create folder " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -83,8 +88,7 @@ StateFile::Status StateFile::readLocked(Value& out, std::string& error) const
 
 bool StateFile::writeLocked(const Value& value, std::string& error)
 {
-    if (!makeDirectories(parentOf(m_path), 0755)) {
-        error = "cannot create folder " + parentOf(m_path) + ": " + std::strerror(errno);
+    if (!ensureFolderOf(m_path, error)) {
         return false;
     }
     if (!writeFileAtomically(m_path, valueToXml(value), 0644)) {
@@ -111,8 +115,7 @@ StateFile::Status StateFile::read(Value& out, std::string& error) const
 
 bool StateFile::update(const Change& change, const Value& initial, std::string& error)
 {
-    if (!makeDirectories(parentOf(m_path), 0755)) {
-        error = "cannot create folder " + parentOf(m_path) + ": " + std::strerror(errno);
+    if (!ensureFolderOf(m_path, error)) {
         return false;
     }
     FileLock lock;
@@ -141,8 +144,7 @@ bool StateFile::update(const Change& change, const Value& initial, std::string& 
 
 bool StateFile::seed(const Value& initial, std::string& error)
 {
-    if (!makeDirectories(parentOf(m_path), 0755)) {
-        error = "cannot create folder " + parentOf(m_path) + ": " + std::strerror(errno);
+    if (!ensureFolderOf(m_path, error)) {
         return false;
     }
     FileLock lock;

@@ -7,6 +7,7 @@
 #include "common/StateFile.h"
 
 #include "base/AtomicFile.h"
+#include "base/HostName.h"
 #include "base/SystemRoot.h"
 
 #include <cerrno>
@@ -18,19 +19,6 @@
 namespace kw::platform {
 
 namespace {
-
-std::string hostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return "localhost";
-    }
-    std::string n = name;
-    if (const auto dot = n.find('.'); dot != std::string::npos) {
-        n.erase(dot);
-    }
-    return n;
-}
 
 bool appendLocked(const std::string& hostPath, const std::string& line, std::string& error)
 {
@@ -111,12 +99,12 @@ bool SystemLogs::logFirewallLine(const std::string& words, std::time_t when, std
         return true;
     }
     if (verbose == 1) {
-        return append(kSystemLog, timeStamp(when) + " " + hostName() + " kernel: ipfw: " + words, error);
+        return append(kSystemLog, timeStamp(when) + " " + shortHostName() + " kernel: ipfw: " + words, error);
     }
     if (runningLogger() == 0) {
         return true;
     }
-    return append(kFirewallLog, timeStamp(when) + " " + hostName() + " ipfw: " + words, error);
+    return append(kFirewallLog, timeStamp(when) + " " + shortHostName() + " ipfw: " + words, error);
 }
 
 bool SystemLogs::rotate(std::string& error)

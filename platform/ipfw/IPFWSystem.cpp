@@ -1,6 +1,7 @@
 #include "IPFWSystem.h"
 
 #include "base/AtomicFile.h"
+#include "base/HostName.h"
 #include "base/PlistValue.h"
 #include "base/Release.h"
 #include "base/SystemRoot.h"
@@ -63,19 +64,6 @@ std::optional<Value> readPlist(const std::string& hostPath)
     // Shares the sysctl stand-in's lock convention ("<file>.lock") only through the atomic
     // replacement of the file: a reader always sees a whole document.
     return valueFromXml(text);
-}
-
-std::string hostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return "localhost";
-    }
-    std::string n = name;
-    if (const auto dot = n.find('.'); dot != std::string::npos) {
-        n.erase(dot);
-    }
-    return n;
 }
 
 } // namespace
@@ -307,7 +295,7 @@ bool writeFirewallLogLine(const std::string& words, std::int64_t when, std::stri
     if (lock < 0) {
         return false;
     }
-    const std::string line = logTimeStamp(when) + " " + hostName() + " kernel: ipfw: " + words + "\n";
+    const std::string line = logTimeStamp(when) + " " + shortHostName() + " kernel: ipfw: " + words + "\n";
     const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     bool ok = fd >= 0;
     if (ok) {

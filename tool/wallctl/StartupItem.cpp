@@ -115,21 +115,6 @@ bool setAttributesAt(const Fd& folder, const char* name)
     return fd.ok() && setAttributes(fd.get());
 }
 
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Replaces the file name in the folder atomically (temporary file, flush, rename): whatever
 // was there, a symbolic link included, is replaced, never written through.
 bool writeFileAtomicallyAt(const Fd& folder, const std::string& name, std::string_view bytes, mode_t mode)
