@@ -158,6 +158,10 @@ public:
 
     const std::optional<std::string>& find(int port)
     {
+        if (port < 0 || static_cast<std::size_t>(port) >= kPorts) {
+            m_uncached = m_lookup(port);
+            return m_uncached;
+        }
         if (!m_cache) {
             m_cache = std::make_unique<Entry[]>(kPorts);
         }
@@ -178,6 +182,7 @@ private:
     };
     const PortNameLookup& m_lookup;
     std::unique_ptr<Entry[]> m_cache;
+    std::optional<std::string> m_uncached;
 };
 
 // The rule-text parse with buffers that a listing parse reuses from row to row.
