@@ -1,0 +1,72 @@
+#include "MessageBox.h"
+
+#include <QPushButton>
+
+namespace kw::app {
+
+namespace {
+
+std::optional<QMessageBox::StandardButton> g_nextAnswer;
+std::optional<MessageBox::Shown> g_lastShown;
+int g_shownCount = 0;
+
+} // namespace
+
+void MessageBox::setNextAnswer(QMessageBox::StandardButton answer)
+{
+    g_nextAnswer = answer;
+}
+
+void MessageBox::clearNextAnswer()
+{
+    g_nextAnswer.reset();
+    g_lastShown.reset();
+    g_shownCount = 0;
+}
+
+const std::optional<MessageBox::Shown>& MessageBox::lastShown()
+{
+    return g_lastShown;
+}
+
+int MessageBox::shownCount()
+{
+    return g_shownCount;
+}
+
+bool MessageBox::answerFromSeam(const Shown& shown, QMessageBox::StandardButton& answer)
+{
+    if (!g_nextAnswer) {
+        return false;
+    }
+    g_lastShown = shown;
+    ++g_shownCount;
+    answer = *g_nextAnswer;
+    return true;
+}
+
+QMessageBox::StandardButton MessageBox::critical(QWidget* parent, const QString& title, const QString& text,
+                                                 QMessageBox::StandardButton button)
+{
+    QMessageBox::StandardButton answer = button;
+    if (answerFromSeam({ QMessageBox::Critical, title, text, {} }, answer)) {
+        return answer;
+    }
+    QMessageBox box(QMessageBox::Critical, title, text, button, parent);
+    box.setWindowModality(Qt::ApplicationModal);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void MessageBox::warningSheet(QWidget* parent, const QString& title, const QString& text, const QString& buttonText)
+{
+    QMessageBox::StandardButton answer = QMessageBox::Ok;
+    if (answerFromSeam({ QMessageBox::Warning, title, text, {} }, answer)) {
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    box.addButton(buttonText, QMessageBox::AcceptRole);
+    box.setWindowModality(Qt::WindowModal);
+    box.exec();
+}
+
+} // namespace kw::app

@@ -1,0 +1,201 @@
+#include "KeepwallController.h"
+
+#include "ConfigurationController.h"
+#include "MonitorController.h"
+#include "adapters/NotificationBridge.h"
+#include "adapters/Resources.h"
+#include "adapters/UserDefaults.h"
+#include "base/HostName.h"
+#include "core/IPFWManager.h"
+#include "widgets/MessageBox.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+
+#include <cstdlib>
+
+namespace kw::app {
+
+namespace {
+
+QPointer<KeepwallController> g_shared;
+
+constexpr const char* kToggleItemName = "toggleAuthenticationItem";
+
+} // namespace
+
+KeepwallController::KeepwallController(IPFWManager& gateway, QObject* parent)
+    : QObject(parent)
+    , m_gateway(gateway)
+{
+    if (!g_shared) {
+        g_shared = this;
+    }
+    awakeFromNib();
+}
+
+KeepwallController::~KeepwallController() = default;
+
+KeepwallController* KeepwallController::sharedInstance()
+{
+    return g_shared.data();
+}
+
+void KeepwallController::awakeFromNib()
+{
+    UserDefaults::registerDefaults();
+    // The port names are read once here and kept for the life of the process.
+    serviceNameForPort(0);
+}
+
+std::optional<QString> KeepwallController::serviceNameForPort(int port)
+{
+    const Value& portList = Resources::propertyList(QStringLiteral("services"));
+    const Value* name = portList.get(std::to_string(port));
+    if (name == nullptr || name->string() == nullptr) {
+        return std::nullopt;
+    }
+    return QString::fromStdString(*name->string());
+}
+
+void KeepwallController::applicationDidFinishLaunching()
+{
+    // HOST names the machine in the log lines; a value already set is kept.
+    ::setenv("HOST", shortHostName().c_str(), 0);
+
+    auto& configuration = ConfigurationController::sharedInstance();
+    installMainMenu(&configuration);
+    connect(&configuration, &ConfigurationController::showMonitorRequested, this, &KeepwallController::showMonitor);
+    configuration.show();
+
+    auto& monitor = MonitorController::sharedInstance();
+    installMainMenu(&monitor);
+
+    auto& bridge = NotificationBridge::sharedInstance();
+    connect(&bridge, &NotificationBridge::errorNotification, this, &KeepwallController::handleKWErrorNotification,
+            Qt::UniqueConnection);
+    bridge.observeDistributed(true);
+
+    const bool authenticated = m_gateway.isAuthenticated();
+    NotificationCenter::defaultCenter().post(
+        { authenticated ? IPFWManager::kUserAuthenticated : IPFWManager::kUserDeauthenticated, Value("IPFWManager"),
+          Value() });
+}
+
+bool KeepwallController::applicationShouldTerminate()
+{
+    return ConfigurationController::sharedInstance().applicationShouldTerminate();
+}
+
+void KeepwallController::applicationWillTerminate()
+{
+    m_gateway.deauthenticate();
+    NotificationBridge::sharedInstance().observeDistributed(false);
+}
+
+void KeepwallController::terminate()
+{
+    if (m_terminated || !applicationShouldTerminate()) {
+        return;
+    }
+    m_terminated = true;
+    applicationWillTerminate();
+    QCoreApplication::quit();
+}
+
+void KeepwallController::handleKWErrorNotification(const QString& message)
+{
+    MessageBox::critical(nullptr, QString::fromLatin1(kErrorTitle), message);
+}
+
+void KeepwallController::showMonitor()
+{
+    if (m_gateway.isAuthenticated()) {
+        MonitorController::sharedInstance().refreshView();
+    }
+    auto& monitor = MonitorController::sharedInstance();
+    monitor.show();
+    monitor.raise();
+    monitor.activateWindow();
+}
+
+void KeepwallController::showConfiguration()
+{
+    auto& window = ConfigurationController::sharedInstance();
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
+// The windows below come with their own issues; their commands stay in the menu, disabled.
+void KeepwallController::showLogWindow() {}
+void KeepwallController::showStoredSettings() {}
+void KeepwallController::showInterfaces() {}
+void KeepwallController::showResolverWindow() {}
+
+void KeepwallController::toggleAuthentication(IPFWManager& gateway)
+{
+    if (gateway.isAuthenticated()) {
+        gateway.deauthenticate();
+    } else {
+        gateway.authenticate();
+    }
+}
+
+void KeepwallController::toggleAuthentication()
+{
+    toggleAuthentication(m_gateway);
+}
+
+void KeepwallController::validateMenuItem(QAction* item)
+{
+    if (item != nullptr && item->objectName() == QLatin1String(kToggleItemName)) {
+        item->setText(QString::fromUtf8(m_gateway.isAuthenticated() ? kDisallowChanges : kAllowChanges));
+        item->setEnabled(true);
+    }
+}
+
+QAction* KeepwallController::toggleAuthenticationItem(QMainWindow* window) const
+{
+    return window->findChild<QAction*>(QString::fromLatin1(kToggleItemName));
+}
+
+void KeepwallController::installMainMenu(QMainWindow* window)
+{
+    if (toggleAuthenticationItem(window) != nullptr) {
+        return;
+    }
+    QMenuBar* bar = window->menuBar();
+    QMenu* app = new QMenu(tr("&Keepwall"), bar);
+    bar->insertMenu(bar->actions().value(0), app);
+    QAction* toggle = app->addAction(QString::fromUtf8(kAllowChanges), this,
+                                     qOverload<>(&KeepwallController::toggleAuthentication));
+    toggle->setObjectName(QString::fromLatin1(kToggleItemName));
+    toggle->setParent(window);
+    app->addSeparator();
+    QAction* quit = app->addAction(tr("&Quit Keepwall"), this, &KeepwallController::terminate);
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setMenuRole(QAction::QuitRole);
+    connect(app, &QMenu::aboutToShow, this, [this, toggle] { validateMenuItem(toggle); });
+
+    QMenu* windows = new QMenu(tr("&Window"), bar);
+    bar->addMenu(windows);
+    windows->addAction(tr("Configuration"), this, &KeepwallController::showConfiguration);
+    windows->addAction(tr("Firewall Monitor"), QKeySequence(QStringLiteral("Ctrl+M")), this,
+                       &KeepwallController::showMonitor);
+    for (const auto& [title, slot] :
+         { std::pair { tr("Log"), &KeepwallController::showLogWindow },
+           std::pair { tr("Stored Settings"), &KeepwallController::showStoredSettings },
+           std::pair { tr("Interfaces"), &KeepwallController::showInterfaces },
+           std::pair { tr("Name Lookup"), &KeepwallController::showResolverWindow } }) {
+        QAction* item = windows->addAction(title, this, slot);
+        item->setEnabled(false);
+    }
+    validateMenuItem(toggle);
+}
+
+} // namespace kw::app
