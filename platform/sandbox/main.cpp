@@ -8,9 +8,13 @@
 // - etc/services (the host's, plus the divert entry "natd 8668/divert") and etc/protocols;
 // - an example network preferences document and dynamic store, the (empty) settings store
 //   folder, the system logs and dev/console (a plain file);
-// - the emulated kernel's state (interfaces lo0, en0, en1, ppp0; routes; variables).
+// - the emulated kernel's state (interfaces lo0, en0, en1, ppp0; routes; variables);
+// - the demo administrator: etc/pam.d/keepwall naming pam_kwsandbox.so, which accepts the user
+//   who prepared the sandbox with the password "keepwall" (DemoAdministrator.h).
 // Running it again updates the commands and the name databases and keeps all state: documents,
-// logs and kernel state that exist are left as they are (a corrupt state file is reported).
+// logs and kernel state that exist are left as they are (a corrupt state file is reported), and
+// so are a PAM stack the user wrote and an account file that already names the user.
+#include "DemoAdministrator.h"
 #include "common/KernelVariables.h"
 #include "common/NetworkInterfaces.h"
 #include "common/PlatformRoot.h"
@@ -372,6 +376,6 @@ int main(int argc, char** argv)
                         kw::valueToXml(networkPreferences()), 0644) &&
         createIfMissing("/var/run/dynamic-store.plist", kw::valueToXml(dynamicStore()), 0644) &&
         createIfMissing("/var/log/system.log", "", 0644) && createIfMissing("/var/log/ipfw.log", "", 0644) &&
-        createIfMissing("/dev/console", "", 0644) && seedKernelState();
+        createIfMissing("/dev/console", "", 0644) && seedKernelState() && installDemoAdministrator(buildFolder);
     return ok ? 0 : 1;
 }

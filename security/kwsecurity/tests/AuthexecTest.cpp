@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <security/pam_appl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,21 +135,31 @@ TEST(AuthexecPolicy, InstalledListHasNoGeneralRootShell)
     }
 }
 
-// A folder inside the build tree: its chain of folders belongs to root (or to whoever runs
-// the tests) and is not writable by others, unlike anything under /tmp.
+// A folder for the test programs whose whole chain of folders belongs to root (or to whoever
+// runs the tests), is writable by nobody else and lies on a file system that runs programs.
+// As root it is a fresh folder under /run (else /var/lib), so the tests do not depend on where
+// the build folder lies: a checkout may sit below folders others can write. Otherwise only
+// the build folder can qualify, and the tests skip when it does not. Tear-down removes it.
 class TrustedFolder : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        try {
-            folder = std::make_unique<kwtest::TestFolder>(false, KW_TEST_TRUSTED_DIR);
-        } catch (const std::exception&) {
-            GTEST_SKIP() << "cannot make a test folder in the build folder " << KW_TEST_TRUSTED_DIR;
-        }
         owners = { 0, geteuid() };
-        if (!checkTrustedFolder()) {
-            GTEST_SKIP() << "the build folder " << KW_TEST_TRUSTED_DIR
-                         << " is writable by others, so no trusted test path can be made in it";
+        std::vector<std::string> parents;
+        if (geteuid() == 0) {
+            parents = { "/run", "/var/lib" };
+        }
+        parents.push_back(KW_TEST_TRUSTED_DIR);
+        std::string refusals;
+        for (const auto& parent : parents) {
+            std::string reason;
+            if (makeTrustedFolder(parent, reason)) {
+                break;
+            }
+            refusals += "\n  " + parent + ": " + reason;
+        }
+        if (!folder) {
+            GTEST_SKIP() << "no folder can hold trusted test programs:" << refusals;
         }
         kwtest::writeFile(folder->file("safe/prog"), "#!/bin/sh\n/usr/bin/touch \"$1\"\n", 0755);
         kwtest::writeFile(folder->file("open/prog"), "#!/bin/sh\n/usr/bin/touch \"$1\"\n", 0755);
@@ -159,10 +171,27 @@ protected:
         kwtest::writeFile(folder->file("safe/not-executable"), "data", 0644);
     }
 
-    bool checkTrustedFolder()
+    bool makeTrustedFolder(const std::string& parent, std::string& reason)
     {
+        try {
+            folder = std::make_unique<kwtest::TestFolder>(false, parent);
+        } catch (const std::exception&) {
+            reason = "cannot make a folder in it";
+            return false;
+        }
         kwtest::writeFile(folder->file("probe"), "#!/bin/sh\n", 0755);
-        return checkTrustedExecutable(folder->file("probe"), owners).trusted;
+        const TrustedPathCheck check = checkTrustedExecutable(folder->file("probe"), owners);
+        struct statvfs fileSystem {};
+        if (!check.trusted) {
+            reason = check.reason;
+        } else if (statvfs(folder->path().c_str(), &fileSystem) != 0 || (fileSystem.f_flag & ST_NOEXEC) != 0) {
+            reason = "its file system does not run programs";
+        }
+        if (!reason.empty()) {
+            folder.reset();
+            return false;
+        }
+        return true;
     }
 
     std::unique_ptr<kwtest::TestFolder> folder;
@@ -232,8 +261,14 @@ protected:
         folder->writePamConfig(folder->file("pam.d"));
         kwtest::writeFile(folder->file("allow"), "/usr/bin/id\n/usr/bin/env\n" + folder->file("links/into-open") +
                                                      "\n" + folder->file("safe/prog") + "\n");
-        controller = std::make_unique<kw::AuthPanelController>(
-            kw::makeSystemRunner(KW_TEST_AUTHEXEC, { folder->path() }), &keychain);
+        // The starter runs from the trusted folder too, as it would from its installed place.
+        starter = folder->file("kw-authexec-testbuild");
+        std::error_code error;
+        std::filesystem::copy_file(KW_TEST_AUTHEXEC, starter, error);
+        ASSERT_FALSE(error) << "cannot copy the starter: " << error.message();
+        ASSERT_EQ(chmod(starter.c_str(), 0755), 0);
+        controller =
+            std::make_unique<kw::AuthPanelController>(kw::makeSystemRunner(starter, { folder->path() }), &keychain);
     }
 
     // Runs the starter by hand: the given environment and arguments, the request on stdin.
@@ -249,9 +284,9 @@ protected:
         close(in[1]);
         const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         kw::ChildSpec setup;
-        setup.executable = prefix.empty() ? KW_TEST_AUTHEXEC : prefix.front();
+        setup.executable = prefix.empty() ? starter : prefix.front();
         setup.argv = prefix;
-        setup.argv.push_back(KW_TEST_AUTHEXEC);
+        setup.argv.push_back(starter);
         setup.argv.insert(setup.argv.end(), args.begin(), args.end());
         setup.environment = env;
         setup.stdinFd = stdinIsPipe ? in[0] : devNull;
@@ -280,6 +315,7 @@ protected:
         return bytes;
     }
 
+    std::string starter;
     kwtest::TestFolder sandbox; // KEEPWALL_ROOT, passed on to the program
     kw::KWKeychain keychain { kw::KeychainKind::SandboxFile };
     std::unique_ptr<kw::AuthPanelController> controller;
