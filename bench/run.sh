@@ -32,7 +32,7 @@ if wanted rules && [ -x "$bin/bench-rules" ]; then
   printf 'wallctl generate (whole command, best of 10): %d.%03d ms\n' $((best / 1000)) $((best % 1000))
 fi
 
-for b in syntax logarchive ipfw; do
+for b in syntax logarchive ipfw monitor; do
   if wanted "$b" && [ -x "$bin/bench-$b" ]; then
     echo "== $b"
     "$bin/bench-$b"
