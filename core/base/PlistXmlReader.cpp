@@ -4,14 +4,107 @@
 #include "PlistXmlReader.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <tuple>
+#include <utility>
 
 namespace kw {
 
 namespace {
 
 constexpr int kMaxDepth = 512;
+
+enum class Tag { Dict, Array, True, False, String, Integer, Real, Data, Date, Key, Other };
+
+bool isLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The element name starting at p: its run of letters, and which element it names.
+struct TagName {
+    std::string_view name;
+    Tag tag;
+};
+
+TagName tagNameAt(const char* p, const char* end)
+{
+    // The names of property-list elements are matched whole first; a longer run of letters
+    // only starts like one of them.
+    const auto whole = [p, end](std::string_view name) {
+        if (static_cast<size_t>(end - p) <= name.size() || isLetter(p[name.size()])) {
+            return false;
+        }
+        for (size_t i = 1; i < name.size(); ++i) {
+            if (p[i] != name[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto named = [p](std::string_view name, Tag tag) {
+        return TagName { std::string_view(p, name.size()), tag };
+    };
+    if (p != end) {
+        switch (*p) {
+        case 'k':
+            if (whole("key")) {
+                return named("key", Tag::Key);
+            }
+            break;
+        case 's':
+            if (whole("string")) {
+                return named("string", Tag::String);
+            }
+            break;
+        case 'i':
+            if (whole("integer")) {
+                return named("integer", Tag::Integer);
+            }
+            break;
+        case 'd':
+            if (whole("dict")) {
+                return named("dict", Tag::Dict);
+            }
+            if (whole("data")) {
+                return named("data", Tag::Data);
+            }
+            if (whole("date")) {
+                return named("date", Tag::Date);
+            }
+            break;
+        case 'a':
+            if (whole("array")) {
+                return named("array", Tag::Array);
+            }
+            break;
+        case 't':
+            if (whole("true")) {
+                return named("true", Tag::True);
+            }
+            break;
+        case 'f':
+            if (whole("false")) {
+                return named("false", Tag::False);
+            }
+            break;
+        case 'r':
+            if (whole("real")) {
+                return named("real", Tag::Real);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    const char* q = p;
+    while (q != end && isLetter(*q)) {
+        ++q;
+    }
+    return { std::string_view(p, static_cast<size_t>(q - p)), Tag::Other };
+}
 
 class Reader {
 public:
@@ -33,8 +126,8 @@ public:
             return std::nullopt;
         }
         skipMisc();
-        auto value = element(0);
-        if (!value) {
+        Value value;
+        if (!element(value, 0)) {
             return std::nullopt;
         }
         skipMisc();
@@ -49,7 +142,12 @@ public:
     }
 
 private:
-    bool startsWith(std::string_view s) const { return m_text.substr(m_pos, s.size()) == s; }
+    // s is one of the reader's literals, never empty.
+    bool startsWith(std::string_view s) const
+    {
+        return m_text.size() - m_pos >= s.size() && m_text[m_pos + s.size() - 1] == s.back() &&
+               m_text.compare(m_pos, s.size(), s) == 0;
+    }
 
     bool consume(std::string_view s)
     {
@@ -70,13 +168,25 @@ private:
         return true;
     }
 
-    void skipSpace()
+    static bool isSpace(char c)
     {
-        while (m_pos < m_text.size() &&
-               (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' || m_text[m_pos] == '\n' || m_text[m_pos] == '\r')) {
-            ++m_pos;
-        }
+        constexpr std::uint64_t kSpaces = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
+        const auto u = static_cast<unsigned char>(c);
+        return u <= ' ' && ((kSpaces >> u) & 1U) != 0;
     }
+
+    // The position of the first character from at on that is no white space.
+    size_t spaceEnd(size_t at) const
+    {
+        const char* p = m_text.data() + at;
+        const char* const end = m_text.data() + m_text.size();
+        while (p != end && isSpace(*p)) {
+            ++p;
+        }
+        return static_cast<size_t>(p - m_text.data());
+    }
+
+    void skipSpace() { m_pos = spaceEnd(m_pos); }
 
     // White space, comments, the XML declaration and the document type.
     void skipMisc()
@@ -106,47 +216,69 @@ private:
     }
 
     // Reads "<name>" or "<name/>" (attributes ignored); false when no tag starts here.
-    bool openTag(std::string& name, bool& empty)
+    bool openTag(TagName& tag, bool& empty)
     {
         if (m_pos >= m_text.size() || m_text[m_pos] != '<') {
             return false;
         }
-        size_t i = m_pos + 1;
-        const size_t start = i;
-        while (i < m_text.size() &&
-               ((m_text[i] >= 'a' && m_text[i] <= 'z') || (m_text[i] >= 'A' && m_text[i] <= 'Z'))) {
-            ++i;
-        }
-        if (i == start) {
+        tag = tagNameAt(m_text.data() + m_pos + 1, m_text.data() + m_text.size());
+        if (tag.name.empty()) {
             return false;
         }
-        name.assign(m_text.substr(start, i - start));
-        const size_t close = m_text.find('>', i);
-        if (close == std::string_view::npos) {
-            return false;
+        size_t close = m_pos + 1 + tag.name.size();
+        if (close >= m_text.size() || m_text[close] != '>') {
+            close = m_text.find('>', close);
+            if (close == std::string_view::npos) {
+                return false;
+            }
         }
         empty = m_text[close - 1] == '/';
         m_pos = close + 1;
         return true;
     }
 
-    // Character data up to "</name>", with entities and CDATA sections decoded.
-    std::optional<std::string> textUntilClose(std::string_view name)
+    // Character data up to "</name>", with entities and CDATA sections decoded. The text is
+    // most often plain and is then returned where it stands; decoded text lives in m_decoded
+    // until the next call.
+    std::optional<std::string_view> text(std::string_view name)
     {
-        std::string out;
+        const size_t lt = m_text.find('<', m_pos);
+        if (lt == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::string_view raw = m_text.substr(m_pos, lt - m_pos);
+        const size_t nameAt = lt + 2;
+        if (raw.find('&') == std::string_view::npos && nameAt + name.size() < m_text.size() && m_text[lt + 1] == '/' &&
+            m_text.compare(nameAt, name.size(), name) == 0) {
+            size_t end = nameAt + name.size();
+            end = spaceEnd(end);
+            if (end < m_text.size() && m_text[end] == '>') {
+                m_pos = end + 1;
+                return raw;
+            }
+        }
+        m_decoded.clear();
+        if (!decodedTextUntilClose(m_decoded, name)) {
+            return std::nullopt;
+        }
+        return std::string_view(m_decoded);
+    }
+
+    bool decodedTextUntilClose(std::string& out, std::string_view name)
+    {
         for (;;) {
             const size_t lt = m_text.find('<', m_pos);
             if (lt == std::string_view::npos) {
-                return std::nullopt;
+                return false;
             }
             if (!decodeInto(out, m_text.substr(m_pos, lt - m_pos))) {
-                return std::nullopt;
+                return false;
             }
             m_pos = lt;
             if (consume("<![CDATA[")) {
                 const size_t end = m_text.find("]]>", m_pos);
                 if (end == std::string_view::npos) {
-                    return std::nullopt;
+                    return false;
                 }
                 out.append(m_text.substr(m_pos, end - m_pos));
                 m_pos = end + 3;
@@ -154,18 +286,15 @@ private:
             }
             if (startsWith("<!--")) {
                 if (!skipPast("-->")) {
-                    return std::nullopt;
+                    return false;
                 }
                 continue;
             }
             if (!consume("</") || !consume(name)) {
-                return std::nullopt;
+                return false;
             }
             skipSpace();
-            if (!consume(">")) {
-                return std::nullopt;
-            }
-            return out;
+            return consume(">");
         }
     }
 
@@ -319,98 +448,126 @@ private:
         return Value(Value::Date { static_cast<double>(::timegm(&tm)) - kEpoch2001 });
     }
 
-    std::optional<Value> element(int depth)
+    // Reads the element starting here into out (a fresh, empty value).
+    bool element(Value& out, int depth)
     {
         if (depth > kMaxDepth) {
-            return std::nullopt;
+            return false;
         }
-        std::string name;
+        TagName tag;
         bool empty = false;
-        if (!openTag(name, empty)) {
-            return std::nullopt;
+        if (!openTag(tag, empty)) {
+            return false;
         }
-        if (name == "dict") {
-            return empty ? Value(Value::Dictionary {}) : dictionary(depth);
-        }
-        if (name == "array") {
-            return empty ? Value(Value::Array {}) : array(depth);
-        }
-        if (name == "true" || name == "false") {
+        const std::string_view name = tag.name;
+        switch (tag.tag) {
+        case Tag::Dict:
+            out = Value(Value::Dictionary {});
+            return empty || dictionary(*out.dictionary(), depth);
+        case Tag::Array:
+            out = Value(Value::Array {});
+            return empty || array(*out.array(), depth);
+        case Tag::True:
+        case Tag::False:
             if (!empty) {
-                auto rest = textUntilClose(name);
+                const auto rest = text(name);
                 if (!rest || !trimmed(*rest).empty()) {
-                    return std::nullopt;
+                    return false;
                 }
             }
-            return Value::boolean(name == "true");
+            out = Value::boolean(tag.tag == Tag::True);
+            return true;
+        case Tag::String:
+        case Tag::Integer:
+        case Tag::Real:
+        case Tag::Data:
+        case Tag::Date:
+            break;
+        case Tag::Key:
+        case Tag::Other:
+            return false;
         }
-        std::optional<std::string> text = empty ? std::string() : textUntilClose(name);
-        if (!text) {
-            return std::nullopt;
+        const std::optional<std::string_view> content = empty ? std::string_view() : text(name);
+        if (!content) {
+            return false;
         }
-        if (name == "string") {
-            return Value(std::move(*text));
+        std::optional<Value> value;
+        switch (tag.tag) {
+        case Tag::String:
+            out = Value(*content);
+            return true;
+        case Tag::Integer:
+            value = integerFrom(*content);
+            break;
+        case Tag::Real:
+            value = realFrom(*content);
+            break;
+        case Tag::Data:
+            value = dataFrom(*content);
+            break;
+        default:
+            value = dateFrom(*content);
+            break;
         }
-        if (name == "integer") {
-            return integerFrom(*text);
+        if (!value) {
+            return false;
         }
-        if (name == "real") {
-            return realFrom(*text);
-        }
-        if (name == "data") {
-            return dataFrom(*text);
-        }
-        if (name == "date") {
-            return dateFrom(*text);
-        }
-        return std::nullopt;
+        out = std::move(*value);
+        return true;
     }
 
-    std::optional<Value> dictionary(int depth)
+    bool dictionary(Value::Dictionary& dict, int depth)
     {
-        Value::Dictionary dict;
         for (;;) {
             skipMisc();
             if (consume("</dict>")) {
-                return Value(std::move(dict));
+                return true;
             }
-            std::string name;
+            TagName tag;
             bool empty = false;
-            if (!openTag(name, empty) || name != "key") {
-                return std::nullopt;
+            if (!openTag(tag, empty) || tag.tag != Tag::Key) {
+                return false;
             }
-            std::optional<std::string> key = empty ? std::string() : textUntilClose("key");
+            const std::optional<std::string_view> key = empty ? std::string_view() : text("key");
             if (!key) {
-                return std::nullopt;
-            }
-            skipMisc();
-            auto value = element(depth + 1);
-            if (!value) {
-                return std::nullopt;
+                return false;
             }
             // Documents are written in key order, so the hint makes each insert constant time.
-            dict.insert_or_assign(dict.end(), std::move(*key), std::move(*value));
+            // The value is read straight into its node; a repeated key keeps the last value.
+            const size_t before = dict.size();
+            const auto it = dict.emplace_hint(dict.end(), std::piecewise_construct, std::forward_as_tuple(*key),
+                                              std::forward_as_tuple());
+            skipMisc();
+            if (dict.size() != before) {
+                if (!element(it->second, depth + 1)) {
+                    return false;
+                }
+                continue;
+            }
+            Value value;
+            if (!element(value, depth + 1)) {
+                return false;
+            }
+            it->second = std::move(value);
         }
     }
 
-    std::optional<Value> array(int depth)
+    bool array(Value::Array& items, int depth)
     {
-        Value::Array items;
         for (;;) {
             skipMisc();
             if (consume("</array>")) {
-                return Value(std::move(items));
+                return true;
             }
-            auto value = element(depth + 1);
-            if (!value) {
-                return std::nullopt;
+            if (!element(items.emplace_back(), depth + 1)) {
+                return false;
             }
-            items.push_back(std::move(*value));
         }
     }
 
     std::string_view m_text;
     size_t m_pos = 0;
+    std::string m_decoded;
 };
 
 } // namespace

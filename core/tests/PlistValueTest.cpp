@@ -1,4 +1,5 @@
 #include "base/PlistValue.h"
+#include "base/PlistXmlReader.h"
 
 #include <gtest/gtest.h>
 
@@ -57,6 +58,55 @@ TEST(PlistXml, RejectsGarbage)
     EXPECT_FALSE(kw::valueFromXml("<plist><dict><key>a&#0;</key><string/></dict></plist>").has_value());
     EXPECT_FALSE(kw::valueFromXml("<plist><string>&#x00;</string></plist>").has_value());
     EXPECT_TRUE(kw::valueFromXml("<plist><string>&#65;</string></plist>").has_value());
+}
+
+// The reader takes plain text where it stands and decodes the rest; both ways must agree.
+TEST(PlistXml, ReaderCaseTable)
+{
+    auto dict = [](std::initializer_list<std::pair<const std::string, Value>> entries) {
+        return Value(Value::Dictionary(entries));
+    };
+    struct Row {
+        const char* xml;
+        std::optional<Value> expected;
+    };
+    const Row rows[] = {
+        { "<plist><string>plain</string></plist>", Value("plain") },
+        { "<plist><string>a &lt;b&gt; &amp; &quot;c&quot; &apos;d&apos;</string></plist>", Value("a <b> & \"c\" 'd'") },
+        { "<plist><string>&#x41;&#66;&#xe9;</string></plist>", Value("AB\xc3\xa9") },
+        { "<plist><string>x<![CDATA[<&>]]>y</string></plist>", Value("x<&>y") },
+        { "<plist><string>x<!-- note -->y</string></plist>", Value("xy") },
+        { "<plist><string>spaced</string \n></plist>", Value("spaced") },
+        { "<plist><string/></plist>", Value("") },
+        { "<plist><string></string></plist>", Value("") },
+        { "<plist><string attr=\"1\">x</string></plist>", Value("x") },
+        { "<plist><dict><key>a&amp;b</key><integer>1</integer></dict></plist>",
+          dict({ { "a&b", Value::integer(1) } }) },
+        { "<plist><dict><key/><true/></dict></plist>", dict({ { "", Value::boolean(true) } }) },
+        { "<plist><dict><key>k</key><string>1</string><key>k</key><string>2</string></dict></plist>",
+          dict({ { "k", Value("2") } }) },
+        { "<plist><dict><key>b</key><false> </false><key>a</key><integer> -0x10 </integer></dict></plist>",
+          dict({ { "a", Value::integer(-16) }, { "b", Value::boolean(false) } }) },
+        { "<plist><array><real>2.5</real><dict/><array/></array></plist>",
+          Value(Value::Array { Value::real(2.5), Value(Value::Dictionary {}), Value(Value::Array {}) }) },
+        { "<plist><data>AAEC/w==</data></plist>", Value(Value::Data { 0, 1, 2, 255 }) },
+        { "<plist><date>2001-01-02T00:00:00Z</date></plist>", Value(Value::Date { 86400.0 }) },
+        { "<plist><strings>x</strings></plist>", std::nullopt },
+        { "<plist><string>x</stringy></plist>", std::nullopt },
+        { "<plist><string>x</str></plist>", std::nullopt },
+        { "<plist><string>a &bogus; b</string></plist>", std::nullopt },
+        { "<plist><string>a & b</string></plist>", std::nullopt },
+        { "<plist><true>x</true></plist>", std::nullopt },
+        { "<plist><integer>12x</integer></plist>", std::nullopt },
+        { "<plist><dict><string>x</string></dict></plist>", std::nullopt },
+        { "<plist><dict><key>k</key></dict></plist>", std::nullopt },
+        { "<plist><key>k</key></plist>", std::nullopt },
+        { "<plist><string>unclosed</plist>", std::nullopt },
+        { "<plist><array><string>x</string></plist>", std::nullopt },
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(kw::readXmlPropertyList(r.xml), r.expected) << r.xml;
+    }
 }
 
 TEST(PlistText, QuotesWhereNeeded)
