@@ -363,9 +363,20 @@ std::optional<std::string> IPFWManager::configToolCallback(int messageId) const
     return std::nullopt;
 }
 
+void IPFWManager::closePort()
+{
+    if (m_serverRef) {
+        m_serverRef->stop();
+    }
+    if (m_serverThread.joinable()) {
+        m_serverThread.join();
+    }
+    m_serverRef.reset();
+}
+
 bool IPFWManager::startServingConfiguration()
 {
-    stopServingConfiguration();
+    closePort();
     // The port is registered here, before the tool is started, so that the tool finds it.
     auto server = std::make_unique<MessagePortServer>(kConfigServerName);
     if (!server->isValid()) {
@@ -382,13 +393,7 @@ bool IPFWManager::startServingConfiguration()
 
 void IPFWManager::stopServingConfiguration()
 {
-    if (m_serverRef) {
-        m_serverRef->stop();
-    }
-    if (m_serverThread.joinable()) {
-        m_serverThread.join();
-    }
-    m_serverRef.reset();
+    closePort();
     m_configurationData.reset();
 }
 

@@ -108,6 +108,7 @@ public:
 
 private:
     bool ensureAuthenticated();
+    void closePort();
     bool interactionAllowed() const { return !m_interactionAllowed || m_interactionAllowed(); }
     KWFileHandle startAsRoot(const std::string& path, const std::vector<std::string>& args);
     // Starts a program as root, reads its output to the end and reaps it.

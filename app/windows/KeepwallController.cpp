@@ -166,7 +166,10 @@ QAction* KeepwallController::toggleAuthenticationItem(QMainWindow* window) const
 
 void KeepwallController::installMainMenu(QMainWindow* window)
 {
-    if (toggleAuthenticationItem(window) != nullptr) {
+    if (QAction* existing = toggleAuthenticationItem(window)) {
+        // A menu made by an earlier delegate serves this one.
+        connect(existing, &QAction::triggered, this, qOverload<>(&KeepwallController::toggleAuthentication),
+                Qt::UniqueConnection);
         return;
     }
     QMenuBar* bar = window->menuBar();
