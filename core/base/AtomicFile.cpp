@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,12 +65,11 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
     return true;
 }
 
-bool readFile(const std::string& path, std::string& out)
+namespace {
+
+// Reads from the descriptor to its end; closes it in every case.
+bool readAllAndClose(int fd, std::string& out)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
     out.clear();
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -94,6 +94,53 @@ bool readFile(const std::string& path, std::string& out)
     }
     ::close(fd);
     return true;
+}
+
+} // namespace
+
+bool readFile(const std::string& path, std::string& out)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    return readAllAndClose(fd, out);
+}
+
+FileBytes::~FileBytes()
+{
+    release();
+}
+
+void FileBytes::release()
+{
+    if (m_map != nullptr) {
+        ::munmap(m_map, m_size);
+        m_map = nullptr;
+    }
+    m_size = 0;
+    m_copy.clear();
+}
+
+bool FileBytes::open(const std::string& path)
+{
+    release();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        const auto size = static_cast<size_t>(st.st_size);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            ::close(fd);
+            m_map = static_cast<char*>(map);
+            m_size = size;
+            return true;
+        }
+    }
+    return readAllAndClose(fd, m_copy);
 }
 
 bool makeDirectories(const std::string& path, mode_t mode)

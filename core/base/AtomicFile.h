@@ -16,6 +16,29 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 // Reads a whole file; false with errno set when it cannot be read.
 bool readFile(const std::string& path, std::string& out);
 
+// The bytes of a whole file, for reading only. A regular file is mapped rather than copied:
+// a settings document of many megabytes is then read without a second copy of it. Other
+// files (and empty ones) are read into memory. Files written here are replaced by rename,
+// never rewritten in place, so a mapped file does not change under its reader.
+class FileBytes {
+public:
+    FileBytes() = default;
+    ~FileBytes();
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    // False with errno set when the file cannot be opened or read.
+    bool open(const std::string& path);
+    std::string_view bytes() const { return m_map != nullptr ? std::string_view(m_map, m_size) : m_copy; }
+
+private:
+    void release();
+
+    char* m_map = nullptr;
+    size_t m_size = 0;
+    std::string m_copy;
+};
+
 // Writes all the bytes to the descriptor, going on after interruptions; false with errno set.
 bool writeAll(int fd, std::string_view bytes);
 

@@ -43,15 +43,15 @@ PreferenceDocument::PreferenceDocument(std::optional<std::string> identifier)
 void PreferenceDocument::load()
 {
     m_root = Value(Value::Dictionary {});
-    std::string bytes;
-    if (!readFile(m_path, bytes)) {
+    FileBytes bytes;
+    if (!bytes.open(m_path)) {
         if (errno != ENOENT) {
             logf("Could not read the preferences file %s: %s", m_path.c_str(), std::strerror(errno));
             m_unreadable = true;
         }
         return;
     }
-    auto value = valueFromXml(bytes);
+    auto value = valueFromXml(bytes.bytes());
     if (!value || !value->isDictionary()) {
         logf("The preferences file %s is not a property-list dictionary; reading it as empty", m_path.c_str());
         m_unreadable = true;

@@ -104,6 +104,44 @@ TEST(PreferenceStore, NonDictionaryDocumentReadsEmpty)
     EXPECT_TRUE(prefs.storedSettings().empty());
 }
 
+TEST(PreferenceStore, DocumentsThatAreNoPlainFileReadEmpty)
+{
+    struct Row {
+        const char* what;
+        void (*make)(const kw::testing::TempRoot& root);
+        bool logged; // an unreadable document is reported; a missing one is not
+    };
+    const Row rows[] = {
+        { "missing", [](const kw::testing::TempRoot&) {}, false },
+        { "empty file", [](const kw::testing::TempRoot& root) { root.writeFile(kStorePath, ""); }, true },
+        { "folder", [](const kw::testing::TempRoot& root) { fs::create_directories(root / kStorePath); }, true },
+        { "truncated", [](const kw::testing::TempRoot& root) { root.writeFile(kStorePath, "<plist><dict><key>"); },
+          true },
+    };
+    for (const auto& row : rows) {
+        kw::testing::TempRoot root;
+        row.make(root);
+        std::vector<std::string> logged;
+        kw::LogCapture capture([&](const std::string& l) { logged.push_back(l); });
+        kw::KeepwallPrefs prefs;
+        EXPECT_TRUE(prefs.document().isDictionary()) << row.what;
+        EXPECT_TRUE(prefs.storedSettings().empty()) << row.what;
+        EXPECT_EQ(!logged.empty(), row.logged) << row.what;
+    }
+}
+
+TEST(PreferenceStore, AnOpenedDocumentKeepsItsValuesWhenTheFileIsReplaced)
+{
+    kw::testing::TempRoot root;
+    commitDocument(bigDocument("A", 20));
+    kw::KeepwallPrefs opened;
+    const Value before = opened.document();
+    commitDocument(bigDocument("B", 30));
+    fs::remove(root / kStorePath);
+    EXPECT_EQ(opened.document(), before);
+    EXPECT_EQ(opened.document(), bigDocument("A", 20));
+}
+
 TEST(PreferenceStore, CommitReplacesASymbolicLinkInsteadOfWritingThroughIt)
 {
     kw::testing::TempRoot root;
