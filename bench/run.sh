@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release benchmarks and prints their figures. Not part of the tests.
 #   bash bench/run.sh            every benchmark
-#   bash bench/run.sh rules      only the named ones (rules, syntax, logarchive, ipfw)
+#   bash bench/run.sh rules      only the named ones (rules, syntax, logarchive, ipfw, monitor, app)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -38,3 +38,31 @@ for b in syntax logarchive ipfw monitor; do
     "$bin/bench-$b"
   fi
 done
+
+# keepwall from start to its first window shown (offscreen), on a sandbox with the example
+# settings and with the 16,000-rule settings document.
+if wanted app && [ -x "$bin/keepwall" ]; then
+  echo "== app"
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(unshare -r --)
+  for doc in example large; do
+    root=$(mktemp -d)
+    "$bin/kw-sandbox" "$root" >/dev/null
+    plist="$root/Library/Preferences/SystemConfiguration/com.wallworks.keepwall.plist"
+    if [ "$doc" = example ]; then
+      KEEPWALL_ROOT="$root" "${as_root[@]}" "$bin/kw-serve-config" --store examples/settings.plist -- "$bin/wallctl" store >/dev/null
+    else
+      "$bin/bench-rules" --no-nft --runs 1 --write-document "$plist" >/dev/null
+    fi
+    best=999999
+    for _ in 1 2 3 4 5; do
+      start=$(date +%s%N)
+      KEEPWALL_ROOT="$root" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$root/run" XDG_CONFIG_HOME="$root/config" \
+        "$bin/keepwall" --quit-after 0 >/dev/null 2>&1
+      t=$(( ($(date +%s%N) - start) / 1000 ))
+      (( t < best )) && best=$t
+    done
+    printf 'keepwall start to first window and quit (%s settings, best of 5): %d.%03d ms\n' "$doc" $((best / 1000)) $((best % 1000))
+    rm -rf "$root"
+  done
+fi

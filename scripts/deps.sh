@@ -9,7 +9,7 @@ packages=(
   clang util-linux procps nftables
   gnome-keyring dbus
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
-  xvfb xauth x11-utils imagemagick fonts-dejavu-core
+  xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
 )
 
 missing=()

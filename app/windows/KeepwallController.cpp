@@ -178,6 +178,7 @@ void KeepwallController::installMainMenu(QMainWindow* window)
     QAction* toggle = app->addAction(QString::fromUtf8(kAllowChanges), this,
                                      qOverload<>(&KeepwallController::toggleAuthentication));
     toggle->setObjectName(QString::fromLatin1(kToggleItemName));
+    toggle->setShortcut(QKeySequence(QStringLiteral("Ctrl+L")));
     toggle->setParent(window);
     app->addSeparator();
     QAction* quit = app->addAction(tr("&Quit Keepwall"), this, &KeepwallController::terminate);
