@@ -454,6 +454,18 @@ private:
         if (depth > kMaxDepth) {
             return false;
         }
+        if (const auto plain = plainElement("<string>", "</string>")) {
+            out = Value(*plain);
+            return true;
+        }
+        if (const auto plain = plainElement("<integer>", "</integer>")) {
+            auto value = integerFrom(*plain);
+            if (!value) {
+                return false;
+            }
+            out = std::move(*value);
+            return true;
+        }
         TagName tag;
         bool empty = false;
         if (!openTag(tag, empty)) {
@@ -520,17 +532,20 @@ private:
     {
         for (;;) {
             skipMisc();
-            if (consume("</dict>")) {
-                return true;
-            }
-            TagName tag;
-            bool empty = false;
-            if (!openTag(tag, empty) || tag.tag != Tag::Key) {
-                return false;
-            }
-            const std::optional<std::string_view> key = empty ? std::string_view() : text("key");
+            std::optional<std::string_view> key = plainKey();
             if (!key) {
-                return false;
+                if (consume("</dict>")) {
+                    return true;
+                }
+                TagName tag;
+                bool empty = false;
+                if (!openTag(tag, empty) || tag.tag != Tag::Key) {
+                    return false;
+                }
+                key = empty ? std::string_view() : text("key");
+                if (!key) {
+                    return false;
+                }
             }
             // Documents are written in key order, so the hint makes each insert constant time.
             // The value is read straight into its node; a repeated key keeps the last value.
@@ -551,6 +566,33 @@ private:
             it->second = std::move(value);
         }
     }
+
+    // An element as documents write it, the open and close tags exactly around text without
+    // entities, read in one step; none (and nothing read) for anything else, which the general
+    // path then reads.
+    std::optional<std::string_view> plainElement(std::string_view open, std::string_view close)
+    {
+        const char* const begin = m_text.data() + m_pos;
+        const char* const end = m_text.data() + m_text.size();
+        if (static_cast<size_t>(end - begin) < open.size() + close.size() ||
+            std::memcmp(begin, open.data(), open.size()) != 0) {
+            return std::nullopt;
+        }
+        const char* const first = begin + open.size();
+        const auto* const lt = static_cast<const char*>(std::memchr(first, '<', static_cast<size_t>(end - first)));
+        if (lt == nullptr || static_cast<size_t>(end - lt) < close.size() ||
+            std::memcmp(lt, close.data(), close.size()) != 0) {
+            return std::nullopt;
+        }
+        const auto length = static_cast<size_t>(lt - first);
+        if (std::memchr(first, '&', length) != nullptr) {
+            return std::nullopt;
+        }
+        m_pos = static_cast<size_t>(lt + close.size() - m_text.data());
+        return std::string_view(first, length);
+    }
+
+    std::optional<std::string_view> plainKey() { return plainElement("<key>", "</key>"); }
 
     bool array(Value::Array& items, int depth)
     {
