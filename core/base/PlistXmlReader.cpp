@@ -550,9 +550,17 @@ private:
             // Documents are written in key order, so the hint makes each insert constant time.
             // The value is read straight into its node; a repeated key keeps the last value.
             const size_t before = dict.size();
+            skipMisc();
+            if (const auto plain = depth < kMaxDepth ? plainElement("<string>", "</string>") : std::nullopt) {
+                const auto it = dict.emplace_hint(dict.end(), std::piecewise_construct, std::forward_as_tuple(*key),
+                                                  std::forward_as_tuple(*plain));
+                if (dict.size() == before) {
+                    it->second = Value(*plain);
+                }
+                continue;
+            }
             const auto it = dict.emplace_hint(dict.end(), std::piecewise_construct, std::forward_as_tuple(*key),
                                               std::forward_as_tuple());
-            skipMisc();
             if (dict.size() != before) {
                 if (!element(it->second, depth + 1)) {
                     return false;

@@ -109,6 +109,26 @@ TEST(PlistXml, ReaderCaseTable)
     }
 }
 
+TEST(PlistXml, NestingDepthIsLimited)
+{
+    // Dictionaries nested levels deep, a string innermost.
+    auto nested = [](int levels, const std::string& innermost) {
+        std::string xml = "<plist>";
+        for (int i = 0; i < levels; ++i) {
+            xml += "<dict><key>k</key>";
+        }
+        xml += innermost;
+        for (int i = 0; i < levels; ++i) {
+            xml += "</dict>";
+        }
+        return xml + "</plist>";
+    };
+    for (const std::string innermost : { "<string>x</string>", "<integer>1</integer>", "<true/>" }) {
+        EXPECT_TRUE(kw::readXmlPropertyList(nested(512, innermost)).has_value()) << innermost;
+        EXPECT_FALSE(kw::readXmlPropertyList(nested(513, innermost)).has_value()) << innermost;
+    }
+}
+
 TEST(PlistText, QuotesWhereNeeded)
 {
     Value doc;
