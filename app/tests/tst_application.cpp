@@ -36,16 +36,20 @@ namespace {
 // Answers the next authentication panel once it is up.
 void answerPanel(std::function<void(AuthPanelDialog*)> answer)
 {
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setInterval(10);
     auto tries = std::make_shared<int>(0);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [answer, tries, poll] {
-        if (auto* dialog = qobject_cast<AuthPanelDialog*>(QApplication::activeModalWidget())) {
-            answer(dialog);
-        } else if (++*tries < 500) {
-            QTimer::singleShot(10, *poll);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, answer, tries] {
+        auto* dialog = qobject_cast<AuthPanelDialog*>(QApplication::activeModalWidget());
+        if (dialog != nullptr || ++*tries > 500) {
+            timer->stop();
+            timer->deleteLater();
         }
-    };
-    QTimer::singleShot(0, *poll);
+        if (dialog != nullptr) {
+            answer(dialog);
+        }
+    });
+    timer->start();
 }
 
 void type(AuthPanelDialog* dialog, const QString& password)
