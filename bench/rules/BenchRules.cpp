@@ -1,6 +1,6 @@
-// Times rule text generation for a large quick setting (32 interfaces of 500 filters each,
-// about 16,000 rules) and, for comparison, how long nft takes to check a ruleset of the
-// same size.
+// Times reading the settings document and rule text generation for a large quick setting
+// (32 interfaces of 500 filters each, about 16,000 rules) and, for comparison, how long nft
+// takes to check a ruleset of the same size.
 //
 //   bench-rules [--interfaces N] [--filters N] [--runs N] [--write-setting FILE]
 //               [--write-document FILE] [--write-rules FILE] [--no-nft]
@@ -149,6 +149,32 @@ void timeGeneration(const Value& setting, double release, const char* name, cons
     if (keep != nullptr) {
         *keep = std::move(text);
     }
+}
+
+// Reading the settings document that holds the setting: every wallctl run and every window
+// of the application reads it whole.
+void timeReading(const Value& setting, const Options& o)
+{
+    Value stored;
+    stored.set("Benchmark", setting);
+    Value document;
+    document.set("STORED_SETTINGS", stored);
+    document.set("CURRENT_SETTING", "Benchmark");
+    const std::string xml = kw::valueToXml(document);
+    std::vector<double> times;
+    const int runs = std::min(o.runs, 10);
+    for (int r = 0; r < runs; ++r) {
+        const auto start = Clock::now();
+        const auto read = kw::valueFromXml(xml);
+        times.push_back(millisecondsSince(start));
+        if (!read || *read != document) {
+            std::printf("read settings document: the document read back differs\n");
+            return;
+        }
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("read settings document: %zu bytes; min %.2f / median %.2f ms (%d runs)\n", xml.size(), times.front(),
+                times[times.size() / 2], runs);
 }
 
 // An nftables ruleset of the same shape: per interface the extra rules, one rule per filter
@@ -327,6 +353,7 @@ int main(int argc, char** argv)
         std::printf("settings document written to %s (current setting \"Benchmark\")\n", o.writeDocument.c_str());
     }
 
+    timeReading(setting, o);
     std::string text;
     timeGeneration(setting, 620, "10.1 form", o, nullptr);
     timeGeneration(setting, 824, "10.2+ form", o, &text);
