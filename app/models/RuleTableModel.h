@@ -36,6 +36,8 @@ public:
     static QString directionImage(const RuleRow& row);
     // The alternating row background (even rows light blue, odd rows white).
     static QColor rowBackground(int row);
+    // The font of the text cells (the options column's is a point smaller).
+    const QFont& textFont() const { return m_font; }
 
 private:
     std::vector<RuleRow> m_rows;

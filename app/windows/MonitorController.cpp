@@ -97,13 +97,12 @@ void MonitorController::windowDidLoad()
     m_ui->dynamicTable->verticalHeader()->hide();
     m_ui->tableView->setIconSize(QSize(16, 16));
     // Two-line cells: source, destination, traffic and options each take two lines.
-    const int lineHeight = QFontMetrics(m_ruleModel->data(m_ruleModel->index(0, 0), Qt::FontRole).value<QFont>())
-                               .lineSpacing();
-    m_ui->tableView->verticalHeader()->setDefaultSectionSize(qMax(lineHeight, 13) * 2 + 8);
-    m_ui->dynamicTable->verticalHeader()->setDefaultSectionSize(qMax(lineHeight, 13) + 6);
+    const int lineHeight = QFontMetrics(m_ruleModel->textFont()).lineSpacing();
+    m_ui->tableView->verticalHeader()->setDefaultSectionSize(lineHeight * 2 + 8);
+    m_ui->dynamicTable->verticalHeader()->setDefaultSectionSize(lineHeight + 6);
     auto* header = m_ui->tableView->horizontalHeader();
     header->setHighlightSections(false);
-    const int widths[] = { 56, 48, 36, 64, 150, 170, 72, 110, 170, 170 };
+    const int widths[] = { 52, 48, 34, 62, 140, 150, 70, 104, 196, 170 };
     for (int c = 0; c < RuleTableModel::ColumnCount; ++c) {
         m_ui->tableView->setColumnWidth(c, widths[c]);
     }
