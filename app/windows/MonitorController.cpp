@@ -10,6 +10,7 @@
 #include "core/IPFWManager.h"
 #include "models/RuleTableModel.h"
 #include "ui_MonitorController.h"
+#include "widgets/LockPattern.h"
 #include "widgets/ViewExtensions.h"
 
 #include <QApplication>
@@ -29,11 +30,6 @@ namespace kw::app {
 namespace {
 
 QPointer<MonitorController> g_shared;
-
-QString authText(const char* key)
-{
-    return Resources::localizedString(QStringLiteral("Authentication"), QString::fromLatin1(key));
-}
 
 QString toolbarText(const QString& key)
 {
@@ -112,11 +108,7 @@ void MonitorController::windowDidLoad()
     m_ui->splitView->setSizes({ 420, 140 });
 
     m_ui->refreshInterval->setText(formatInterval(m_interval));
-    m_ui->refreshInterval->setEnabled(false);
-    m_ui->refreshButton->setEnabled(false);
-    m_ui->zeroButton->setEnabled(false);
-    m_ui->lockButton->setIcon(Resources::image(QStringLiteral("lock")));
-    m_ui->lockLabel->setText(authText("ClickToMonitor"));
+    showLockState(false);
 
     connect(m_refreshTimer, &QTimer::timeout, this, &MonitorController::timerFired);
     startTimer(m_interval);
@@ -399,11 +391,7 @@ void MonitorController::userAuthenticated()
         return;
     }
     m_handlingAuthentication = true;
-    m_ui->lockButton->setIcon(Resources::image(QStringLiteral("unlock")));
-    m_ui->lockLabel->setText(authText("ClickToDemonitor"));
-    m_ui->refreshInterval->setEnabled(true);
-    m_ui->refreshButton->setEnabled(true);
-    m_ui->zeroButton->setEnabled(true);
+    showLockState(true);
     m_isAuthorized = true;
     updateActions();
     if (isVisible()) {
@@ -412,13 +400,15 @@ void MonitorController::userAuthenticated()
     m_handlingAuthentication = false;
 }
 
+void MonitorController::showLockState(bool authenticated)
+{
+    app::showLockState(authenticated, m_ui->lockButton, m_ui->lockLabel, { "ClickToMonitor", "ClickToDemonitor" },
+                       { m_ui->refreshInterval, m_ui->refreshButton, m_ui->zeroButton });
+}
+
 void MonitorController::userDeauthenticated()
 {
-    m_ui->lockButton->setIcon(Resources::image(QStringLiteral("lock")));
-    m_ui->lockLabel->setText(authText("ClickToMonitor"));
-    m_ui->refreshInterval->setEnabled(false);
-    m_ui->refreshButton->setEnabled(false);
-    m_ui->zeroButton->setEnabled(false);
+    showLockState(false);
     m_isAuthorized = false;
     updateActions();
 }

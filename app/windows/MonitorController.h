@@ -92,6 +92,7 @@ private:
     void windowDidLoad();
     void createToolbarItems();
     void updateActions();
+    void showLockState(bool authenticated);
     void startTimer(double minutes);
     void refreshEndedWith(std::optional<ListingResult> result);
     void selectionChanged();
