@@ -284,22 +284,40 @@ bool KWLogManager::openDatabase()
             logf("Log archive %s is not a regular file; not opened", path.c_str());
             return false;
         }
-        // The root tool owns the archive: a file left by someone else is taken over and
-        // loses group and other write access before root writes into it. The changes go
-        // through a descriptor opened without following links.
-        if (::geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & 022) != 0)) {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-            struct stat opened {};
-            const bool secured = fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-                                 ::fchown(fd, 0, opened.st_gid) == 0 && ::fchmod(fd, opened.st_mode & 0755) == 0;
+        // The archive is root's own file with one name. A file of another owner, or one with
+        // further hard links (a link to some other file planted while the folder was open to
+        // others), is refused and left exactly as it is. The checks are made on a descriptor
+        // opened without following links, so what is checked is what is changed.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat opened {};
+        if (fd < 0 || ::fstat(fd, &opened) != 0) {
+            logf("Log archive %s cannot be checked: %s", path.c_str(), std::strerror(errno));
             if (fd >= 0) {
                 ::close(fd);
             }
-            if (!secured) {
-                logf("Unable to secure log archive %s: %s", path.c_str(), std::strerror(errno));
-                return false;
-            }
+            return false;
         }
+        const uid_t self = ::geteuid();
+        std::string refusal;
+        if (!S_ISREG(opened.st_mode)) {
+            refusal = "is not a regular file";
+        } else if (opened.st_nlink != 1) {
+            refusal = "has " + std::to_string(opened.st_nlink) + " links";
+        } else if (opened.st_uid != 0 && opened.st_uid != self) {
+            refusal = "is owned by user " + std::to_string(opened.st_uid) + ", not by root";
+        }
+        if (!refusal.empty()) {
+            ::close(fd);
+            logf("Log archive %s %s; not opened", path.c_str(), refusal.c_str());
+            return false;
+        }
+        // Group and other write access is taken away before root writes into it.
+        if (self == 0 && (opened.st_mode & 022) != 0 && ::fchmod(fd, opened.st_mode & 0755) != 0) {
+            logf("Unable to secure log archive %s: %s", path.c_str(), std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        ::close(fd);
     }
     auto db = SQLDatabase::databaseWithFile(path);
     if (!db->open()) {
@@ -381,11 +399,24 @@ std::optional<std::string> KWLogManager::maxArchiveTimestamp()
     if (m_database == nullptr) {
         return std::nullopt;
     }
-    const auto result = m_database->performQuery("SELECT MAX(timestamp) FROM log_archive");
-    if (result == nullptr || result->rowCount() == 0) {
+    // A row dated later than tomorrow (written under a wrong clock or year) is passed over,
+    // so that it cannot keep every newer entry out of the archive.
+    const std::time_t tomorrow = m_clock() + 24 * 60 * 60;
+    std::tm local {};
+    char limit[32] = "9999-12-31 23:59:59";
+    if (::localtime_r(&tomorrow, &local) != nullptr) {
+        std::strftime(limit, sizeof limit, "%Y-%m-%d %H:%M:%S", &local);
+    }
+    SQLStatement query = m_database->prepare("SELECT MAX(timestamp) FROM log_archive WHERE timestamp <= ?",
+                                             { SQLValue(std::string(limit)) });
+    if (!query.step()) {
         return std::nullopt;
     }
-    return result->rowAtIndex(0)->stringForColumnAtIndex(0);
+    const auto value = query.columnText(0);
+    if (!value) {
+        return std::nullopt;
+    }
+    return std::string(*value);
 }
 
 bool KWLogManager::incorporateLogEntries()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -62,26 +63,42 @@ struct LogItem {
 
 std::string logLabel(std::string_view host, std::optional<std::string_view> port);
 
-// Which year a log time stamp gets. Log lines carry no year; every line of one reading gets
-// the year of the reading's clock, except that a month later than the reading's own month
-// belongs to the year before (a log read in January that still holds December lines).
-// So a reading never dates a line into the future, and within one reading the text order
-// of the time stamps is their order in time.
+// Which year a log time stamp gets. Log lines carry no year; a line is dated in the year of
+// the reading's clock unless its month and day come later than the reading's day (plus one
+// day for clock skew), in which case it belongs to the year before (a log read in January
+// that still holds December lines). So a reading never dates a line into the future, and
+// within one reading the text order of the time stamps is their order in time.
 class LogYearRule {
 public:
     // From the reading's clock, in local time (the log's own time zone).
     explicit LogYearRule(std::time_t now);
+    // A reading in the given month: every day of that month and the months before it is of
+    // that year, later months of the year before.
     LogYearRule(int year, int month)
         : m_year(year)
         , m_month(month)
+        , m_lastMonth(month)
+        , m_lastDay(31)
     {}
-    int yearForMonth(int month) const { return month > m_month ? m_year - 1 : m_year; }
+    // A reading whose latest current-year date is the given month and day.
+    LogYearRule(int year, int lastMonth, int lastDay)
+        : m_year(year)
+        , m_month(lastMonth)
+        , m_lastMonth(lastMonth)
+        , m_lastDay(lastDay)
+    {}
+    int yearFor(int month, int day) const
+    {
+        return month > m_lastMonth || (month == m_lastMonth && day > m_lastDay) ? m_year - 1 : m_year;
+    }
     int year() const { return m_year; }
     int month() const { return m_month; }
 
 private:
     int m_year = 1970;
-    int m_month = 1;
+    int m_month = 12;
+    int m_lastMonth = 12;
+    int m_lastDay = 31;
 };
 
 // Streaming parser of firewall log text. Feed it the bytes in pieces of any size; each
@@ -91,15 +108,26 @@ private:
 // A line yields an item when it is longer than 16 characters, its first 15 characters read
 // as "%b %d %H:%M:%S", it holds "ipfw: ", and at least 8 words follow (split at single
 // spaces, one empty leading word dropped): rule number, action, protocol, source
-// (address[:port]), destination, direction, one word passed over, interface. Fields must be
-// printable ASCII. Lines longer than kMaxLineLength bytes yield nothing, whole or in pieces.
+// (address[:port]), destination, direction, one word passed over, interface. An action the
+// kernel writes in several words ("Divert 8668", "Forward to 10.0.0.1:3128", "SkipTo 500",
+// "Pipe 2", "Unreach 3") is kept whole, and the fields after it count from its end. Fields
+// must be printable ASCII. Lines longer than kMaxLineLength bytes yield nothing, whole or in
+// pieces.
+//
+// The system logger's "last message repeated N times" directly after a firewall line stands
+// for N more of that line: the sink gets its item N more times, with the same time stamp.
 class LogParser {
 public:
     static constexpr std::size_t kMaxLineLength = 64 * 1024;
+    // Most entries one "last message repeated" line stands for: the kernel's per-rule log
+    // limit keeps real counts far below it, and a forged line cannot make a reading endless.
+    static constexpr std::uint64_t kMaxRepeats = 1000000;
     using Sink = std::function<void(const LogItemView&)>;
 
-    // With requireKernelTag only lines that hold "kernel: ipfw:" count (the firewall's
-    // lines inside the general system log).
+    // With requireKernelTag only lines written by the kernel count (the firewall's lines
+    // inside the general system log): the process field after the host name must be
+    // "kernel:", "mach_kernel:" or "/kernel:" followed by "ipfw: ", or the logger daemon's
+    // "ipfw:". Text of the same look inside another program's message does not count.
     LogParser(LogYearRule rule, Sink sink, bool requireKernelTag = false);
 
     void feed(std::string_view bytes);
@@ -118,6 +146,9 @@ public:
     // Writes "%Y-%m-%d %H:%M:%S" for the first 15 characters of a log line, or false.
     static bool parseLogDate(std::string_view text, const LogYearRule& rule, char (&out)[20]);
 
+    // N when the line is the system logger's "last message repeated N times", else 0.
+    static std::uint64_t repeatCount(std::string_view line);
+
 private:
     void processLine(std::string_view line);
 
@@ -130,6 +161,8 @@ private:
     std::size_t m_badDates = 0;
     std::size_t m_overlong = 0;
     char m_timestamp[20] = {};
+    std::string m_lastFirewallLine; // the line that "last message repeated" refers to, if any
+    bool m_lastWasFirewall = false;
 };
 
 } // namespace kw

@@ -224,14 +224,10 @@ TEST_F(LogManagerArchive, ArchiveIsReadableByAllWritableByItsOwnerOnly)
     ASSERT_EQ(::stat((m_root.path() + "/Library/Keepwall").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
 
-    // An archive (and folder) left world-writable, or given to another user, is taken back
-    // at the next open by root.
+    // An archive (and folder) left world-writable is taken back at the next open by root.
     ASSERT_EQ(::chmod(archivePath().c_str(), 0666), 0);
     ASSERT_EQ(::chmod((m_root.path() + "/Library/Keepwall").c_str(), 0777), 0);
     const bool root = ::geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(::chown(archivePath().c_str(), 65534, 65534), 0);
-    }
     ASSERT_TRUE(kw::runShowLogCommand(m_manager));
     ASSERT_EQ(::stat(archivePath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -240,6 +236,77 @@ TEST_F(LogManagerArchive, ArchiveIsReadableByAllWritableByItsOwnerOnly)
         ASSERT_EQ(::stat((m_root.path() + "/Library/Keepwall").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
     }
+}
+
+TEST_F(LogManagerArchive, ArchiveThatIsNotRootsOneNamedFileIsRefusedUntouched)
+{
+    // What a user could plant while the archive folder was open to everyone: a hard link to
+    // another file, or a file of their own.
+    struct Case {
+        const char* name;
+        bool hardLink;
+        bool otherOwner;
+    };
+    const Case cases[] = { { "hard link to another file", true, false },
+                           { "file of another user", false, true },
+                           { "hard link to a file of another user", true, true } };
+    for (const auto& c : cases) {
+        if (c.otherOwner && ::geteuid() != 0) {
+            continue; // needs root to give a file away
+        }
+        std::filesystem::remove_all(m_root.path() + "/Library");
+        std::filesystem::create_directories(m_root.path() + "/Library/Keepwall");
+        ASSERT_EQ(::chmod((m_root.path() + "/Library/Keepwall").c_str(), 0777), 0);
+        const std::string victim = m_root.path() + "/etc/master.passwd";
+        m_root.write("/etc/master.passwd", "root:*:0:0::0:0:System Administrator:/var/root:/bin/sh\n");
+        ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+        if (c.otherOwner) {
+            ASSERT_EQ(::chown(victim.c_str(), 65534, 65534), 0);
+        }
+        if (c.hardLink) {
+            ASSERT_EQ(::link(victim.c_str(), archivePath().c_str()), 0);
+        } else {
+            ASSERT_EQ(::rename(victim.c_str(), archivePath().c_str()), 0);
+        }
+        const std::string target = c.hardLink ? victim : archivePath();
+        struct stat before {};
+        ASSERT_EQ(::stat(target.c_str(), &before), 0);
+        const std::string bytes = readFile(target);
+
+        std::vector<std::string> logged;
+        kw::LogCapture capture([&](const std::string& l) { logged.push_back(l); });
+        writeIpfwLog(threeLines());
+        EXPECT_FALSE(kw::runShowLogCommand(m_manager)) << c.name;
+        EXPECT_FALSE(m_manager.databaseIsOpen()) << c.name;
+
+        struct stat after {};
+        ASSERT_EQ(::stat(target.c_str(), &after), 0);
+        EXPECT_EQ(readFile(target), bytes) << c.name;
+        EXPECT_EQ(after.st_uid, before.st_uid) << c.name;
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
+        EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [](const std::string& l) {
+            return l.find("not opened") != std::string::npos;
+        })) << c.name;
+        std::filesystem::remove(archivePath());
+    }
+}
+
+TEST_F(LogManagerArchive, FutureDatedRowDoesNotBlockNewerEntries)
+{
+    // An archive row dated a year ahead, as an older reading under a wrong year wrote it.
+    writeIpfwLog(threeLines());
+    ASSERT_TRUE(kw::runShowLogCommand(m_manager));
+    {
+        SQLDatabase db(archivePath());
+        ASSERT_TRUE(db.open());
+        db.performQuery("UPDATE log_archive SET timestamp = '2027-12-01 00:05:00' WHERE rule_no = '300'");
+    }
+    writeIpfwLog(threeLines() + logLine("Dec", 14, 60, 400, "10.0.0.4:4000", "10.0.0.9:22"));
+    ASSERT_TRUE(kw::runShowLogCommand(m_manager));
+    EXPECT_EQ(archiveCount(), 4);
+    ASSERT_TRUE(m_manager.openDatabase());
+    EXPECT_EQ(m_manager.maxArchiveTimestamp(), "2026-12-14 00:01:00");
+    m_manager.closeDatabase();
 }
 
 TEST_F(LogManagerArchive, UserProcessReadsButCannotWrite)

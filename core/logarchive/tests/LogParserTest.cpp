@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -230,6 +231,157 @@ TEST(LogParser, KernelTagSelectsFirewallLinesOfTheSystemLog)
     EXPECT_EQ(parseAll(text, LogYearRule(2026, 12), false).size(), 2u);
 }
 
+TEST(LogParser, OnlyTheKernelsOwnLinesCountInTheSystemLog)
+{
+    const char* words = "ipfw: 7 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0";
+    struct Case {
+        std::string line;
+        bool counts;
+    };
+    const Case cases[] = {
+        { std::string("Dec  9 20:11:21 host kernel: ") + words, true },
+        { std::string("Dec  9 20:11:21 host mach_kernel: ") + words, true },
+        { std::string("Dec  9 20:11:21 host /kernel: ") + words, true },
+        { "Dec  9 20:11:21 host ipfw:  7 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", true },
+        { std::string("Mar 17 23:43:27 <security.info> FW kernel: ") + words, true },
+        { std::string("Oct 9 19:43:33 home kernel: ") + words, true },
+        // the same text inside another program's message
+        { std::string("Dec  9 20:11:21 host sshd[42]: invalid user kernel: ") + words, false },
+        { std::string("Dec  9 20:11:21 host logger: kernel: ") + words, false },
+        { std::string("Dec  9 20:11:21 host app: mach_kernel: ") + words, false },
+        { std::string("Dec  9 20:11:21 host kernel: said kernel: ") + words, false },
+        { std::string("Dec  9 20:11:21 host xkernel: ") + words, false },
+        { std::string("Dec  9 20:11:21 host kernel:  ") + words, false },
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parseAll(c.line, LogYearRule(2026, 12), true).size(), c.counts ? 1u : 0u) << c.line;
+    }
+    // Without the tag (the firewall's own log file) any "ipfw: " counts, as before.
+    EXPECT_EQ(parseAll(cases[6].line).size(), 1u);
+}
+
+TEST(LogParser, MultiWordActionsKeepEveryFieldInItsColumn)
+{
+    struct Case {
+        const char* words;
+        const char* action;
+        const char* proto;
+        const char* src;
+        const char* dstPort;
+        const char* dir;
+        const char* interface;
+    };
+    const Case cases[] = {
+        { "100 Deny TCP 1.2.3.4:5 6.7.8.9:80 in via en0", "Deny", "TCP", "1.2.3.4", "80", "in", "en0" },
+        { "100 Count ICMP:3.1 208.222.9.137 24.131.112.234 in via en0", "Count", "ICMP:3.1", "208.222.9.137", nullptr,
+          "in", "en0" },
+        { "1000 Divert 8668 TCP 10.0.0.5:1234 8.8.8.8:80 out via en1", "Divert 8668", "TCP", "10.0.0.5", "80", "out",
+          "en1" },
+        { "2000 Forward to 127.0.0.1:3128 TCP 10.0.0.5:1234 8.8.8.8:80 in via en0", "Forward to 127.0.0.1:3128", "TCP",
+          "10.0.0.5", "80", "in", "en0" },
+        { "2001 Forward to 127.0.0.1 UDP 10.0.0.5:53 8.8.8.8:53 in via en0", "Forward to 127.0.0.1", "UDP", "10.0.0.5",
+          "53", "in", "en0" },
+        { "300 SkipTo 500 UDP 10.0.0.5:53 8.8.8.8:53 out via en0", "SkipTo 500", "UDP", "10.0.0.5", "53", "out",
+          "en0" },
+        { "310 Pipe 2 TCP 10.0.0.5:1 8.8.8.8:2 out via en0", "Pipe 2", "TCP", "10.0.0.5", "2", "out", "en0" },
+        { "320 Queue 7 TCP 10.0.0.5:1 8.8.8.8:2 out via en0", "Queue 7", "TCP", "10.0.0.5", "2", "out", "en0" },
+        { "330 Tee 8000 P:2 10.0.0.5 224.0.0.1 out via en0", "Tee 8000", "P:2", "10.0.0.5", nullptr, "out", "en0" },
+        { "340 Unreach 3 TCP 10.0.0.5:1 8.8.8.8:2 in via en0", "Unreach 3", "TCP", "10.0.0.5", "2", "in", "en0" },
+        { "350 Unreach TCP 10.0.0.5:1 8.8.8.8:2 in via en0", "Unreach", "TCP", "10.0.0.5", "2", "in", "en0" },
+        // a later fragment: no ports, the offset after the interface
+        { "360 Deny TCP 10.0.0.5 8.8.8.8 in via en0 Fragment = 185", "Deny", "TCP", "10.0.0.5", nullptr, "in", "en0" },
+    };
+    for (const auto& c : cases) {
+        const auto item = parseOne(std::string("Dec  9 20:11:21 host kernel: ipfw: ") + c.words);
+        ASSERT_TRUE(item) << c.words;
+        EXPECT_EQ(item->action, c.action) << c.words;
+        EXPECT_EQ(item->proto, c.proto) << c.words;
+        EXPECT_EQ(item->srcHost, c.src) << c.words;
+        EXPECT_EQ(item->dstPort, c.dstPort ? std::optional<std::string>(c.dstPort) : std::nullopt) << c.words;
+        EXPECT_EQ(item->dir, c.dir) << c.words;
+        EXPECT_EQ(item->interface, c.interface) << c.words;
+    }
+    // A multi-word action needs its own words on top of the eight fields.
+    EXPECT_FALSE(parseOne("Dec  9 20:11:21 host kernel: ipfw: 1000 Divert 8668 TCP 10.0.0.5:1 8.8.8.8:80 out via"));
+}
+
+TEST(LogParser, RepeatedMessageCountsAsMoreEntriesOfTheLineBefore)
+{
+    const std::string fw =
+        "Oct 29 09:40:06 h mach_kernel: ipfw: 65435 Deny TCP 24.37.178.180:2052 24.131.112.234:27374 "
+        "in via en0\n";
+    struct Case {
+        std::string text;
+        std::size_t items;
+    };
+    const Case cases[] = {
+        { fw + "Oct 29 09:40:27 h last message repeated 3 times\n", 4 },
+        { fw + "Oct 29 09:40:27 h last message repeated 1 time\n", 2 },
+        { fw + "Oct 29 09:40:27 h last message repeated 3 times\nOct 29 09:41:27 h last message repeated 2 times\n",
+          6 },
+        // not directly after a firewall line
+        { fw + "Oct 29 09:40:20 h lookupd[214]: reset\nOct 29 09:40:27 h last message repeated 3 times\n", 1 },
+        { "Oct 29 09:40:27 h last message repeated 3 times\n" + fw, 1 },
+        // another program's message of that wording
+        { fw + "Oct 29 09:40:27 h app: last message repeated 3 times\n", 1 },
+        { fw + "Oct 29 09:40:27 h last message repeated x times\n", 1 },
+    };
+    for (const auto& c : cases) {
+        const auto items = parseAll(c.text, LogYearRule(2026, 12), true);
+        ASSERT_EQ(items.size(), c.items) << c.text;
+        for (const auto& item : items) {
+            EXPECT_EQ(item, items.front()) << c.text; // same fields and the first line's time stamp
+        }
+    }
+    // Pieces of any size give the same count.
+    const std::string text = cases[2].text;
+    std::size_t count = 0;
+    LogParser parser(
+        LogYearRule(2026, 12), [&](const LogItemView&) { ++count; }, true);
+    for (std::size_t at = 0; at < text.size(); at += 3) {
+        parser.feed(std::string_view(text).substr(at, 3));
+    }
+    parser.finish();
+    EXPECT_EQ(count, 6u);
+    EXPECT_EQ(parser.itemCount(), 6u);
+}
+
+TEST(LogParser, LinesAreNeverDatedIntoTheFuture)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::time_t now = 1773144000; // 2026-03-10 12:00 UTC
+    const LogYearRule rule(now);
+    struct Case {
+        const char* date;
+        const char* timestamp;
+    };
+    const Case cases[] = {
+        { "Mar 10 11:00:00", "2026-03-10 11:00:00" }, // today
+        { "Mar 11 23:59:59", "2026-03-11 23:59:59" }, // a day of clock skew
+        { "Mar 12 00:00:00", "2025-03-12 00:00:00" }, // later this month: last year
+        { "Apr  1 00:00:00", "2025-04-01 00:00:00" }, { "Jan  1 00:00:00", "2026-01-01 00:00:00" },
+        { "Dec 31 23:00:00", "2025-12-31 23:00:00" },
+    };
+    for (const auto& c : cases) {
+        const auto item =
+            parseOne(std::string(c.date) + " h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", rule);
+        ASSERT_TRUE(item) << c.date;
+        EXPECT_EQ(item->timestamp, c.timestamp) << c.date;
+    }
+    // On the last day of the year the skew day is in the next year: every date is this year's.
+    const LogYearRule lastDay(std::time_t(1798718400)); // 2026-12-31 12:00 UTC
+    const auto item = parseOne("Dec 31 23:00:00 h kernel: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0", lastDay);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->timestamp, "2026-12-31 23:00:00");
+}
+
+std::string readCorpusFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 TEST(LogParser, SharedCorpusParsesWithoutSurprises)
 {
     namespace fs = std::filesystem;
@@ -244,20 +396,70 @@ TEST(LogParser, SharedCorpusParsesWithoutSurprises)
         if (name.rfind("logs-", 0) != 0) {
             continue;
         }
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        for (const auto& item : parseAll(text)) {
-            EXPECT_EQ(item.timestamp.size(), 19u) << name;
-            EXPECT_FALSE(item.ruleNo.empty()) << name;
-            EXPECT_TRUE(item.dir == "in" || item.dir == "out") << name << ": " << item.dir;
-            ++items;
+        const std::string text = readCorpusFile(entry.path());
+        // Every firewall line of the excerpt is an entry, and so is every repeat of one.
+        std::size_t expected = 0;
+        bool afterFirewall = false;
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find('\n', start);
+            end = end == std::string::npos ? text.size() : end;
+            const std::string_view line(text.data() + start, end - start);
+            if (line.find(" ipfw: ") != std::string_view::npos) {
+                ++expected;
+                afterFirewall = true;
+            } else if (afterFirewall && LogParser::repeatCount(line) > 0) {
+                expected += LogParser::repeatCount(line);
+            } else {
+                afterFirewall = false;
+            }
+            start = end + 1;
+        }
+        for (const bool kernelTag : { false, true }) {
+            const auto parsed = parseAll(text, LogYearRule(2026, 12), kernelTag);
+            EXPECT_EQ(parsed.size(), expected) << name << (kernelTag ? " as a system log" : "");
+            for (const auto& item : parsed) {
+                EXPECT_EQ(item.timestamp.size(), 19u) << name;
+                EXPECT_FALSE(item.ruleNo.empty()) << name;
+                EXPECT_TRUE(item.ruleNo.find_first_not_of("0123456789") == std::string::npos) << name;
+                EXPECT_TRUE(item.action == "Deny" || item.action == "Accept" || item.action == "Count" ||
+                            item.action == "Unreach")
+                    << name << ": " << item.action;
+                EXPECT_TRUE(item.proto == "TCP" || item.proto == "UDP" || item.proto.rfind("ICMP:", 0) == 0 ||
+                            item.proto.rfind("P:", 0) == 0)
+                    << name << ": " << item.proto;
+                EXPECT_EQ(item.srcPort.has_value(), item.proto == "TCP" || item.proto == "UDP") << name;
+                EXPECT_TRUE(item.dir == "in" || item.dir == "out") << name << ": " << item.dir;
+                EXPECT_FALSE(item.interface.empty()) << name;
+            }
+            items += parsed.size();
         }
         ++files;
     }
     if (files == 0) {
         GTEST_SKIP() << "no log files in the corpus";
     }
-    EXPECT_GT(items, 20u);
+    EXPECT_GT(items, 40u);
+}
+
+TEST(LogParser, CorpusSystemLogCountsRepeats)
+{
+    const std::filesystem::path path =
+        std::filesystem::path(KEEPWALL_CORPUS_DIR) / "logs-macosx-10.1-system-log-awgperl.txt";
+    if (!std::filesystem::is_regular_file(path)) {
+        GTEST_SKIP() << "corpus absent";
+    }
+    const auto items = parseAll(readCorpusFile(path), LogYearRule(2026, 12), true);
+    // 23 firewall lines, two of them followed by "last message repeated 3 times".
+    ASSERT_EQ(items.size(), 29u);
+    std::size_t port27374 = 0;
+    for (const auto& item : items) {
+        port27374 += item.dstPort == std::optional<std::string>("27374") ? 1 : 0;
+    }
+    EXPECT_EQ(port27374, 9u); // three lines, two of them repeated three times
+    const auto igmp = std::find_if(items.begin(), items.end(), [](const LogItem& i) { return i.proto == "P:2"; });
+    ASSERT_NE(igmp, items.end());
+    EXPECT_EQ(igmp->dir, "out");
+    EXPECT_EQ(igmp->interface, "en0");
 }
 
 } // namespace
