@@ -37,7 +37,8 @@ int main(int argc, char** argv)
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Keepwall, the firewall configurator"));
     options.addHelpOption();
-    const QCommandLineOption showMonitor(QStringLiteral("monitor"), QStringLiteral("Show the firewall monitor at launch."));
+    const QCommandLineOption showMonitor(QStringLiteral("monitor"),
+                                         QStringLiteral("Show the firewall monitor at launch."));
     const QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                        QStringLiteral("Quit after the given milliseconds (for smoke tests)."),
                                        QStringLiteral("ms"));
@@ -45,8 +46,7 @@ int main(int argc, char** argv)
     options.addOption(quitAfter);
     options.process(app);
 
-    kw::setSecurityStringTable(
-        kw::app::Resources::propertyListData(QStringLiteral("KWSecurity"), true).toStdString());
+    kw::setSecurityStringTable(kw::app::Resources::propertyListData(QStringLiteral("KWSecurity"), true).toStdString());
     auto& runner = kw::AuthPanelController::sharedInstance();
     runner.windowDidLoad();
     auto& gateway = kw::IPFWManager::sharedInstance();

@@ -49,7 +49,8 @@ GatewayJob* GatewayJob::start(IPFWManager& gateway, Work work, QObject* parent)
                 wait = std::chrono::milliseconds(0);
             }
         }
-        QMetaObject::invokeMethod(job, [job, errors] { job->end(errors); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            job, [job, errors] { job->end(errors); }, Qt::QueuedConnection);
     });
     job->m_thread->start();
     return job;

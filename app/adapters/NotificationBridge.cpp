@@ -24,11 +24,12 @@ NotificationBridge::NotificationBridge(QObject* parent)
     auto& center = NotificationCenter::defaultCenter();
     // Posts may come from a worker thread: the signal is emitted on this object's thread.
     QPointer<NotificationBridge> self(this);
-    m_authenticated = std::make_unique<ScopedObserver>(center, IPFWManager::kUserAuthenticated, [self](const Notification&) {
-        if (self) {
-            QMetaObject::invokeMethod(self, &NotificationBridge::userAuthenticated, Qt::AutoConnection);
-        }
-    });
+    m_authenticated =
+        std::make_unique<ScopedObserver>(center, IPFWManager::kUserAuthenticated, [self](const Notification&) {
+            if (self) {
+                QMetaObject::invokeMethod(self, &NotificationBridge::userAuthenticated, Qt::AutoConnection);
+            }
+        });
     m_deauthenticated =
         std::make_unique<ScopedObserver>(center, IPFWManager::kUserDeauthenticated, [self](const Notification&) {
             if (self) {

@@ -37,7 +37,8 @@ const Value& cached(const QString& path)
         const QByteArray bytes = readResource(path);
         auto value = std::make_unique<Value>();
         if (!bytes.isEmpty()) {
-            if (auto parsed = valueFromXml(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
+            if (auto parsed =
+                    valueFromXml(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
                 *value = std::move(*parsed);
             }
         }

@@ -1,5 +1,6 @@
 #include "IPFWManager.h"
 
+#include "LoggingCommands.h"
 #include "base/CommandRunner.h"
 #include "base/Log.h"
 #include "base/MessagePort.h"
@@ -7,7 +8,6 @@
 #include "base/Release.h"
 #include "base/SystemRoot.h"
 #include "nat/KWNatdManager.h"
-#include "LoggingCommands.h"
 
 #include <cerrno>
 #include <climits>
@@ -385,9 +385,8 @@ bool IPFWManager::startServingConfiguration()
     }
     m_serverRef = std::move(server);
     MessagePortServer* port = m_serverRef.get();
-    m_serverThread = std::thread([this, port] {
-        port->serveOne([this](int id) { return configToolCallback(id); }, kServeTimeout);
-    });
+    m_serverThread =
+        std::thread([this, port] { port->serveOne([this](int id) { return configToolCallback(id); }, kServeTimeout); });
     return true;
 }
 

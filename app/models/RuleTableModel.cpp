@@ -9,8 +9,8 @@ namespace kw::app {
 namespace {
 
 constexpr RuleKey kColumnKeys[] = {
-    RuleKey::OrderItem, RuleKey::Action,  RuleKey::Direction, RuleKey::Proto,    RuleKey::Source,
-    RuleKey::Destination, RuleKey::Interface, RuleKey::Traffic, RuleKey::DateItem, RuleKey::ExpertOpts,
+    RuleKey::OrderItem,   RuleKey::Action,    RuleKey::Direction, RuleKey::Proto,    RuleKey::Source,
+    RuleKey::Destination, RuleKey::Interface, RuleKey::Traffic,   RuleKey::DateItem, RuleKey::ExpertOpts,
 };
 static_assert(std::size(kColumnKeys) == RuleTableModel::ColumnCount);
 

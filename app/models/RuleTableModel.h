@@ -15,7 +15,19 @@ namespace kw::app {
 class RuleTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Order, Action, Direction, Proto, Source, Destination, Interface, Traffic, Date, ExpertOpts, ColumnCount };
+    enum Column {
+        Order,
+        Action,
+        Direction,
+        Proto,
+        Source,
+        Destination,
+        Interface,
+        Traffic,
+        Date,
+        ExpertOpts,
+        ColumnCount
+    };
 
     explicit RuleTableModel(QObject* parent = nullptr);
 

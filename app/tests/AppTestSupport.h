@@ -71,7 +71,8 @@ public:
         if (getuid() == 0) {
             process.start(program, args);
         } else {
-            process.start(QStringLiteral("unshare"), QStringList { QStringLiteral("-r"), QStringLiteral("--"), program } + args);
+            process.start(QStringLiteral("unshare"),
+                          QStringList { QStringLiteral("-r"), QStringLiteral("--"), program } + args);
         }
         process.write(input);
         process.closeWriteChannel();
@@ -85,7 +86,8 @@ public:
     // Runs packet lines through the sandbox's packet filter.
     int inject(const QByteArray& packets) const
     {
-        return runAsRoot(file(QStringLiteral("/sbin/ipfw")), { QStringLiteral("inject"), QStringLiteral("-") }, packets);
+        return runAsRoot(file(QStringLiteral("/sbin/ipfw")), { QStringLiteral("inject"), QStringLiteral("-") },
+                         packets);
     }
 
 private:

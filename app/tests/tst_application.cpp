@@ -166,8 +166,9 @@ private slots:
         QCOMPARE(MessageBox::lastShown()->text, QStringLiteral("Unable to write to file /etc/firewall.conf"));
         QCOMPARE(MessageBox::lastShown()->icon, QMessageBox::Critical);
         // Other notifications show nothing.
-        QProcess::execute(QStringLiteral(KW_BIN_DIR "/kw-post-notification"),
-                          { QStringLiteral("KWSettingsChangedNotification"), QStringLiteral("com.wallworks.keepwall") });
+        QProcess::execute(
+            QStringLiteral(KW_BIN_DIR "/kw-post-notification"),
+            { QStringLiteral("KWSettingsChangedNotification"), QStringLiteral("com.wallworks.keepwall") });
         QTest::qWait(200);
         QCOMPARE(MessageBox::shownCount(), 1);
         delegate.applicationWillTerminate();
@@ -196,9 +197,11 @@ private slots:
             click(d, "okButton");
             QVERIFY(d->isVisible());
             QCOMPARE(MessageBox::lastShown()->title, QStringLiteral("Incorrect username or password"));
-            QCOMPARE(MessageBox::lastShown()->text, QStringLiteral("You have entered an incorrect user name or password"));
+            QCOMPARE(MessageBox::lastShown()->text,
+                     QStringLiteral("You have entered an incorrect user name or password"));
             QVERIFY(d->findChild<QLineEdit*>(QStringLiteral("password"))->text().isEmpty());
-            QCOMPARE(d->findChild<QLineEdit*>(QStringLiteral("userName"))->text(), QString::fromStdString(loggedInUser()));
+            QCOMPARE(d->findChild<QLineEdit*>(QStringLiteral("userName"))->text(),
+                     QString::fromStdString(loggedInUser()));
             // The right one typed next time passes, and is kept when asked to.
             d->findChild<QCheckBox*>(QStringLiteral("keychainOption"))->setChecked(true);
             type(d, QString::fromLatin1(SandboxRoot::kPassword));

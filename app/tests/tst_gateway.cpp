@@ -5,8 +5,8 @@
 #include "base/MessagePort.h"
 #include "base/NotificationCenter.h"
 #include "base/PlistValue.h"
-#include "config/KeepwallPrefs.h"
 #include "base/Release.h"
+#include "config/KeepwallPrefs.h"
 #include "core/IPFWManager.h"
 
 #include <QFile>
@@ -176,7 +176,8 @@ private slots:
         for (const auto& path : paths) {
             QVERIFY2(path.front() == '/', path.c_str());
         }
-        QVERIFY(std::find(paths.begin(), paths.end(), f.root.file(QStringLiteral("/sbin/ipfw")).toStdString()) != paths.end());
+        QVERIFY(std::find(paths.begin(), paths.end(), f.root.file(QStringLiteral("/sbin/ipfw")).toStdString()) !=
+                paths.end());
     }
 };
 

@@ -67,10 +67,12 @@ private slots:
         for (const Case& c : cases) {
             QCOMPARE(RuleTableModel::actionImage(*model.rowAt(c.row)), QString::fromLatin1(c.action));
             QCOMPARE(RuleTableModel::directionImage(*model.rowAt(c.row)), QString::fromLatin1(c.direction));
-            QVERIFY(!model.data(model.index(c.row, RuleTableModel::Action), Qt::DecorationRole).value<QIcon>().isNull());
+            QVERIFY(
+                !model.data(model.index(c.row, RuleTableModel::Action), Qt::DecorationRole).value<QIcon>().isNull());
         }
         QCOMPARE(model.data(model.index(0, RuleTableModel::Order)).toString(), QStringLiteral("100"));
-        QCOMPARE(model.data(model.index(0, RuleTableModel::Traffic)).toString(), QStringLiteral("12 packets\n0.3K bytes"));
+        QCOMPARE(model.data(model.index(0, RuleTableModel::Traffic)).toString(),
+                 QStringLiteral("12 packets\n0.3K bytes"));
         QCOMPARE(model.data(model.index(1, RuleTableModel::Date)).toString(), QString()); // never matched
         QCOMPARE(model.data(model.index(0, RuleTableModel::Source)).toString(), QStringLiteral("Any Host\nAny Port"));
         QCOMPARE(model.data(model.index(0, RuleTableModel::Proto), Qt::ToolTipRole).toString(),
@@ -123,12 +125,13 @@ private slots:
         const auto owner = [](const QString& id) { return QStringLiteral("tip of %1").arg(id); };
         QCOMPARE(tips.addToolTipForColumnIdentifier(QStringLiteral("NO_SUCH_COLUMN"), owner), -1);
         QVERIFY(tips.addToolTipForColumnIdentifier(QStringLiteral("ACTION"), owner) > 0);
-        tips.setToolTipsFromDictionary({ { QStringLiteral("ORDER_ITEM"), QString() }, { QStringLiteral("BOGUS"), QString() } },
-                                       owner);
+        tips.setToolTipsFromDictionary(
+            { { QStringLiteral("ORDER_ITEM"), QString() }, { QStringLiteral("BOGUS"), QString() } }, owner);
         QCOMPARE(tips.toolTipCount(), 1);
         table.resize(800, 300);
         table.show();
-        QCOMPARE(tips.toolTipAt(table.horizontalHeader()->sectionViewportPosition(0) + 2), QStringLiteral("tip of ORDER_ITEM"));
+        QCOMPARE(tips.toolTipAt(table.horizontalHeader()->sectionViewportPosition(0) + 2),
+                 QStringLiteral("tip of ORDER_ITEM"));
     }
 
     void intervalIsKeptAboveHalfAMinute()

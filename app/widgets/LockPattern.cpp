@@ -11,8 +11,8 @@ void showLockState(bool authenticated, QAbstractButton* lockButton, QLabel* lock
                    std::initializer_list<QWidget*> privilegedControls)
 {
     lockButton->setIcon(Resources::image(authenticated ? QStringLiteral("unlock") : QStringLiteral("lock")));
-    lockLabel->setText(Resources::localizedString(QStringLiteral("Authentication"),
-                                                  QString::fromLatin1(authenticated ? captions.unlocked : captions.locked)));
+    lockLabel->setText(Resources::localizedString(
+        QStringLiteral("Authentication"), QString::fromLatin1(authenticated ? captions.unlocked : captions.locked)));
     for (QWidget* control : privilegedControls) {
         control->setEnabled(authenticated);
     }

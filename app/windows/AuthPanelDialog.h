@@ -7,7 +7,7 @@
 namespace kw {
 class AuthPanelController;
 class IPFWManager;
-}
+} // namespace kw
 
 namespace Ui {
 class AuthPanelDialog;

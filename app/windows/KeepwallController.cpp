@@ -175,8 +175,8 @@ void KeepwallController::installMainMenu(QMainWindow* window)
     QMenuBar* bar = window->menuBar();
     QMenu* app = new QMenu(tr("&Keepwall"), bar);
     bar->insertMenu(bar->actions().value(0), app);
-    QAction* toggle = app->addAction(QString::fromUtf8(kAllowChanges), this,
-                                     qOverload<>(&KeepwallController::toggleAuthentication));
+    QAction* toggle =
+        app->addAction(QString::fromUtf8(kAllowChanges), this, qOverload<>(&KeepwallController::toggleAuthentication));
     toggle->setObjectName(QString::fromLatin1(kToggleItemName));
     toggle->setShortcut(QKeySequence(QStringLiteral("Ctrl+L")));
     toggle->setParent(window);
@@ -191,11 +191,10 @@ void KeepwallController::installMainMenu(QMainWindow* window)
     windows->addAction(tr("Configuration"), this, &KeepwallController::showConfiguration);
     windows->addAction(tr("Firewall Monitor"), QKeySequence(QStringLiteral("Ctrl+M")), this,
                        &KeepwallController::showMonitor);
-    for (const auto& [title, slot] :
-         { std::pair { tr("Log"), &KeepwallController::showLogWindow },
-           std::pair { tr("Stored Settings"), &KeepwallController::showStoredSettings },
-           std::pair { tr("Interfaces"), &KeepwallController::showInterfaces },
-           std::pair { tr("Name Lookup"), &KeepwallController::showResolverWindow } }) {
+    for (const auto& [title, slot] : { std::pair { tr("Log"), &KeepwallController::showLogWindow },
+                                       std::pair { tr("Stored Settings"), &KeepwallController::showStoredSettings },
+                                       std::pair { tr("Interfaces"), &KeepwallController::showInterfaces },
+                                       std::pair { tr("Name Lookup"), &KeepwallController::showResolverWindow } }) {
         QAction* item = windows->addAction(title, this, slot);
         item->setEnabled(false);
     }

@@ -104,7 +104,8 @@ void MonitorController::windowDidLoad()
     }
     header->setStretchLastSection(true);
     m_ui->dynamicTable->horizontalHeader()->setStretchLastSection(true);
-    m_dynamicModel->setHeaderText(Resources::localizedString(QStringLiteral("Messages"), QStringLiteral("DynamicFilters")));
+    m_dynamicModel->setHeaderText(
+        Resources::localizedString(QStringLiteral("Messages"), QStringLiteral("DynamicFilters")));
     m_ui->splitView->setSizes({ 420, 140 });
 
     m_ui->refreshInterval->setText(formatInterval(m_interval));
@@ -130,7 +131,8 @@ void MonitorController::windowDidLoad()
     connect(m_ui->refreshButton, &QPushButton::clicked, this, &MonitorController::refreshView);
     connect(m_ui->zeroButton, &QPushButton::clicked, this, &MonitorController::zeroAllRuleCounters);
     connect(m_ui->refreshInterval, &QLineEdit::editingFinished, this, &MonitorController::refreshIntervalChanged);
-    connect(m_ui->lockButton, &QToolButton::clicked, this, [this] { KeepwallController::toggleAuthentication(m_gateway); });
+    connect(m_ui->lockButton, &QToolButton::clicked, this,
+            [this] { KeepwallController::toggleAuthentication(m_gateway); });
 
     QSettings settings;
     if (!restoreGeometry(settings.value(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName))).toByteArray())) {
@@ -166,7 +168,8 @@ void MonitorController::createToolbarItems()
         void (MonitorController::*action)();
     };
     const Item items[] = {
-        { kRefreshView, "RefreshLabel", "RefreshPaletteLabel", "RefreshToolTip", "Reload", &MonitorController::refreshView },
+        { kRefreshView, "RefreshLabel", "RefreshPaletteLabel", "RefreshToolTip", "Reload",
+          &MonitorController::refreshView },
         { kZeroRuleCounter, "ResetLabel", "ResetPaletteLabel", "ResetToolTip", "HistoryPreferences",
           &MonitorController::zeroRuleCounter },
         { kZeroAllRuleCounters, "ResetAllLabel", "ResetAllPaletteLabel", "ResetAllToolTip", "HistoryPreferences",
@@ -194,8 +197,9 @@ void MonitorController::createToolbarItems()
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
     QMenu* menu = menuBar()->addMenu(tr("&Monitor"));
-    m_menuRefresh = menu->addAction(Resources::image(QStringLiteral("Reload")), toolbarText(QStringLiteral("RefreshLabel")),
-                                    QKeySequence::Refresh, this, &MonitorController::refreshView);
+    m_menuRefresh =
+        menu->addAction(Resources::image(QStringLiteral("Reload")), toolbarText(QStringLiteral("RefreshLabel")),
+                        QKeySequence::Refresh, this, &MonitorController::refreshView);
     m_menuZero = menu->addAction(toolbarText(QStringLiteral("ResetLabel")), this, &MonitorController::zeroRuleCounter);
     m_menuZeroAll =
         menu->addAction(toolbarText(QStringLiteral("ResetAllLabel")), this, &MonitorController::zeroAllRuleCounters);
@@ -275,7 +279,8 @@ void MonitorController::refreshData()
         } catch (const std::exception& e) {
             logf("Error fetching Monitor data:%s", e.what());
         }
-        QMetaObject::invokeMethod(this, [this, result] { refreshEndedWith(std::move(*result)); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, result] { refreshEndedWith(std::move(*result)); }, Qt::QueuedConnection);
     });
     m_refreshThread->start();
 }
@@ -344,9 +349,8 @@ void MonitorController::runZero(std::vector<std::string> args)
     if (!m_gateway.authenticate()) {
         return;
     }
-    auto* job = GatewayJob::start(m_gateway, [args = std::move(args)](IPFWManager& gateway) {
-        gateway.runIPFWTask(args, false);
-    }, this);
+    auto* job = GatewayJob::start(
+        m_gateway, [args = std::move(args)](IPFWManager& gateway) { gateway.runIPFWTask(args, false); }, this);
     connect(job, &GatewayJob::done, this, &MonitorController::refreshData);
 }
 
