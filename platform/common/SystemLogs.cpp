@@ -8,6 +8,7 @@
 
 #include "base/AtomicFile.h"
 #include "base/HostName.h"
+#include "base/Release.h"
 #include "base/SystemRoot.h"
 
 #include <cerrno>
@@ -99,12 +100,15 @@ bool SystemLogs::logFirewallLine(const std::string& words, std::time_t when, std
         return true;
     }
     if (verbose == 1) {
-        return append(kSystemLog, timeStamp(when) + " " + shortHostName() + " kernel: ipfw: " + words, error);
+        // The kernel's own line; before 10.4 the kernel logged as "mach_kernel".
+        const char* kernel = KWRunningOnTiger ? " kernel: ipfw: " : " mach_kernel: ipfw: ";
+        return append(kSystemLog, timeStamp(when) + " " + shortHostName() + kernel + words, error);
     }
     if (runningLogger() == 0) {
         return true;
     }
-    return append(kFirewallLog, timeStamp(when) + " " + shortHostName() + " ipfw: " + words, error);
+    // The logger daemon logs the kernel's text after "ipfw:", its leading blank kept.
+    return append(kFirewallLog, timeStamp(when) + " " + shortHostName() + " ipfw:  " + words, error);
 }
 
 bool SystemLogs::rotate(std::string& error)

@@ -1,5 +1,7 @@
 #include "IPFWEngine.h"
 
+#include "base/Release.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -29,8 +31,9 @@ void appendAddress(std::string& s, std::uint32_t a)
     s += buf;
 }
 
-// The action word of the kernel's log line: one word, so that every later field keeps its place.
-const char* logActionWord(const IPFWRule& r)
+// The action as the kernel logs it: one word, or a word with its argument ("Divert 8668",
+// "Forward to 10.0.0.1:3128", "SkipTo 500"), as the release's kernel wrote it.
+std::string logAction(const IPFWRule& r)
 {
     switch (r.action) {
     case IPFWAction::Accept:
@@ -38,22 +41,40 @@ const char* logActionWord(const IPFWRule& r)
     case IPFWAction::Count:
         return "Count";
     case IPFWAction::Divert:
-        return "Divert";
+        return "Divert " + std::to_string(r.divertPort);
     case IPFWAction::Tee:
-        return "Tee";
-    case IPFWAction::Forward:
-        return "Forward";
+        return "Tee " + std::to_string(r.divertPort);
+    case IPFWAction::Forward: {
+        std::string s = "Forward to ";
+        appendAddress(s, r.forwardAddress);
+        if (r.forwardPort != 0) {
+            s += ':' + std::to_string(r.forwardPort);
+        }
+        return s;
+    }
     case IPFWAction::SkipTo:
-        return "SkipTo";
+        return "SkipTo " + std::to_string(r.skipToRule);
     case IPFWAction::Deny:
         return "Deny";
     case IPFWAction::Reject:
-        return r.rejectCode == kIPFWRejectReset ? "Reset" : "Unreach";
+        if (r.rejectCode == kIPFWRejectReset) {
+            return "Reset";
+        }
+        // The older kernel names no code; the newer one says "Reject" for host unreachable
+        // and gives any other code.
+        if (!KWRunningOnTiger) {
+            return "Unreach";
+        }
+        return r.rejectCode == 1 ? std::string("Reject") : "Unreach " + std::to_string(r.rejectCode);
     case IPFWAction::CheckState:
         return "Check-state";
     }
-    return "Unknown";
+    return "UNKNOWN";
 }
+
+// Packet descriptions name no fragment offset; a later fragment is logged at the first
+// offset after one full fragment of 1480 bytes (185 units of 8 bytes).
+constexpr int kLoggedFragmentOffset = 185;
 
 } // namespace
 
@@ -430,7 +451,7 @@ void Engine::report(TableRule& rule, const Packet& p, std::int64_t now)
     ++rule.logged;
     std::string words = std::to_string(rule.rule.number);
     words += ' ';
-    words += logActionWord(rule.rule);
+    words += logAction(rule.rule);
     words += ' ';
     const auto endpoint = [&](std::uint32_t address, std::uint16_t port, bool withPort) {
         appendAddress(words, address);
@@ -464,6 +485,14 @@ void Engine::report(TableRule& rule, const Packet& p, std::int64_t now)
     const int iface = p.outgoing ? p.transmitInterface : p.receiveInterface;
     words += p.outgoing ? " out via " : " in via ";
     words += iface >= 0 ? m_interfaceNames[static_cast<std::size_t>(iface)] : std::string("?");
+    if (p.fragment) {
+        // A later fragment: its offset, in the older kernel's words or the newer one's.
+        if (KWRunningOnTiger) {
+            words += " (frag 0:" + std::to_string(p.length) + '@' + std::to_string(kLoggedFragmentOffset) + ')';
+        } else {
+            words += " Fragment = " + std::to_string(kLoggedFragmentOffset);
+        }
+    }
     m_logSink(words, now);
     if (rule.logLimit != 0 && rule.logged == rule.logLimit) {
         m_logSink("limit " + std::to_string(rule.logLimit) + " reached on entry " + std::to_string(rule.rule.number),

@@ -283,6 +283,20 @@ std::string logTimeStamp(std::int64_t when)
     return buf;
 }
 
+std::string firewallLogText(const std::string& words)
+{
+    if (!KWRunningOnTiger) {
+        return "mach_kernel: ipfw: " + words; // the kernel's own line in the system log
+    }
+    // The kernel strips its "ipfw:" and hands the rest, blank included, cut to 99 characters,
+    // to the logger daemon, which logs it under its own name.
+    std::string message = " " + words;
+    if (message.size() > kFirewallLogMessageLength) {
+        message.resize(kFirewallLogMessageLength);
+    }
+    return "ipfw: " + message;
+}
+
 bool writeFirewallLogLine(const std::string& words, std::int64_t when, std::string& error)
 {
     const std::string log = SystemRoot::path(KWRunningOnTiger ? "/var/log/ipfw.log" : "/var/log/system.log");
@@ -295,7 +309,7 @@ bool writeFirewallLogLine(const std::string& words, std::int64_t when, std::stri
     if (lock < 0) {
         return false;
     }
-    const std::string line = logTimeStamp(when) + " " + shortHostName() + " kernel: ipfw: " + words + "\n";
+    const std::string line = logTimeStamp(when) + " " + shortHostName() + " " + firewallLogText(words) + "\n";
     const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     bool ok = fd >= 0;
     if (ok) {

@@ -65,7 +65,15 @@ std::vector<std::pair<std::string, std::uint32_t>> interfaceAddresses();
 // net.inet.ip.fw.verbose is 1 or 2.
 void configureEngine(Engine& engine, const std::optional<std::vector<std::uint32_t>>& myAddresses);
 
-// Writes one kernel log line "<Mon dd hh:mm:ss> <host> kernel: ipfw: <words>" to
+// Most characters of the kernel's message that reach the logger daemon on 10.4.
+inline constexpr std::size_t kFirewallLogMessageLength = 99;
+
+// The text of a firewall log line after the host name, as the release wrote it:
+// "mach_kernel: ipfw: <words>" in the system log before 10.4, "ipfw:  <words>" (the kernel's
+// blank kept, the message cut to 99 characters) in the logger daemon's file on 10.4.
+std::string firewallLogText(const std::string& words);
+
+// Writes one firewall log line "<Mon dd hh:mm:ss> <host> <firewallLogText>" to
 // "/var/log/ipfw.log" on 10.4 and later, else to "/var/log/system.log" (under the root).
 bool writeFirewallLogLine(const std::string& words, std::int64_t when, std::string& error);
 

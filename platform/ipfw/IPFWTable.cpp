@@ -60,7 +60,8 @@ IPFWRule defaultRule()
 {
     IPFWRule r;
     r.number = kDefaultRuleNumber;
-    r.action = IPFWAction::Deny;
+    // The platform's kernel accepts by default: a flushed filter lets everything through.
+    r.action = IPFWAction::Accept;
     r.in = r.out = true;
     return r;
 }

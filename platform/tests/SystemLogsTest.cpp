@@ -4,6 +4,8 @@
 #include "common/KernelVariables.h"
 #include "common/SystemLogs.h"
 
+#include "base/Release.h"
+
 #include <ctime>
 #include <gtest/gtest.h>
 
@@ -47,7 +49,10 @@ TEST_F(SystemLogsTest, FirewallLinesFollowTheLoggingSwitches)
     ASSERT_TRUE(SystemLogs::logFirewallLine(words, when, error)) << error;
     const std::string systemLog = box.read("/var/log/system.log");
     EXPECT_EQ(systemLog.substr(0, 16), "Dec  9 20:11:21 ");
-    EXPECT_NE(systemLog.find(" kernel: ipfw: " + words + "\n"), std::string::npos) << systemLog;
+    EXPECT_NE(
+        systemLog.find(std::string(kw::KWRunningOnTiger ? " kernel: ipfw: " : " mach_kernel: ipfw: ") + words + "\n"),
+        std::string::npos)
+        << systemLog;
 
     // 2 without the logger daemon: the line is lost, as on the real system.
     setVerbose(2);
@@ -60,7 +65,7 @@ TEST_F(SystemLogsTest, FirewallLinesFollowTheLoggingSwitches)
     ASSERT_TRUE(SystemLogs::logFirewallLine(words, when, error)) << error;
     const std::string firewallLog = box.read("/var/log/ipfw.log");
     EXPECT_EQ(firewallLog.substr(0, 16), "Dec  9 20:11:21 ");
-    EXPECT_NE(firewallLog.find(" ipfw: " + words + "\n"), std::string::npos) << firewallLog;
+    EXPECT_NE(firewallLog.find(" ipfw:  " + words + "\n"), std::string::npos) << firewallLog;
     EXPECT_EQ(box.read("/var/log/system.log"), systemLog);
 }
 

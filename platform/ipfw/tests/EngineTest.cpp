@@ -1,6 +1,8 @@
 #include "IPFWEngine.h"
 #include "TestRules.h"
 
+#include "base/Release.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -32,11 +34,11 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "port on another interface",
           { "add 100 allow tcp from any to any 22 in via en0" },
           "in via en1 tcp 1.2.3.4:4000 -> 10.0.0.1:22 syn",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "direction",
           { "add 100 allow ip from any to any out" },
           "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "interface wildcard",
           { "add 100 allow ip from any to any via en*" },
           "in via en7 udp 1.2.3.4:1 -> 10.0.0.1:2",
@@ -44,7 +46,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "wildcard other name",
           { "add 100 allow ip from any to any via en*" },
           "in via ppp0 udp 1.2.3.4:1 -> 10.0.0.1:2",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "loopback wildcard",
           { "add 1000 allow ip from any to any via lo*" },
           "out via lo0 tcp 127.0.0.1:1 -> 127.0.0.1:2",
@@ -56,7 +58,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "recv needs a receive interface",
           { "add 100 allow ip from any to any out xmit en1 recv en0" },
           "out via en1 tcp 192.168.2.5:1 -> 8.8.8.8:80 syn",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "me",
           { "add 100 allow tcp from any to me 80" },
           "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.1:80 syn",
@@ -64,7 +66,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "not me",
           { "add 100 allow tcp from any to me 80" },
           "in via en0 tcp 1.2.3.4:4000 -> 10.0.0.9:80 syn",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "mask inside",
           { "add 100 allow ip from 192.168.1.0/24 to any" },
           "in via en0 udp 192.168.1.77:5 -> 10.0.0.1:6",
@@ -72,7 +74,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "mask outside",
           { "add 100 allow ip from 192.168.1.0/24 to any" },
           "in via en0 udp 192.168.2.1:5 -> 10.0.0.1:6",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "negated address",
           { "add 100 deny ip from not 192.168.1.0/24 to any", "add 200 allow ip from any to any" },
           "in via en0 udp 192.168.1.77:5 -> 10.0.0.1:6",
@@ -84,7 +86,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "port not in list",
           { "add 100 allow tcp from any to any 21,22,80" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:81 syn",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "port range",
           { "add 100 deny tcp from any to any 6000-6063", "add 200 allow ip from any to any" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:6010 syn",
@@ -100,11 +102,11 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "source port below range",
           { "add 100 allow udp from any 1024-65535 to any 53" },
           "out via en0 udp 10.0.0.1:53 -> 8.8.8.8:53",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "udp rule, tcp packet",
           { "add 100 allow udp from any to any 53" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:53 syn",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "setup takes a first syn",
           { "add 100 allow tcp from any to any setup" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn",
@@ -112,7 +114,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "setup refuses syn ack",
           { "add 100 allow tcp from any to any setup" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn,ack",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "established takes ack",
           { "add 1004 allow tcp from any to any established" },
           "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 ack",
@@ -124,7 +126,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "established refuses syn",
           { "add 1004 allow tcp from any to any established" },
           "in via en0 tcp 1.2.3.4:80 -> 10.0.0.1:5000 syn",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "tcpflags with negation",
           { "add 100 deny tcp from any to any tcpflags fin,!ack", "add 200 allow ip from any to any" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 fin",
@@ -140,7 +142,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "ip options missing one",
           { "add 100 unreach host ip from any to any ipoptions ssrr,lsrr" },
           "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 ipoptions ssrr",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "icmp type in list",
           { "add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14" },
           "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 3 code 1",
@@ -148,7 +150,7 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "icmp type not in list",
           { "add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14" },
           "in via en0 icmp 1.2.3.4 -> 10.0.0.1 type 8",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "fragment",
           { "add 1005 allow all from any to any frag" },
           "in via en0 udp 1.2.3.4 -> 10.0.0.1 frag",
@@ -156,11 +158,11 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "first fragment is no frag",
           { "add 1005 allow all from any to any frag" },
           "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "fragment never matches ports",
           { "add 100 allow udp from any to any 53" },
           "in via en0 udp 1.2.3.4 -> 10.0.0.1 frag",
-          "rule 65535 deny" },
+          "rule 65535 allow" },
         { "skipto",
           { "add 100 skipto 300 ip from any to any", "add 200 deny ip from any to any",
             "add 300 allow ip from any to any" },
@@ -186,8 +188,8 @@ TEST(Engine, FirstMatchingRuleDecides)
         { "other uid",
           { "add 100 allow tcp from any to any uid 0" },
           "out via en0 tcp 10.0.0.1:1 -> 1.2.3.4:2 syn uid 7",
-          "rule 65535 deny" },
-        { "default rule", {}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 syn", "rule 65535 deny" },
+          "rule 65535 allow" },
+        { "default rule", {}, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:2 syn", "rule 65535 allow" },
         { "interface by address",
           { "add 100 allow ip from any to any via 10.0.0.1" },
           "in via en0 udp 1.2.3.4:1 -> 10.0.0.1:2",
@@ -295,8 +297,65 @@ TEST(Engine, DynamicRulesStopAtTheLimitAndDieWithTheirRule)
     EXPECT_TRUE(table.dynamic().empty());
 }
 
+TEST(Engine, LoggedActionsAndFragmentsInEachReleasesWords)
+{
+    Table table = tableOf(
+        { "add 100 divert 8668 log tcp from any to any 80", "add 110 fwd 127.0.0.1,3128 log tcp from any to any 8080",
+          "add 120 fwd 10.0.0.9 log tcp from any to any 8081", "add 130 skipto 500 log udp from any to any",
+          "add 140 tee 8000 log icmp from any to any", "add 150 unreach host log tcp from any to any 23",
+          "add 160 unreach port log tcp from any to any 24", "add 170 reset log tcp from any to any 25",
+          "add 500 deny log udp from any to any" },
+        65535);
+    const char* packets[] = {
+        "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:80 syn",   "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:8080 syn",
+        "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:8081 syn", "out via en1 udp 10.0.1.1:53 -> 8.8.8.8:53",
+        "in via en0 icmp 10.0.1.5 -> 10.0.1.1 type 0",       "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:23 syn",
+        "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:24 syn",   "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:25 syn",
+        "in via en0 udp 10.0.1.5 -> 10.0.1.1 frag len 100",
+    };
+    struct Row {
+        double toolkit;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        { 743.0,
+          { "100 Divert 8668 TCP 10.0.1.5:1234 10.0.1.1:80 in via en0",
+            "110 Forward to 127.0.0.1:3128 TCP 10.0.1.5:1234 10.0.1.1:8080 in via en0",
+            "120 Forward to 10.0.0.9 TCP 10.0.1.5:1234 10.0.1.1:8081 in via en0",
+            "130 SkipTo 500 UDP 10.0.1.1:53 8.8.8.8:53 out via en1", "500 Deny UDP 10.0.1.1:53 8.8.8.8:53 out via en1",
+            "140 Tee 8000 ICMP:0.0 10.0.1.5 10.0.1.1 in via en0",
+            "150 Unreach TCP 10.0.1.5:1234 10.0.1.1:23 in via en0",
+            "160 Unreach TCP 10.0.1.5:1234 10.0.1.1:24 in via en0",
+            "170 Reset TCP 10.0.1.5:1234 10.0.1.1:25 in via en0",
+            "130 SkipTo 500 UDP 10.0.1.5 10.0.1.1 in via en0 Fragment = 185",
+            "500 Deny UDP 10.0.1.5 10.0.1.1 in via en0 Fragment = 185" } },
+        { 824.0,
+          { "100 Divert 8668 TCP 10.0.1.5:1234 10.0.1.1:80 in via en0",
+            "110 Forward to 127.0.0.1:3128 TCP 10.0.1.5:1234 10.0.1.1:8080 in via en0",
+            "120 Forward to 10.0.0.9 TCP 10.0.1.5:1234 10.0.1.1:8081 in via en0",
+            "130 SkipTo 500 UDP 10.0.1.1:53 8.8.8.8:53 out via en1", "500 Deny UDP 10.0.1.1:53 8.8.8.8:53 out via en1",
+            "140 Tee 8000 ICMP:0.0 10.0.1.5 10.0.1.1 in via en0", "150 Reject TCP 10.0.1.5:1234 10.0.1.1:23 in via en0",
+            "160 Unreach 3 TCP 10.0.1.5:1234 10.0.1.1:24 in via en0",
+            "170 Reset TCP 10.0.1.5:1234 10.0.1.1:25 in via en0",
+            "130 SkipTo 500 UDP 10.0.1.5 10.0.1.1 in via en0 (frag 0:100@185)",
+            "500 Deny UDP 10.0.1.5 10.0.1.1 in via en0 (frag 0:100@185)" } },
+    };
+    for (const auto& row : rows) {
+        kw::setReleaseFlags(row.toolkit);
+        Engine engine(table);
+        std::vector<std::string> lines;
+        engine.setLogSink([&](const std::string& words, std::int64_t) { lines.push_back(words); }, true);
+        for (const char* packet : packets) {
+            verdictFor(engine, packet, kNow);
+        }
+        EXPECT_EQ(lines, row.lines) << row.toolkit;
+    }
+    kw::setReleaseFlags(kw::toolkitVersionNumber());
+}
+
 TEST(Engine, LogRulesWriteTheKernelLineWithinTheirLimit)
 {
+    kw::setReleaseFlags(743.0);
     Table table =
         tableOf({ "add 100 deny log logamount 2 tcp from any to any 22", "add 200 count log icmp from any to any",
                   "add 300 allow log udp from any to any", "add 400 deny log ip from any to any" },
@@ -318,7 +377,7 @@ TEST(Engine, LogRulesWriteTheKernelLineWithinTheirLimit)
         "200 Count ICMP:8.0 10.0.1.5 10.0.1.1 in via en1",
         "400 Deny ICMP:8.0 10.0.1.5 10.0.1.1 in via en1",
         "300 Accept UDP 10.0.1.1:5353 8.8.8.8:53 out via ppp0",
-        "300 Accept UDP 10.0.1.5 10.0.1.1 in via en0",
+        "300 Accept UDP 10.0.1.5 10.0.1.1 in via en0 Fragment = 185",
         "400 Deny P:47 10.0.1.5 10.0.1.1 in via en0",
     };
     EXPECT_EQ(lines, expected);
@@ -332,6 +391,7 @@ TEST(Engine, LogRulesWriteTheKernelLineWithinTheirLimit)
     engine.setLogSink([&](const std::string& words, std::int64_t) { lines.push_back(words); }, true);
     verdictFor(engine, "in via en0 tcp 10.0.1.5:1234 -> 10.0.1.1:22 syn", kNow);
     EXPECT_EQ(lines.size(), 1u) << "zeroing the counters renews the log allowance";
+    kw::setReleaseFlags(kw::toolkitVersionNumber());
 }
 
 TEST(Engine, IndexesFollowTableChanges)
@@ -343,7 +403,7 @@ TEST(Engine, IndexesFollowTableChanges)
     table.add(parseIPFWRuleLine("add 50 deny tcp from any to any 22", names).rule, 0);
     EXPECT_EQ(verdictFor(engine, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn", kNow), "rule 50 deny");
     table.flush();
-    EXPECT_EQ(verdictFor(engine, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn", kNow), "rule 65535 deny");
+    EXPECT_EQ(verdictFor(engine, "in via en0 tcp 1.2.3.4:1 -> 10.0.0.1:22 syn", kNow), "rule 65535 allow");
 }
 
 TEST(PacketDescription, RejectsLinesItCannotRead)

@@ -42,13 +42,13 @@ TEST_F(IPFWCommand, TheSystemsCommandLinesDoWhatTheirCallersRelyOn)
         std::vector<std::string> rules; // rule lines of "list" afterwards
     };
     const Step steps[] = {
-        { { "-f", "flush" }, "", 0, "Flushed all rules.\n", { "65535 deny ip from any to any" } },
+        { { "-f", "flush" }, "", 0, "Flushed all rules.\n", { "65535 allow ip from any to any" } },
         { { "-q", "/etc/firewall.conf" },
           "",
           0,
           "",
           { "01000 allow ip from any to any via lo*", "02000 allow tcp from any to any 22 in via en0 setup keep-state",
-            "65535 deny ip from any to any" } },
+            "65535 allow ip from any to any" } },
         { { "add", "1001", "divert", "8668", "all", "from", "any", "to", "any", "via", "en0" },
           "",
           0,
@@ -67,7 +67,7 @@ TEST_F(IPFWCommand, TheSystemsCommandLinesDoWhatTheirCallersRelyOn)
           0,
           "",
           { "01000 allow ip from any to any via lo*", "02000 allow tcp from any to any 22 in via en0 setup keep-state",
-            "02100 deny icmp from any to any", "65535 deny ip from any to any" } },
+            "02100 deny icmp from any to any", "65535 allow ip from any to any" } },
         { { "delete", "2100" }, "", 0, "", {} },
         { { "-q", "zero" }, "", 0, "", {} },
         { { "zero" }, "", 0, "Accounting cleared.\n", {} },
@@ -83,8 +83,8 @@ TEST_F(IPFWCommand, TheSystemsCommandLinesDoWhatTheirCallersRelyOn)
           "01000 0 0                          allow ip from any to any via lo*\n",
           {} },
         { { "flush" }, "n\n", 0, "Are you sure? [yn] ", {} },
-        { { "flush" }, "y\n", 0, "Are you sure? [yn] Flushed all rules.\n", { "65535 deny ip from any to any" } },
-        { { "-q", "flush" }, "", 0, "", { "65535 deny ip from any to any" } },
+        { { "flush" }, "y\n", 0, "Are you sure? [yn] Flushed all rules.\n", { "65535 allow ip from any to any" } },
+        { { "-q", "flush" }, "", 0, "", { "65535 allow ip from any to any" } },
     };
     for (const auto& s : steps) {
         std::string line;
@@ -113,7 +113,7 @@ TEST_F(IPFWCommand, MonitorListingHasCountersTimesAndDynamicRules)
     const auto row = text.find("02000 1 60 ");
     ASSERT_NE(row, std::string::npos) << text;
     EXPECT_EQ(text.substr(row + 11 + 24, 42), " allow tcp from any to any out keep-state\n") << text;
-    EXPECT_NE(text.find("65535 0  0                          deny ip from any to any\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("65535 0  0                          allow ip from any to any\n"), std::string::npos) << text;
     const auto marker = text.find("## Dynamic rules:\n");
     ASSERT_NE(marker, std::string::npos) << text;
     EXPECT_NE(text.find("ty 0 tcp 10.0.0.1 5000 <-> 1.2.3.4 80\n", marker), std::string::npos) << text;
@@ -156,7 +156,7 @@ TEST_F(IPFWCommand, BadCommandLinesAreRefused)
         EXPECT_NE(r.err.find(row.message), std::string::npos) << line << "\nstderr: " << r.err;
     }
     EXPECT_EQ(ruleLines(),
-              (std::vector<std::string> { "00100 allow ip from any to any", "65535 deny ip from any to any" }))
+              (std::vector<std::string> { "00100 allow ip from any to any", "65535 allow ip from any to any" }))
         << "refused commands change nothing";
 }
 
@@ -214,7 +214,7 @@ TEST_F(IPFWCommand, RuleFileStopsAtItsFirstBadLine)
         EXPECT_EQ(r.exitStatus, row.status) << row.what << "\nstderr: " << r.err;
         EXPECT_NE(r.err.find(row.message), std::string::npos) << row.what << "\nstderr: " << r.err;
         auto expected = row.rules;
-        expected.push_back("65535 deny ip from any to any");
+        expected.push_back("65535 allow ip from any to any");
         EXPECT_EQ(ruleLines(), expected) << row.what;
     }
 }

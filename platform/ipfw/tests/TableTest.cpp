@@ -54,7 +54,7 @@ TEST(Table, StartsWithTheDefaultRuleOnly)
     const Table t;
     ASSERT_EQ(t.rules().size(), 1u);
     EXPECT_EQ(t.rules()[0].rule.number, 65535u);
-    EXPECT_EQ(t.rules()[0].text, "deny ip from any to any");
+    EXPECT_EQ(t.rules()[0].text, "allow ip from any to any"); // the kernel accepts by default
 }
 
 TEST(Table, NumbersRulesWithoutNumberAfterTheLastOne)
@@ -179,19 +179,19 @@ TEST(Listing, RowsCarryNumberCountersTimeAndRuleText)
           "00100 allow tcp from any to 10.0.0.1 80 in recv en0\n"
           "00200 deny ip from any to any\n"
           "01003 check-state\n"
-          "65535 deny ip from any to any\n" },
+          "65535 allow ip from any to any\n" },
         { "-a list",
           { true, false, {} },
           "00100 12  345 allow tcp from any to 10.0.0.1 80 in recv en0\n"
           "00200  0    0 deny ip from any to any\n"
           "01003  0    0 check-state\n"
-          "65535  7 2048 deny ip from any to any\n" },
+          "65535  7 2048 allow ip from any to any\n" },
         { "-at list",
           { true, true, {} },
           "00100 12  345 Thu Dec 11 12:04:37 2025 allow tcp from any to 10.0.0.1 80 in recv en0\n"
           "00200  0    0                          deny ip from any to any\n"
           "01003  0    0                          check-state\n"
-          "65535  7 2048 Thu Dec 11 12:04:40 2025 deny ip from any to any\n" },
+          "65535  7 2048 Thu Dec 11 12:04:40 2025 allow ip from any to any\n" },
         { "-at list 200", { true, true, { 200 } }, "00200 0 0                          deny ip from any to any\n" },
     };
     for (const auto& row : rows) {
