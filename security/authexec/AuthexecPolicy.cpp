@@ -2,6 +2,7 @@
 
 #include "AuthexecRequest.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <grp.h>
@@ -16,13 +17,84 @@
 
 namespace kw::authexec {
 
-const std::vector<std::string>& installedAllowList()
+const std::vector<std::string>& toolCommandWords()
 {
-    static const std::vector<std::string> list = {
-        KW_TOOL_INSTALL_PATH, "/usr/sbin/natd", "/usr/sbin/sysctl",   "/bin/kill",
-        "/usr/sbin/ipfw",     "/sbin/ipfw",     "/usr/sbin/periodic",
+    static const std::vector<std::string> words = {
+        "activate",   "store",       "install",    "uninstall",     "showlog",
+        "enable-log", "disable-log", "delete-log", "sharing-start", "sharing-stop",
     };
-    return list;
+    return words;
+}
+
+const std::vector<AllowedProgram>& installedPrograms()
+{
+    static const std::vector<AllowedProgram> programs = {
+        { KW_TOOL_INSTALL_PATH, ArgumentRule::ToolCommand },
+        { "/sbin/ipfw", ArgumentRule::FirewallCommand },
+        { "/usr/sbin/periodic", ArgumentRule::PeriodicDaily },
+    };
+    return programs;
+}
+
+namespace {
+
+// A rule number as the monitor shows it: 1 to 65535, decimal, no sign or leading zero.
+bool isRuleNumber(std::string_view text)
+{
+    if (text.empty() || text.size() > 5 || text[0] == '0') {
+        return false;
+    }
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= 65535;
+}
+
+bool isFirewallCommand(const std::vector<std::string>& a)
+{
+    switch (a.size()) {
+    case 1:
+        return a[0] == "list";
+    case 2:
+        return (a[0] == "-at" && a[1] == "list") || (a[0] == "-q" && (a[1] == "zero" || a[1] == "flush"));
+    case 3:
+        return a[0] == "-q" && a[1] == "zero" && isRuleNumber(a[2]);
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool argumentsAllowed(ArgumentRule rule, const std::vector<std::string>& arguments)
+{
+    switch (rule) {
+    case ArgumentRule::ToolCommand: {
+        const auto& words = toolCommandWords();
+        return arguments.size() == 1 && std::find(words.begin(), words.end(), arguments[0]) != words.end();
+    }
+    case ArgumentRule::FirewallCommand:
+        return isFirewallCommand(arguments);
+    case ArgumentRule::PeriodicDaily:
+        return arguments.size() == 1 && arguments[0] == "daily";
+    case ArgumentRule::Any:
+        return true;
+    }
+    return false;
+}
+
+const AllowedProgram* findAllowedProgram(const std::vector<AllowedProgram>& programs, std::string_view path)
+{
+    for (const auto& program : programs) {
+        if (program.path == path) {
+            return &program;
+        }
+    }
+    return nullptr;
 }
 
 namespace {
@@ -55,10 +127,12 @@ std::string joined(const std::string& folder, const std::string& name)
 
 } // namespace
 
-TrustedPathCheck checkTrustedExecutable(std::string_view path, const std::set<uid_t>& trustedOwners)
+namespace {
+
+TrustedPathCheck checkTrustedPath(std::string_view path, const std::set<uid_t>& trustedOwners, bool wantFolder)
 {
     TrustedPathCheck result;
-    if (!isNormalAbsolutePath(path)) {
+    if (!isNormalAbsolutePath(path) && !(wantFolder && path == "/")) {
         result.reason = "not a plain absolute path";
         return result;
     }
@@ -119,19 +193,40 @@ TrustedPathCheck checkTrustedExecutable(std::string_view path, const std::set<ui
             result.reason = next + " is not a folder";
             return result;
         }
-        if (pending.empty() && (!S_ISREG(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0)) {
+        if (pending.empty() && wantFolder && !S_ISDIR(st.st_mode)) {
+            result.reason = next + " is not a folder";
+            return result;
+        }
+        if (pending.empty() && !wantFolder &&
+            (!S_ISREG(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0)) {
             result.reason = next + " is not an executable file";
             return result;
         }
         current = next;
     }
-    if (current == "/") {
+    if (current == "/" && !wantFolder) {
         result.reason = "not an executable file";
         return result;
     }
     result.trusted = true;
     result.resolvedPath = current;
     return result;
+}
+
+} // namespace
+
+TrustedPathCheck checkTrustedExecutable(std::string_view path, const std::set<uid_t>& trustedOwners)
+{
+    return checkTrustedPath(path, trustedOwners, false);
+}
+
+TrustedPathCheck checkTrustedFolder(std::string_view path, const std::set<uid_t>& trustedOwners)
+{
+    std::string trimmed(path);
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    return checkTrustedPath(trimmed, trustedOwners, true);
 }
 
 std::optional<std::string> acceptableRootValue(const char* value)
@@ -190,6 +285,49 @@ bool isAdministratorAccount(const std::string& userName)
         }
     }
     return false;
+}
+
+bool isKnownAccount(const std::string& userName)
+{
+    std::vector<char> buffer(16384);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    return getpwnam_r(userName.c_str(), &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
+std::string escapeForLog(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e || c == '\\') {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string commandLineForLog(std::string_view path, const std::vector<std::string>& arguments)
+{
+    auto quoted = [](std::string_view text) {
+        std::string escaped = escapeForLog(text);
+        std::string out = "\"";
+        for (const char c : escaped) {
+            out += c == '"' ? std::string("\\x22") : std::string(1, c);
+        }
+        return out + "\"";
+    };
+    std::string line = quoted(path);
+    for (const auto& argument : arguments) {
+        line += " " + quoted(argument);
+    }
+    return line;
 }
 
 } // namespace kw::authexec

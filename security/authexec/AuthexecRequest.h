@@ -23,6 +23,11 @@ inline constexpr std::size_t kMaxPathLength = 1024;
 inline constexpr std::size_t kMaxArguments = 64;
 inline constexpr std::size_t kMaxArgumentLength = 4096;
 
+// The word the starter writes on its status descriptor just before it replaces itself with
+// the program. Only this word followed by end of file means that the program started; end
+// of file alone means the starter died without an answer.
+inline constexpr std::int32_t kExecStartingWord = 0x4b574158;
+
 enum class Operation { Check, Exec };
 
 struct Request {

@@ -69,6 +69,8 @@ int converse(int count, const struct pam_message** messages, struct pam_response
     return PAM_SUCCESS;
 }
 
+void noFailDelay(int, unsigned, void*) {}
+
 } // namespace
 
 int pamCheckPassword(const PamCheckOptions& options, const std::string& userName, const SecureBuffer& password)
@@ -83,6 +85,11 @@ int pamCheckPassword(const PamCheckOptions& options, const std::string& userName
     }
     if (!options.requestingUser.empty()) {
         pam_set_item(handle, PAM_RUSER, options.requestingUser.c_str());
+    }
+    if (options.ownFailDelay) {
+        using DelayFunction = void (*)(int, unsigned, void*);
+        const DelayFunction function = noFailDelay;
+        pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(function));
     }
     result = pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK | PAM_SILENT);
     if (result == PAM_SUCCESS) {

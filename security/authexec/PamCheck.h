@@ -10,6 +10,9 @@ struct PamCheckOptions {
     std::string service = "keepwall";
     std::string confDir;        // empty: the system's PAM configuration
     std::string requestingUser; // recorded as the PAM remote user, for the audit trail
+    // The caller answers every refusal after the same fixed time, so the modules' own
+    // (randomised, failure-only) delay is switched off: it would tell failures apart.
+    bool ownFailDelay = false;
 };
 
 // Authenticates the user with the password through a PAM conversation, then checks the

@@ -40,6 +40,23 @@ void reap(pid_t pid)
     }
 }
 
+// Reads one status word; the number of bytes read (short only at end of file or on error).
+std::size_t readWord(int fd, std::int32_t& word)
+{
+    std::size_t got = 0;
+    while (got < sizeof word) {
+        const ssize_t n = read(fd, reinterpret_cast<char*>(&word) + got, sizeof word - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
 class SandboxRunner final : public PrivilegedRunner {
 public:
     int checkAdministrator(const std::string& userName, const SecureBuffer& password) override
@@ -143,9 +160,9 @@ public:
     }
 
 private:
-    // Starts the starter with the request on its standard input and reads its status:
-    // four bytes are its verdict; end of file without a word means the program now runs
-    // (status 0).
+    // Starts the starter with the request on its standard input and reads its status: four
+    // bytes are its verdict; the exec word followed by end of file means the program now
+    // runs (status 0); anything else is a failure.
     int run(const Request& request, bool pipeOutput, pid_t& pid, int& outputFd, std::int32_t& status)
     {
         SecureBuffer bytes;
@@ -196,27 +213,32 @@ private:
             return kAuthToolExecuteFailure;
         }
         std::int32_t word = 0;
-        std::size_t got = 0;
-        while (got < sizeof word) {
-            const ssize_t n = read(statusPipe[0], reinterpret_cast<char*>(&word) + got, sizeof word - got);
-            if (n < 0 && errno == EINTR) {
-                continue;
+        const std::size_t got = readWord(statusPipe[0], word);
+        const bool exec = request.operation == Operation::Exec;
+        if (got != sizeof word) {
+            // End of file without a word: the starter died (crashed, was killed, or could
+            // not even be loaded) before it answered; nothing can be said to have started.
+            logLine("The privileged starter ended without an answer");
+            status = kAuthInternal;
+        } else if (exec && word == kExecStartingWord) {
+            // The starter was about to become the program: end of file now means the exec
+            // happened (the pipe is close-on-exec); a word after it says why it failed.
+            std::int32_t after = 0;
+            const std::size_t more = readWord(statusPipe[0], after);
+            if (more == 0) {
+                status = kAuthSuccess;
+            } else {
+                status =
+                    more == sizeof after && after != kAuthSuccess && after != kExecStartingWord ? after : kAuthInternal;
             }
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(n);
+        } else if (word == kExecStartingWord || (exec && word == kAuthSuccess)) {
+            status = kAuthInternal;
+        } else {
+            status = word;
         }
         close(statusPipe[0]);
         pid = started.pid;
         outputFd = started.outputFd;
-        if (got == 0) {
-            status = request.operation == Operation::Exec ? kAuthSuccess : kAuthInternal;
-        } else if (got == sizeof word) {
-            status = word;
-        } else {
-            status = kAuthInternal;
-        }
         if (status != kAuthSuccess) {
             logf("The privileged starter refused the request (%d)", status);
         }

@@ -97,12 +97,13 @@ void TestFolder::addAccount(const std::string& name, const std::string& password
     out << name << ':' << sha256Hex(password) << ':' << groups << '\n';
 }
 
-void TestFolder::writePamConfig(const std::string& confDir)
+void TestFolder::writePamConfig(const std::string& confDir, const std::string& extraArguments)
 {
     const std::string module = KW_TEST_PAM_MODULE;
     const std::string accounts = file("accounts");
-    writeFile(confDir + "/keepwall", "auth required " + module + " accounts=" + accounts + "\naccount required " +
-                                         module + " accounts=" + accounts + "\n");
+    const std::string extra = extraArguments.empty() ? "" : " " + extraArguments;
+    writeFile(confDir + "/keepwall", "auth required " + module + " accounts=" + accounts + extra +
+                                         "\naccount required " + module + " accounts=" + accounts + "\n");
 }
 
 LogLines::LogLines()

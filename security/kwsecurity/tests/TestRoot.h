@@ -30,7 +30,8 @@ public:
     std::string file(const std::string& relative) const { return m_path + "/" + relative; }
     void addAccount(const std::string& name, const std::string& password, const std::string& groups = "");
     // The PAM configuration folder holds "keepwall"; for a sandbox root it is <root>/etc/pam.d.
-    void writePamConfig(const std::string& confDir);
+    // extraArguments go to the module's authentication line.
+    void writePamConfig(const std::string& confDir, const std::string& extraArguments = "");
 
 private:
     std::string m_path;

@@ -1,6 +1,8 @@
 // A PAM module for tests only (never installed): authenticates against a test account file
 // named by the module argument "accounts=PATH". Each line is "name:sha256-hex:groups". The
-// password is asked for through the application's PAM conversation.
+// password is asked for through the application's PAM conversation. With "probe=PATH" it
+// appends, at each authentication, what a memory reader could get of the checking process:
+// "dumpable=N core=M" (M the core size limit, -1 for unlimited).
 #define PAM_SM_AUTH
 #define PAM_SM_ACCOUNT
 #include <cstdio>
@@ -8,17 +10,41 @@
 #include <openssl/evp.h>
 #include <security/pam_ext.h>
 #include <security/pam_modules.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
 namespace {
 
-const char* accountsFile(int argc, const char** argv)
+const char* argumentValue(int argc, const char** argv, const char* name)
 {
+    const size_t length = strlen(name);
     for (int i = 0; i < argc; ++i) {
-        if (strncmp(argv[i], "accounts=", 9) == 0) {
-            return argv[i] + 9;
+        if (strncmp(argv[i], name, length) == 0) {
+            return argv[i] + length;
         }
     }
     return nullptr;
+}
+
+const char* accountsFile(int argc, const char** argv)
+{
+    return argumentValue(argc, argv, "accounts=");
+}
+
+void writeProbe(int argc, const char** argv)
+{
+    const char* path = argumentValue(argc, argv, "probe=");
+    if (path == nullptr) {
+        return;
+    }
+    struct rlimit core {};
+    getrlimit(RLIMIT_CORE, &core);
+    FILE* out = fopen(path, "a");
+    if (out != nullptr) {
+        fprintf(out, "dumpable=%d core=%lld\n", prctl(PR_GET_DUMPABLE, 0, 0, 0, 0),
+                core.rlim_cur == RLIM_INFINITY ? -1LL : static_cast<long long>(core.rlim_cur));
+        fclose(out);
+    }
 }
 
 /* Finds the user's line; copies its hash field. 1 when found. */
@@ -65,6 +91,7 @@ void sha256Hex(const char* text, char* out)
 extern "C" int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const char** argv)
 {
     (void)flags;
+    writeProbe(argc, argv);
     const char* file = accountsFile(argc, argv);
     const char* user = nullptr;
     if (file == nullptr || pam_get_user(pamh, &user, nullptr) != PAM_SUCCESS || user == nullptr) {
