@@ -2,9 +2,11 @@
 
 #include "base/NotificationCenter.h"
 #include "base/PlistValue.h"
+#include "base/Release.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -157,7 +159,7 @@ public:
 
     bool run()
     {
-        const bool completed = parse();
+        const bool completed = parse() && releaseAllows();
         return completed && !m_failed;
     }
 
@@ -181,6 +183,17 @@ private:
     }
 
     bool parse();
+    bool releaseAllows()
+    {
+        if (!releaseGrammar()) {
+            return true;
+        }
+        if (const auto refusal = releaseRuleRefusal(m_rule)) {
+            error("%s", refusal->c_str());
+            return false;
+        }
+        return true;
+    }
     bool parseAction();
     bool parseLogging();
     bool parseProtocol();
@@ -224,7 +237,13 @@ bool RuleParser::parse()
         take(); // the command word
     }
     if (remaining() > 0 && peek()[0] >= '0' && peek()[0] <= '9') {
-        m_rule.number = clampToUnsigned(leadingInteger(take()));
+        const char* word = take();
+        m_rule.number = clampToUnsigned(leadingInteger(word));
+        // 65535 is the kernel's default rule, always there: no rule can be added with it.
+        if (m_rule.number >= kIPFWDefaultRuleNumber) {
+            error("illegal rule number %s (rules are numbered 1 to 65534)", word);
+            return false;
+        }
     }
     if (remaining() >= 2 && matchesKeyword(peek(), "prob")) {
         take();
@@ -883,6 +902,35 @@ std::size_t splitWords(std::string& buffer, std::vector<const char*>& words, std
 }
 
 } // namespace ipfw
+
+namespace {
+std::atomic<bool> g_releaseGrammar { false };
+}
+
+void setReleaseGrammar(bool on)
+{
+    g_releaseGrammar = on;
+}
+
+bool releaseGrammar()
+{
+    return g_releaseGrammar;
+}
+
+std::optional<std::string> releaseRuleRefusal(const IPFWRule& rule)
+{
+    if (KWRunningOnJaguar) {
+        return std::nullopt;
+    }
+    // 10.1's kernel keeps no dynamic rules and its ipfw knows none of their words.
+    if (rule.action == IPFWAction::CheckState) {
+        return std::string("invalid action ``check-state''");
+    }
+    if (rule.keepState) {
+        return std::string("unknown argument ``keep-state''");
+    }
+    return std::nullopt;
+}
 
 bool parseIPFWRule(std::span<const char* const> words, NameServices& names, IPFWRule& rule,
                    const std::function<void(const std::string&)>& onError)

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,18 @@ inline constexpr char IPFWParserLineNumberItem[] = "IPFWParserLineNumberItem";
 inline constexpr char IPFWParserEventTypeItem[] = "IPFWParserEventTypeItem";
 inline constexpr char IPFWParserErrorEvent[] = "IPFWParserErrorEvent";
 inline constexpr char IPFWParserWarningEvent[] = "IPFWParserWarningEvent";
+
+// The kernel's default rule, which no rule can be added with.
+inline constexpr std::uint32_t kIPFWDefaultRuleNumber = 65535;
+
+// Rules are checked against the checker's own grammar unless the release grammar is on; then
+// also against what the configured release's ipfw accepts (see releaseRuleRefusal). The
+// emulated ipfw's loader always applies the release's rules.
+void setReleaseGrammar(bool on);
+bool releaseGrammar();
+// The message the configured release's ipfw refuses an otherwise valid rule with: 10.1 knows
+// no dynamic rules, so "check-state" and "keep-state" are refused there. None elsewhere.
+std::optional<std::string> releaseRuleRefusal(const IPFWRule& rule);
 
 // Messages are formatted into a buffer of this size, so they hold at most 99 characters.
 inline constexpr std::size_t kIPFWMessageBufferSize = 100;

@@ -248,6 +248,9 @@ int Session::add(const std::vector<std::string>& words, std::size_t first, const
         }
         return kExitUsage;
     }
+    if (const auto refusal = releaseRuleRefusal(rule)) {
+        return fail(kExitUsage, *refusal); // the release's own ipfw does not know the rule
+    }
     if (m_verboseLimit < 0) {
         m_verboseLimit = std::max<std::int64_t>(0, kernelVariable("net.inet.ip.fw.verbose_limit", 0));
     }

@@ -245,9 +245,11 @@ bool Table::deserialize(std::string_view text, NameServices& names, std::string&
             }
             t.lastMatch = static_cast<std::int64_t>(last);
             t.text = std::string(rest.substr(1));
-            ruleLine = "add " + std::to_string(number) + ' ' + t.text;
+            // Read without its number: the default rule's 65535 is not one a rule can be added with.
+            ruleLine = "add " + t.text;
             auto parsed = parseIPFWRuleLine(ruleLine, names);
-            if (!parsed.accepted || parsed.rule.number != number) {
+            parsed.rule.number = static_cast<std::uint32_t>(number);
+            if (!parsed.accepted) {
                 return fail("rule " + std::to_string(number) + " does not read back: " +
                             (parsed.errors.empty() ? std::string("bad rule") : parsed.errors.front()));
             }

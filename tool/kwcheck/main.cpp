@@ -1,7 +1,11 @@
 // kw-check: checks an ipfw rule file (or standard input) against the rule grammar and prints
 // each syntax event as "<line>: <message>". Exit status 0 when the text was accepted, 1 when
-// not, 64 when a line has too many words, 66 when the file cannot be read.
+// not, 64 when a line has too many words, 66 when the file cannot be read. With
+// --release-grammar the text is also checked against what the configured release's ipfw
+// accepts (KEEPWALL_RELEASE).
 #include "base/NotificationCenter.h"
+#include "base/Release.h"
+#include "syntax/IPFWGrammar.h"
 #include "syntax/IPFWParser.h"
 
 #include <cerrno>
@@ -29,8 +33,14 @@ const char* programName(const char* argv0)
 int main(int argc, char** argv)
 {
     const char* program = argc > 0 ? programName(argv[0]) : "kw-check";
+    if (argc > 1 && std::strcmp(argv[1], "--release-grammar") == 0) {
+        kw::setReleaseFlagsFromEnvironment();
+        kw::setReleaseGrammar(true);
+        --argc;
+        ++argv;
+    }
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [rule-file]\n", program);
+        std::fprintf(stderr, "usage: %s [--release-grammar] [rule-file]\n", program);
         return kExitUsage;
     }
     std::string text;

@@ -1,11 +1,16 @@
 #include "CommandSupport.h"
 
+#include "base/Release.h"
+#include "syntax/IPFWGrammar.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -330,4 +335,90 @@ TEST_F(IPFWCommand, KillDuringALargeLoadLeavesTheOldOrTheNewTable)
     EXPECT_TRUE(sawOld) << "no kill landed during the load";
     ipfwOk({ "-q", "/etc/big.conf" });
     EXPECT_EQ(ruleLines().size(), newCount);
+}
+
+namespace {
+
+// Environment variable for one scope, restored afterwards.
+class ScopedRelease {
+public:
+    explicit ScopedRelease(const char* release)
+    {
+        if (const char* old = std::getenv("KEEPWALL_RELEASE")) {
+            m_old = old;
+        }
+        ::setenv("KEEPWALL_RELEASE", release, 1);
+        kw::setReleaseFlagsFromEnvironment();
+    }
+    ~ScopedRelease()
+    {
+        if (m_old) {
+            ::setenv("KEEPWALL_RELEASE", m_old->c_str(), 1);
+        } else {
+            ::unsetenv("KEEPWALL_RELEASE");
+        }
+        kw::setReleaseFlagsFromEnvironment();
+        kw::setReleaseGrammar(false);
+    }
+    ScopedRelease(const ScopedRelease&) = delete;
+    ScopedRelease& operator=(const ScopedRelease&) = delete;
+
+private:
+    std::optional<std::string> m_old;
+};
+
+} // namespace
+
+// What each release's ipfw refuses: the loader and the checker with the release grammar give
+// the same verdict and message; the checker's own grammar refuses 65535 but knows dynamic rules.
+TEST_F(IPFWCommand, ReleaseRulesAgreeBetweenCheckerAndLoader)
+{
+    struct Row {
+        const char* release;
+        const char* rule;
+        const char* refusal; // nullptr: accepted
+        bool refusedByDefaultGrammar;
+    };
+    const char* const kDefaultRule = "illegal rule number 65535 (rules are numbered 1 to 65534)";
+    const Row rows[] = {
+        { "10.1", "add 100 allow tcp from any to any 22 keep-state", "unknown argument ``keep-state''", false },
+        { "10.1", "add 100 check-state", "invalid action ``check-state''", false },
+        { "10.1", "add 100 allow tcp from any to any 22 limit src-addr 2", "unknown argument ``limit''", true },
+        { "10.1", "add 65535 allow ip from any to any", kDefaultRule, true },
+        { "10.1", "add 100 allow tcp from any to any 22 setup", nullptr, false },
+        { "10.2", "add 100 allow tcp from any to any 22 keep-state", nullptr, false },
+        { "10.2", "add 100 check-state", nullptr, false },
+        { "10.3", "add 65535 allow ip from any to any", kDefaultRule, true },
+        { "10.4", "add 100 allow tcp from any to any 22 keep-state", nullptr, false },
+        { "10.4", "add 65535 deny ip from any to any", kDefaultRule, true },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.release) + ": " + row.rule);
+        const ScopedRelease release(row.release);
+        // The loader, as the release's ipfw.
+        std::vector<std::string> words;
+        std::istringstream in(row.rule);
+        for (std::string w; in >> w;) {
+            words.push_back(w);
+        }
+        const auto loaded = ipfw(words);
+        if (row.refusal == nullptr) {
+            EXPECT_EQ(loaded.exitStatus, 0) << loaded.err;
+        } else {
+            EXPECT_EQ(loaded.exitStatus, 64);
+            EXPECT_NE(loaded.err.find(std::string("ipfw: ") + row.refusal), std::string::npos) << loaded.err;
+        }
+        // The checker with the release grammar.
+        kw::NameServices names;
+        kw::setReleaseGrammar(true);
+        const auto checked = kw::parseIPFWRuleLine(row.rule, names);
+        EXPECT_EQ(checked.accepted, row.refusal == nullptr);
+        if (row.refusal != nullptr) {
+            EXPECT_EQ(checked.errors, std::vector<std::string> { row.refusal });
+        }
+        // The checker's own grammar.
+        kw::setReleaseGrammar(false);
+        EXPECT_EQ(kw::parseIPFWRuleLine(row.rule, names).accepted, !row.refusedByDefaultGrammar);
+        ipfw({ "-q", "flush" });
+    }
 }
