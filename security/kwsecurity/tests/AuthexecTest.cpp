@@ -878,7 +878,8 @@ TEST_F(Starter, ChildHasItsOwnSessionAndUsualLimits)
     call.prefix = { "/usr/bin/prlimit", "--core=unlimited:unlimited", "--fsize=100000:", "--nofile=40:", "--cpu=100:",
                     "--stack=2000000:" };
     const Outcome outcome = runStarter(call);
-    ASSERT_TRUE(started(outcome)) << outcome.errorText;
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.errorText;
+    EXPECT_TRUE(started(outcome));
     EXPECT_EQ(kwtest::readFile(folder->file("pam-probe")), "dumpable=0 core=0\n");
 
     std::istringstream state(kwtest::readFile(folder->file("child-state")));
