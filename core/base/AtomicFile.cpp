@@ -1,6 +1,9 @@
 #include "AtomicFile.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
@@ -141,6 +144,84 @@ bool FileBytes::open(const std::string& path)
         }
     }
     return readAllAndClose(fd, m_copy);
+}
+
+bool FileBytes::openRegular(const std::string& path, size_t maxSize)
+{
+    release();
+    // Non-blocking, so that opening a FIFO without a writer does not wait for one.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    int refusal = 0;
+    if (::fstat(fd, &st) != 0) {
+        refusal = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        refusal = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = EINVAL;
+    } else if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
+        refusal = EFBIG;
+    }
+    if (refusal != 0) {
+        ::close(fd);
+        errno = refusal;
+        return false;
+    }
+    if (st.st_size > 0) {
+        const auto size = static_cast<size_t>(st.st_size);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            ::close(fd);
+            m_map = static_cast<char*>(map);
+            m_size = size;
+            return true;
+        }
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return readAllAndClose(fd, m_copy);
+}
+
+std::string FileBytes::errorText(int error)
+{
+    switch (error) {
+    case EINVAL:
+        return "not a regular file";
+    case EISDIR:
+        return "a folder, not a regular file";
+    case EFBIG:
+        return "larger than the " + std::to_string(kMaxReadFileSize >> 20) + " MB a file may have here";
+    default:
+        return std::strerror(error);
+    }
+}
+
+void removeStaleTemporaryFiles(const std::string& path)
+{
+    const std::string dir = parentFolder(path);
+    const auto slash = path.find_last_of('/');
+    const std::string prefix = "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    constexpr size_t kSuffixLength = 6; // the XXXXXX of mkostemp
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() != prefix.size() + kSuffixLength || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            ::unlinkat(::dirfd(folder), entry->d_name, 0);
+        }
+    }
+    ::closedir(folder);
 }
 
 bool makeDirectories(const std::string& path, mode_t mode)

@@ -13,6 +13,15 @@ namespace kw {
 // Returns false with errno set when anything fails; the old file is then unchanged.
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
+// Removes the temporary files that writeFileAtomically left beside path when it was killed
+// between creating and renaming one. Only a caller that knows no other writer of path is at
+// work (one holding the path's lock) may call it.
+void removeStaleTemporaryFiles(const std::string& path);
+
+// The largest file that openRegular is asked to read by the tools: settings documents and rule
+// files stay far below it, and a file this large is no input of theirs.
+inline constexpr size_t kMaxReadFileSize = size_t { 256 } << 20;
+
 // Reads a whole file; false with errno set when it cannot be read.
 bool readFile(const std::string& path, std::string& out);
 
@@ -29,6 +38,12 @@ public:
 
     // False with errno set when the file cannot be opened or read.
     bool open(const std::string& path);
+    // Like open, but only for a regular file of at most maxSize bytes: a FIFO, device, socket
+    // or folder is refused without waiting on it (EINVAL; EISDIR for a folder), and so is a
+    // larger file (EFBIG).
+    bool openRegular(const std::string& path, size_t maxSize);
+    // What an errno of open or openRegular means, in words ("not a regular file", ...).
+    static std::string errorText(int error);
     std::string_view bytes() const { return m_map != nullptr ? std::string_view(m_map, m_size) : m_copy; }
 
 private:

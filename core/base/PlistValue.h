@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -47,7 +48,13 @@ public:
         : m_v(d)
     {}
 
-    static Value integer(std::int64_t n) { return Value(Int { n }); }
+    static Value integer(std::int64_t n) { return Value(Int { n, false }); }
+    // An integer above the signed 64-bit range (other tools write them); smaller ones are
+    // plain integers.
+    static Value unsignedInteger(std::uint64_t n)
+    {
+        return Value(Int { static_cast<std::int64_t>(n), n > static_cast<std::uint64_t>(INT64_MAX) });
+    }
     static Value real(double d) { return Value(Real { d }); }
     static Value boolean(bool b) { return Value(Bool { b }); }
 
@@ -65,7 +72,12 @@ public:
     const std::string* string() const { return std::get_if<std::string>(&m_v); }
     const Data* data() const { return std::get_if<Data>(&m_v); }
     const Date* date() const { return std::get_if<Date>(&m_v); }
+    // The integer, as a signed number; an integer above the signed range reads as the
+    // largest signed one (see isLargeUnsigned).
     std::optional<std::int64_t> integer() const;
+    // Whether this integer lies above the signed 64-bit range; unsignedInteger() then holds it.
+    bool isLargeUnsigned() const;
+    std::optional<std::uint64_t> unsignedInteger() const;
     std::optional<double> real() const;
     std::optional<bool> boolean() const;
 
@@ -86,7 +98,8 @@ public:
 
 private:
     struct Int {
-        std::int64_t v;
+        std::int64_t v; // the bits of the number
+        bool large;     // v holds an unsigned number above INT64_MAX
         bool operator==(const Int&) const = default;
     };
     struct Real {
@@ -119,9 +132,27 @@ std::string stringValueOf(const Value* value);
 // saturated to the 64-bit range.
 std::int64_t leadingInteger(std::string_view text);
 
-// XML property-list reading and writing.
-std::optional<Value> valueFromXml(std::string_view xml);
+// XML property-list reading: UTF-8 (with or without a byte-order mark), UTF-16 (either byte
+// order, with or without a mark) or another encoding that its declaration names (such as
+// ISO-8859-1). None when the bytes are no property list.
+std::optional<Value> valueFromXml(std::string_view bytes);
+// valueFromXml, and the binary form too (documents other tools wrote).
+std::optional<Value> valueFromPropertyList(std::string_view bytes);
+
+// XML property-list writing, always in UTF-8. Text that XML cannot hold (see
+// findTextXmlCannotHold) is written as U+FFFD, never raw; callers that must not lose it check
+// first.
 std::string valueToXml(const Value& value);
+
+// Where the value holds a key or string that an XML document cannot carry: a control
+// character other than tab, line feed and carriage return, U+FFFE or U+FFFF, or bytes that are
+// no UTF-8. The answer names the key path and the problem, e.g.
+// "STORED_SETTINGS / A / SETTING_NAME holds a control character (0x07)"; none when all is fine.
+std::optional<std::string> findTextXmlCannotHold(const Value& value);
+
+// The text with control characters (C0, DEL and the C1 range) written as backslash escapes,
+// so that printing it cannot drive a terminal; "\n", "\t", "\r" and octal "\033" forms.
+std::string escapedControlCharacters(std::string_view text);
 
 // The text form printed by "show": braces around dictionaries with "key = value;" entries,
 // arrays in parentheses, strings quoted where needed.

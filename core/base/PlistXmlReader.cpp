@@ -4,6 +4,7 @@
 #include "PlistXmlReader.h"
 
 #include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -388,13 +389,20 @@ private:
         if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
             return std::nullopt;
         }
-        // Values above the signed range keep their bits, as unsigned integers are stored.
-        return Value::integer(negative ? -static_cast<int64_t>(u) : static_cast<int64_t>(u));
+        if (!negative) {
+            return Value::unsignedInteger(u); // other tools write numbers up to 2^64 - 1
+        }
+        constexpr uint64_t kMinMagnitude = uint64_t { 1 } << 63;
+        return Value::integer(u >= kMinMagnitude ? INT64_MIN : -static_cast<int64_t>(u));
     }
 
     static std::optional<Value> realFrom(std::string_view s)
     {
         s = trimmed(s);
+        // "+infinity" is how infinite values are written.
+        if (s.size() > 1 && s[0] == '+' && s[1] != '-' && s[1] != '+') {
+            s.remove_prefix(1);
+        }
         double d = 0;
         const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
         if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {

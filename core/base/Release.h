@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace kw {
 
 // Process-wide system-release flags: 10.2 or later, 10.3 or later, 10.4 or later.
@@ -15,7 +18,12 @@ double toolkitVersionNumber();
 // Sets the three flags from a toolkit version number by the strict floor comparisons.
 void setReleaseFlags(double toolkitVersion);
 
-// setReleaseFlags(toolkitVersionNumber()).
+// Why KEEPWALL_RELEASE cannot be used: a message naming the allowed values when it is set to
+// anything but "10.1" to "10.4"; none when it is one of them or unset.
+std::optional<std::string> releaseEnvironmentProblem();
+
+// setReleaseFlags(toolkitVersionNumber()). A KEEPWALL_RELEASE outside the known releases ends
+// the program with that message (exit status 78), before it acts on a wrong assumption.
 void setReleaseFlagsFromEnvironment();
 
 } // namespace kw

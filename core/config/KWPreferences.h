@@ -28,6 +28,10 @@ public:
     void takeValue(const Value* value, const std::string& key);
     void takeValue(const Value& value, const std::string& key) { takeValue(&value, key); }
 
+    // Before a change that is based on what the document holds: waits until no other command
+    // is changing it and reads it afresh (see PreferenceDocument::lockForChange).
+    bool lockForChange() { return m_prefs.lockForChange(); }
+
     bool commitChanges();
     bool applyChanges();
 

@@ -133,16 +133,34 @@ std::string KeepwallPrefs::natdTextForSettingKey(const std::string& key) const
     return natdTextForSetting(settingOrEmpty(settingForKey(key)));
 }
 
+std::optional<std::string> KeepwallPrefs::activationRefusal(const std::string& key) const
+{
+    const Value& setting = settingOrEmpty(settingForKey(key));
+    // A line break in a host or port field would add commands of its own to the rule file.
+    auto reason = findUnsafeRuleText(setting);
+    if (!reason) {
+        reason = findRuleNumberOverflow(setting);
+    }
+    if (!reason) {
+        return std::nullopt;
+    }
+    return "Refusing the setting \"" + escapedControlCharacters(key) + "\": " + *reason;
+}
+
+std::string KeepwallPrefs::activationRefusalReport(const std::string& refusal)
+{
+    return std::string("Unable to write to file ") + kRuleFilePath + ": " + refusal;
+}
+
 bool KeepwallPrefs::writeCurrentConfiguration() const
 {
     const std::string key = currentSettingsKey().value_or(std::string());
     const Value& setting = settingOrEmpty(settingForKey(key));
     const std::string text = ipfwTextForSetting(setting);
     const std::string failure = std::string("Unable to write to file ") + kRuleFilePath;
-    // A line break in a host or port field would add commands of its own to the rule file.
-    if (const auto unsafe = findUnsafeRuleText(setting)) {
-        logf("Refusing the setting \"%s\": %s", key.c_str(), unsafe->c_str());
-        sendKWErrorNotification(0, failure + ": " + *unsafe);
+    if (const auto refusal = activationRefusal(key)) {
+        logLine(*refusal);
+        sendKWErrorNotification(0, activationRefusalReport(*refusal));
         return false;
     }
     if (!writeFileAtomically(SystemRoot::path(kRuleFilePath), text, 0644)) {

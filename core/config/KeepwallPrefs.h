@@ -35,9 +35,16 @@ public:
     static std::string generateNatdTextFromSetting(const Value* setting);
     std::string natdTextForSettingKey(const std::string& key) const;
 
+    // Why the setting under the key cannot be activated: text that would add or cut lines of
+    // the rule file or natd configuration, or rule numbers past the last one ipfw has.
+    // "Refusing the setting "<key>": <reason>", or none.
+    std::optional<std::string> activationRefusal(const std::string& key) const;
+    // The error text activation reports for such a refusal.
+    static std::string activationRefusalReport(const std::string& refusal);
+
     // Writes the current setting's rule text to "/etc/firewall.conf" atomically; on failure
-    // reports "Unable to write to file /etc/firewall.conf" and returns false. A setting whose
-    // text fields would smuggle extra lines into the file is refused the same way.
+    // reports "Unable to write to file /etc/firewall.conf" and returns false. A setting that
+    // activationRefusal refuses is reported the same way, and nothing is written.
     bool writeCurrentConfiguration() const;
     // writeCurrentConfiguration, then flushes the kernel's rules and loads the file, reporting
     // each failure through an error notification.

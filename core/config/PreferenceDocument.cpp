@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,18 +42,26 @@ PreferenceDocument::PreferenceDocument(std::optional<std::string> identifier)
     load();
 }
 
+PreferenceDocument::~PreferenceDocument()
+{
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd); // releases the lock
+    }
+}
+
 void PreferenceDocument::load()
 {
     m_root = Value(Value::Dictionary {});
+    m_unreadable = false;
     FileBytes bytes;
-    if (!bytes.open(m_path)) {
+    if (!bytes.openRegular(m_path, kMaxReadFileSize)) {
         if (errno != ENOENT) {
-            logf("Could not read the preferences file %s: %s", m_path.c_str(), std::strerror(errno));
+            logf("Could not read the preferences file %s: %s", m_path.c_str(), FileBytes::errorText(errno).c_str());
             m_unreadable = true;
         }
         return;
     }
-    auto value = valueFromXml(bytes.bytes());
+    auto value = valueFromPropertyList(bytes.bytes());
     if (!value || !value->isDictionary()) {
         logf("The preferences file %s is not a property-list dictionary; reading it as empty", m_path.c_str());
         m_unreadable = true;
@@ -60,8 +70,11 @@ void PreferenceDocument::load()
     m_root = std::move(*value);
 }
 
-bool PreferenceDocument::commit()
+bool PreferenceDocument::lock()
 {
+    if (m_lockFd >= 0) {
+        return true;
+    }
     if (!m_validIdentifier) {
         errno = EINVAL;
         return false;
@@ -69,6 +82,54 @@ bool PreferenceDocument::commit()
     if (!makeDirectories(folder(), 0755)) {
         return false;
     }
+    // Readable by root only: anyone who could open it could hold the lock and stall every commit.
+    const std::string lockPath = m_path + ".lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        logf("Could not open the lock file %s: %s", lockPath.c_str(), std::strerror(errno));
+        return false;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const int e = errno;
+            logf("Could not lock %s: %s", lockPath.c_str(), std::strerror(e));
+            ::close(fd);
+            errno = e;
+            return false;
+        }
+    }
+    m_lockFd = fd;
+    return true;
+}
+
+bool PreferenceDocument::lockForChange()
+{
+    if (m_lockFd >= 0) {
+        return true;
+    }
+    if (!lock()) {
+        return false;
+    }
+    load();
+    return true;
+}
+
+bool PreferenceDocument::commit()
+{
+    if (!m_validIdentifier) {
+        errno = EINVAL;
+        return false;
+    }
+    if (const auto problem = findTextXmlCannotHold(m_root)) {
+        logf("Not writing the preferences file %s: %s", m_path.c_str(), problem->c_str());
+        errno = EILSEQ;
+        return false;
+    }
+    if (!lock()) {
+        return false;
+    }
+    // Under the lock no other commit is under way: temporary files are left-overs.
+    removeStaleTemporaryFiles(m_path);
     if (m_unreadable) {
         char stamp[32];
         const std::time_t now = std::time(nullptr);

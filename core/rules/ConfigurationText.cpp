@@ -16,6 +16,8 @@ namespace {
 constexpr std::string_view kSeparator = "#################################################\n";
 constexpr std::int64_t kFirstBlockNumber = 2000;
 constexpr std::int64_t kBlockSize = 1000;
+constexpr std::int64_t kDefaultRuleOffset = 50000; // the default rules follow a block's last rule by this much
+constexpr std::int64_t kHighestRuleNumber = 65534; // 65535 is the kernel's own default rule
 
 const Value& settingDictionary(const Value& setting)
 {
@@ -58,25 +60,7 @@ struct CheckedField {
     Placement placement;
 };
 
-constexpr CheckedField kInterfaceFields[] = {
-    { kInterfaceName, Placement::RuleLine },
-    { kIpAddress, Placement::RuleLine },
-    { kIpHostAddress, Placement::RuleLine },
-    { kAdvDnsAddress, Placement::RuleLine },
-};
-
-constexpr CheckedField kFilterFields[] = {
-    { ServiceFilterLabel, Placement::CommentLine },    { ServiceFilterCustomLabel, Placement::CommentLine },
-    { ServiceFilterOrderNumber, Placement::RuleLine }, { ServiceFilterAction, Placement::RuleLine },
-    { ServiceFilterProtocol, Placement::RuleLine },    { ServiceFilterPort, Placement::RuleLine },
-    { ServiceFilterSourcePort, Placement::RuleLine },  { ServiceFilterSrcHost, Placement::RuleLine },
-    { ServiceFilterDstHost, Placement::RuleLine },     { ServiceFilterIPOptions, Placement::RuleLine },
-    { ServiceFilterTCPFlags, Placement::RuleLine },    { ServiceFilterICMPTypes, Placement::RuleLine },
-};
-
 constexpr CheckedField kNatFields[] = { { kNatdInterfaceName, Placement::RuleLine } };
-constexpr CheckedField kGatewayFields[] = { { kNatGatewayIp, Placement::RuleLine },
-                                            { kNatInterface, Placement::RuleLine } };
 constexpr CheckedField kPortMapFields[] = { { kPortmapProtocol, Placement::RuleLine },
                                             { kPortmapIp, Placement::RuleLine } };
 
@@ -114,6 +98,13 @@ std::optional<std::string> checkFields(const Value& dict, const CheckedField (&f
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> checkField(const Value& dict, const char* key, Placement placement,
+                                      const std::string& location)
+{
+    const CheckedField field[] = { { key, placement } };
+    return checkFields(dict, field, location);
 }
 
 // Calls check(entry, location) for each dictionary entry of dict's list under listKey.
@@ -285,39 +276,182 @@ std::string natdTextForSetting(const Value& setting)
     return generateNatdTextFromSetting(s);
 }
 
-std::optional<std::string> findUnsafeRuleText(const Value& setting)
+namespace {
+
+// The fields of one service filter that its rule lines and comment use.
+std::optional<std::string> checkFilter(const Value& filter, const std::string& where)
 {
-    if (!setting.isDictionary()) {
-        return std::nullopt;
+    const Value* label = filter.get(ServiceFilterLabel);
+    if (auto p = checkField(filter, ServiceFilterLabel, Placement::CommentLine, where)) {
+        return p;
     }
-    if (!isExpert(setting)) {
-        auto problem = checkEntries(setting, kInterfaceList, "", [](const Value& interface, const std::string& where) {
-            if (auto p = checkFields(interface, kInterfaceFields, where)) {
-                return p;
-            }
-            return checkEntries(interface, kFilterList, where, [](const Value& filter, const std::string& at) {
-                return checkFields(filter, kFilterFields, at);
-            });
-        });
-        if (problem) {
-            return problem;
+    if (label != nullptr && label->string() != nullptr && *label->string() == kCustomServiceLabel) {
+        if (auto p = checkField(filter, ServiceFilterCustomLabel, Placement::CommentLine, where)) {
+            return p;
         }
     }
-    const Value* natConfig = setting.get(kNatConfig);
-    if (natConfig == nullptr || !natConfig->isDictionary()) {
+    for (const char* key : { ServiceFilterAction, ServiceFilterProtocol }) {
+        if (auto p = checkField(filter, key, Placement::RuleLine, where)) {
+            return p;
+        }
+    }
+    // An end of type My Computer is written as this computer's address instead of its text.
+    if (integerOf(filter, ServiceFilterSrcHostType) != kHostMyComputer) {
+        if (auto p = checkField(filter, ServiceFilterSrcHost, Placement::RuleLine, where)) {
+            return p;
+        }
+    }
+    if (integerOf(filter, ServiceFilterDstHostType) != kHostMyComputer) {
+        if (auto p = checkField(filter, ServiceFilterDstHost, Placement::RuleLine, where)) {
+            return p;
+        }
+    }
+    const Value* protocol = filter.get(ServiceFilterProtocol);
+    const std::string* protocolText = protocol != nullptr ? protocol->string() : nullptr;
+    if (protocolText != nullptr && (*protocolText == "tcp" || *protocolText == "udp")) {
+        for (const char* key : { ServiceFilterPort, ServiceFilterSourcePort }) {
+            if (auto p = checkField(filter, key, Placement::RuleLine, where)) {
+                return p;
+            }
+        }
+    }
+    for (const char* key : { ServiceFilterIPOptions, ServiceFilterTCPFlags, ServiceFilterICMPTypes }) {
+        if (auto p = checkField(filter, key, Placement::RuleLine, where)) {
+            return p;
+        }
+    }
+    return std::nullopt;
+}
+
+bool usesThisComputer(const Value& interface)
+{
+    const Value* filters = interface.get(kFilterList);
+    if (filters == nullptr || !filters->isArray()) {
+        return false;
+    }
+    for (const Value& filter : *filters->array()) {
+        if (filter.isDictionary() && (integerOf(filter, ServiceFilterSrcHostType) == kHostMyComputer ||
+                                      integerOf(filter, ServiceFilterDstHostType) == kHostMyComputer)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The fields of one interface that its block of rules uses; a switched-off interface has none.
+std::optional<std::string> checkInterface(const Value& interface, const std::string& where)
+{
+    if (integerOf(interface, kEnableFirewall) <= 0) {
         return std::nullopt;
     }
-    if (auto problem = checkFields(*natConfig, kNatFields, kNatConfig)) {
-        return problem;
+    if (auto p = checkField(interface, kInterfaceName, Placement::RuleLine, where)) {
+        return p;
     }
-    return checkEntries(*natConfig, kGateways, kNatConfig, [](const Value& gateway, const std::string& where) {
-        if (auto p = checkFields(gateway, kGatewayFields, where)) {
+    if (integerOf(interface, kAddressType) != 0) {
+        if (auto p = checkField(interface, kIpAddress, Placement::RuleLine, where)) {
             return p;
+        }
+    }
+    if (integerOf(interface, kIpHostAddressType) == 1 && usesThisComputer(interface)) {
+        if (auto p = checkField(interface, kIpHostAddress, Placement::RuleLine, where)) {
+            return p;
+        }
+    }
+    if (integerOf(interface, kAdvAllowDns) != 0 && integerOf(interface, kAdvDnsType) == 1) {
+        if (auto p = checkField(interface, kAdvDnsAddress, Placement::RuleLine, where)) {
+            return p;
+        }
+    }
+    return checkEntries(interface, kFilterList, where, checkFilter);
+}
+
+// The natd configuration's fields: the shared interface's name, and the redirections of the
+// external gateways (their address unless it is the default gateway).
+std::optional<std::string> checkNatConfig(const Value& natConfig)
+{
+    if (auto p = checkFields(natConfig, kNatFields, kNatConfig)) {
+        return p;
+    }
+    return checkEntries(natConfig, kGateways, kNatConfig, [](const Value& gateway, const std::string& where) {
+        const Value* maps = gateway.get(kPortmapList);
+        if (integerOf(gateway, kNatGatewayExternal) == 0 || maps == nullptr || !maps->isArray() ||
+            maps->array()->empty()) {
+            return std::optional<std::string>();
+        }
+        const Value* address = gateway.get(kNatGatewayIp);
+        if (address == nullptr || address->string() == nullptr || *address->string() != kDefaultGatewayText) {
+            if (auto p = checkField(gateway, kNatGatewayIp, Placement::RuleLine, where)) {
+                return p;
+            }
         }
         return checkEntries(gateway, kPortmapList, where, [](const Value& map, const std::string& at) {
             return checkFields(map, kPortMapFields, at);
         });
     });
+}
+
+// How many numbers an interface's block gives out before its two default rules: one per extra
+// rule line and one per filter.
+std::int64_t numberedRules(const Value& interface)
+{
+    std::int64_t count = 0;
+    for (const char* key : { kAdvAllowBootp, kAdvAllowBroadcast, kDenySourceRoute, kAdvAllowNtp, kAdvAllowRendezvous,
+                             kAdvAllowIcmp, kAdvAllowFtpData }) {
+        count += integerOf(interface, key) != 0 ? 1 : 0;
+    }
+    if (integerOf(interface, kAdvAllowDns) != 0) {
+        count += KWRunningOnJaguar ? 1 : 2;
+    }
+    const Value* filters = interface.get(kFilterList);
+    if (filters != nullptr && filters->isArray()) {
+        count += static_cast<std::int64_t>(filters->array()->size());
+    }
+    return count;
+}
+
+} // namespace
+
+std::optional<std::string> findUnsafeRuleText(const Value& setting)
+{
+    // An expert setting's two files are its own texts, written as they are.
+    if (!setting.isDictionary() || isExpert(setting)) {
+        return std::nullopt;
+    }
+    if (auto problem = checkEntries(setting, kInterfaceList, "", checkInterface)) {
+        return problem;
+    }
+    const Value* natConfig = setting.get(kNatConfig);
+    if (natConfig == nullptr || !natConfig->isDictionary()) {
+        return std::nullopt;
+    }
+    return checkNatConfig(*natConfig);
+}
+
+std::optional<std::string> findRuleNumberOverflow(const Value& setting)
+{
+    if (!setting.isDictionary() || isExpert(setting)) {
+        return std::nullopt;
+    }
+    const Value* list = setting.get(kInterfaceList);
+    if (list == nullptr || !list->isArray()) {
+        return std::nullopt;
+    }
+    const auto& interfaces = *list->array();
+    for (size_t i = 0; i < interfaces.size(); ++i) {
+        const Value& interface = interfaces[i];
+        if (!interface.isDictionary() || integerOf(interface, kEnableFirewall) <= 0) {
+            continue;
+        }
+        const std::int64_t first = kFirstBlockNumber + kBlockSize * static_cast<std::int64_t>(i);
+        const std::int64_t last = first + numberedRules(interface) + kDefaultRuleOffset + 1;
+        if (last > kHighestRuleNumber) {
+            return entryLocation(kInterfaceList, i) + ": its rules would be numbered up to " + std::to_string(last) +
+                   ", past " + std::to_string(kHighestRuleNumber) +
+                   ", the highest rule number ipfw takes (each interface's block starts 1,000 numbers after the "
+                   "previous one)";
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace kw

@@ -29,14 +29,20 @@ std::string generateNatdTextFromSetting(const Value& setting);
 // NATD_EXPERT_TEXT unchanged for an expert setting, otherwise generateNatdTextFromSetting.
 std::string natdTextForSetting(const Value& setting);
 
-// Checks the text fields that generation copies into the rule and natd files. Returns a
-// message naming the field and its place when one of them could add or cut commands:
-// a line break, NUL or other control character (tab excepted) in any of them, or a "#"
-// in a field that is written inside a rule or option line (it would cut the line short).
-// Fields of INTERFACE_LIST are checked for quick settings only (an expert setting does not
-// use them); NAT_CONFIG's are always checked, since IP sharing reads its gateways in both
-// modes. Values of the wrong kind are left to the generators, which raise for them.
-// nullopt: nothing unsafe.
+// Checks the text fields that generation copies into the rule file and the natd
+// configuration of this setting. Returns a message naming the field and its place when one of
+// them could add or cut commands: a line break, NUL or other control character (tab excepted)
+// in any of them, or a "#" in a field that is written inside a rule or option line (it would
+// cut the line short). Only fields that are written count: none of an expert setting (its
+// texts are written as they are), none of a switched-off interface, ports only of TCP and UDP
+// filters, the custom label only of a "Custom Service", host texts not of My Computer ends,
+// port maps only of external gateways. Values of the wrong kind are left to the generators,
+// which raise for them. nullopt: nothing unsafe.
 std::optional<std::string> findUnsafeRuleText(const Value& setting);
+
+// A quick setting whose rule numbers would pass 65534, the highest that ipfw takes: a message
+// naming the interface entry and the number it would reach; none otherwise. Reads
+// kw::KWRunningOnJaguar (the DNS rules differ in number).
+std::optional<std::string> findRuleNumberOverflow(const Value& setting);
 
 } // namespace kw

@@ -1,6 +1,8 @@
 #include "base/PlistValue.h"
 #include "base/PlistXmlReader.h"
 
+#include <plist/plist.h>
+
 #include <gtest/gtest.h>
 
 using kw::Value;
@@ -145,4 +147,130 @@ TEST(PlistText, QuotesWhereNeeded)
                                         "    NAME = en0;\n"
                                         "    TEXT = \"a b\\n\\\"c\\\"\";\n"
                                         "}");
+}
+
+namespace {
+
+// The document <dict><key>NAME</key><string>café</string></dict> in the encodings that other
+// tools write property lists in.
+std::string utf16(std::string_view ascii, bool bigEndian, bool mark)
+{
+    std::string out = mark ? (bigEndian ? "\xfe\xff" : "\xff\xfe") : "";
+    for (const char c : ascii) {
+        // Latin-1 letters stand for themselves in UTF-16.
+        const auto u = static_cast<unsigned char>(c);
+        out += bigEndian ? std::string { '\0', static_cast<char>(u) } : std::string { static_cast<char>(u), '\0' };
+    }
+    return out;
+}
+
+const std::string kLatin1Body = "<plist version=\"1.0\"><dict><key>NAME</key><string>caf\xe9</string></dict></plist>";
+
+std::string binaryDocument()
+{
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "NAME", plist_new_string("caf\xc3\xa9"));
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bin, &length);
+    std::string out(bin, length);
+    plist_to_bin_free(bin);
+    plist_free(dict);
+    return out;
+}
+
+} // namespace
+
+TEST(PlistXml, ReadsEveryEncodingAPropertyListComesIn)
+{
+    const std::string utf8Body =
+        "<plist version=\"1.0\"><dict><key>NAME</key><string>caf\xc3\xa9</string></dict></plist>";
+    const std::string latin1Declared = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" + kLatin1Body;
+    const std::string utf16Declared = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + kLatin1Body;
+    struct Row {
+        const char* what;
+        std::string bytes;
+    };
+    const Row rows[] = {
+        { "UTF-8", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + utf8Body },
+        { "UTF-8 without a declaration", utf8Body },
+        { "UTF-8 with a byte-order mark", "\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + utf8Body },
+        { "ISO-8859-1", latin1Declared },
+        { "ISO-8859-1 in single quotes", "<?xml version='1.0' encoding='iso-8859-1'?>" + kLatin1Body },
+        { "UTF-16 big-endian with a mark", utf16(utf16Declared, true, true) },
+        { "UTF-16 little-endian with a mark", utf16(utf16Declared, false, true) },
+        { "UTF-16 big-endian without a mark", utf16(utf16Declared, true, false) },
+        { "UTF-16 little-endian without a mark", utf16(utf16Declared, false, false) },
+        { "binary", binaryDocument() },
+    };
+    const Value expected(Value::Dictionary { { "NAME", Value("caf\xc3\xa9") } });
+    for (const auto& row : rows) {
+        EXPECT_EQ(kw::valueFromPropertyList(row.bytes), std::optional<Value>(expected)) << row.what;
+    }
+    // A declared encoding that the text does not hold, or one nobody knows, is no document.
+    EXPECT_FALSE(kw::valueFromXml("<?xml version=\"1.0\" encoding=\"no-such-encoding\"?>" + kLatin1Body).has_value());
+    EXPECT_FALSE(kw::valueFromPropertyList("bplist00 and nothing more").has_value());
+    // Replies over the message port are XML only.
+    EXPECT_FALSE(kw::valueFromXml(binaryDocument()).has_value());
+}
+
+TEST(PlistXml, ValuesSurviveAWriteUnchanged)
+{
+    const auto read = kw::valueFromXml("<plist><dict>"
+                                       "<key>max</key><integer>18446744073709551615</integer>"
+                                       "<key>min</key><integer>-9223372036854775808</integer>"
+                                       "<key>hex</key><integer>0xFFFFFFFFFFFFFFFF</integer>"
+                                       "<key>when</key><date>2004-05-06T07:08:09Z</date>"
+                                       "<key>far</key><date>2100-01-01T00:00:00Z</date>"
+                                       "</dict></plist>");
+    ASSERT_TRUE(read.has_value());
+    const std::string xml = kw::valueToXml(*read);
+    EXPECT_NE(xml.find("<integer>18446744073709551615</integer>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<integer>-9223372036854775808</integer>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("<integer>-1</integer>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<date>2004-05-06T07:08:09Z</date>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<date>2100-01-01T00:00:00Z</date>"), std::string::npos) << xml;
+    EXPECT_EQ(kw::valueFromXml(xml), read);
+    // Numbers every reader takes the integer value of stay as large as they can.
+    EXPECT_EQ(read->get("max")->integerValue(), INT64_MAX);
+    EXPECT_EQ(read->get("max")->stringValue(), "18446744073709551615");
+
+    // Reals that have no decimal form are read back too.
+    for (const double d : { 1.0 / 0.0, -1.0 / 0.0, 0.1, -0.0, 1e300 }) {
+        Value doc(Value::Array { Value::real(d) });
+        const auto back = kw::valueFromXml(kw::valueToXml(doc));
+        ASSERT_TRUE(back.has_value()) << d << kw::valueToXml(doc);
+        EXPECT_EQ(back->array()->at(0).real(), d);
+    }
+}
+
+TEST(PlistXml, WritesOnlyTextXmlCanHold)
+{
+    // Text that XML cannot hold is never written raw: the document stays well-formed.
+    for (const std::string& text :
+         { std::string("a\x01z"), std::string("bell\x07"), std::string("caf\xe9"), std::string("\xef\xbf\xbe") }) {
+        Value doc(Value::Dictionary { { text, Value(text) } });
+        const std::string xml = kw::valueToXml(doc);
+        for (const char c : xml) {
+            const auto u = static_cast<unsigned char>(c);
+            EXPECT_TRUE(u >= 0x20 || c == '\n' || c == '\t' || c == '\r') << int(u);
+        }
+        EXPECT_EQ(xml.find("\xe9<"), std::string::npos);
+        EXPECT_TRUE(kw::valueFromXml(xml).has_value()) << xml;
+    }
+}
+
+TEST(PlistText, DatesPrintAsDates)
+{
+    Value doc;
+    doc.set("when", Value(Value::Date { 105520089.0 }));
+    EXPECT_EQ(kw::valueToTextForm(doc), "{\n    when = \"2004-05-06 07:08:09 +0000\";\n}");
+}
+
+TEST(PlistText, EscapesEveryControlCharacter)
+{
+    // C0, DEL and the C1 controls (which terminals also obey) are written as escapes.
+    const std::string text = kw::valueToTextForm(Value("a\x1b[2Jb\x7f\xc2\x9b"
+                                                       "31mc"));
+    EXPECT_EQ(text, "\"a\\033[2Jb\\177\\302\\23331mc\"");
 }

@@ -1,17 +1,13 @@
 // kw-check: checks an ipfw rule file (or standard input) against the rule grammar and prints
 // each syntax event as "<line>: <message>". Exit status 0 when the text was accepted, 1 when
-// not, 64 when a line has too many words, 66 when the file cannot be read. With
-// --release-grammar the text is also checked against what the configured release's ipfw
-// accepts (KEEPWALL_RELEASE).
+// not, 64 when a line has too many words, 66 when the file cannot be read or is no regular file.
+#include "base/AtomicFile.h"
 #include "base/NotificationCenter.h"
-#include "base/Release.h"
-#include "syntax/IPFWGrammar.h"
 #include "syntax/IPFWParser.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -33,24 +29,20 @@ const char* programName(const char* argv0)
 int main(int argc, char** argv)
 {
     const char* program = argc > 0 ? programName(argv[0]) : "kw-check";
-    if (argc > 1 && std::strcmp(argv[1], "--release-grammar") == 0) {
-        kw::setReleaseFlagsFromEnvironment();
-        kw::setReleaseGrammar(true);
-        --argc;
-        ++argv;
-    }
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [--release-grammar] [rule-file]\n", program);
+        std::fprintf(stderr, "usage: %s [rule-file]\n", program);
         return kExitUsage;
     }
     std::string text;
     if (argc == 2 && std::strcmp(argv[1], "-") != 0) {
-        std::ifstream in(argv[1], std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "%s: %s: %s\n", program, argv[1], std::strerror(errno));
+        // Only a regular file is a rule file: a folder, device or FIFO would fail, never end
+        // or block the read.
+        kw::FileBytes file;
+        if (!file.openRegular(argv[1], kw::kMaxReadFileSize)) {
+            std::fprintf(stderr, "%s: %s: %s\n", program, argv[1], kw::FileBytes::errorText(errno).c_str());
             return kExitNoInput;
         }
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        text.assign(file.bytes());
     } else {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     }

@@ -1,13 +1,17 @@
 // kw-serve-config: answers one settings request on "KWConfigServer" while a command runs, as the
 // application does when it runs "wallctl store" or "wallctl delete-log".
 //
-//   kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] -- COMMAND [ARGS...]
+//   kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] [--delay MILLISECONDS]
+//                   -- COMMAND [ARGS...]
 //
 // Request 1 is answered with the bytes of the --store file, request 2 with the --delete file,
-// anything else with no data. Exits with the command's exit status.
+// anything else with no data; --delay holds each answer back that long, as a busy application
+// would. Exits with the command's exit status. A file that is not a regular file of sane size
+// ends the program with a message (status 2).
 #include "base/AtomicFile.h"
 #include "base/MessagePort.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,19 +26,19 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] -- COMMAND [ARGS...]\n");
+    std::fprintf(stderr, "usage: kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] "
+                         "[--delay MILLISECONDS] -- COMMAND [ARGS...]\n");
     return 2;
 }
 
 std::optional<std::string> load(const char* path)
 {
-    std::string bytes;
-    if (!kw::readFile(path, bytes)) {
-        std::fprintf(stderr, "kw-serve-config: cannot read %s: %s\n", path, std::strerror(errno));
+    kw::FileBytes bytes;
+    if (!bytes.openRegular(path, kw::kMaxReadFileSize)) {
+        std::fprintf(stderr, "kw-serve-config: cannot read %s: %s\n", path, kw::FileBytes::errorText(errno).c_str());
         std::exit(2);
     }
-    return bytes;
+    return std::string(bytes.bytes());
 }
 
 } // namespace
@@ -44,6 +48,7 @@ int main(int argc, char** argv)
     std::optional<std::string> storeReply;
     std::optional<std::string> deleteReply;
     int timeoutSeconds = 10;
+    int delayMilliseconds = 0;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
@@ -60,6 +65,8 @@ int main(int argc, char** argv)
             deleteReply = load(argv[++i]);
         } else if (a == "--timeout") {
             timeoutSeconds = std::atoi(argv[++i]);
+        } else if (a == "--delay") {
+            delayMilliseconds = std::max(0, std::atoi(argv[++i]));
         } else {
             return usage();
         }
@@ -75,6 +82,7 @@ int main(int argc, char** argv)
     std::thread serving([&] {
         server.serveOne(
             [&](int id) -> std::optional<std::string> {
+                std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds));
                 if (id == 1) {
                     return storeReply;
                 }

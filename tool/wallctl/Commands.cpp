@@ -13,6 +13,7 @@
 #include "config/SettingsKeys.h"
 #include "logarchive/LogCommands.h"
 #include "nat/KWNatdManager.h"
+#include "rules/ConfigurationText.h"
 
 #include <array>
 #include <cerrno>
@@ -27,6 +28,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+bool isKnownTopLevelKey(const std::string& key)
+{
+    return key == keys::kStoredSettings || key == keys::kCurrentSetting || key == keys::kDefaultConfiguration ||
+           key == keys::kEnableLogging;
+}
+
 constexpr const char* kPortName = "KWConfigServer";
 constexpr int kStoreRequest = 1;
 constexpr int kDeleteLogRequest = 2;
@@ -40,8 +47,10 @@ void list(ToolContext& c)
         const std::int64_t mode = integerValueOf(setting.get(keys::kConfigMode));
         const char* type = mode == 0 ? "Quick " : mode == 2 ? "Expert" : "????  ";
         const char* status = current && *current == key ? "Active  " : "Inactive";
-        std::fprintf(c.out, "%s\t%s\t%s\t%s\n", stringValueOf(setting.get(keys::kSettingName)).c_str(), type, status,
-                     key.c_str());
+        // Names and keys are the user's text: printed with their control characters escaped.
+        std::fprintf(c.out, "%s\t%s\t%s\t%s\n",
+                     escapedControlCharacters(stringValueOf(setting.get(keys::kSettingName))).c_str(), type, status,
+                     escapedControlCharacters(key).c_str());
     }
     std::fflush(c.out);
 }
@@ -62,6 +71,9 @@ void show(ToolContext& c)
 
 void select(ToolContext& c)
 {
+    // The index names a setting of the newest document, which no other command changes
+    // until this one has committed.
+    c.prefs.lockForChange();
     const std::int64_t idx = indexArgument(c);
     const auto key = c.prefs.settingKeyAtIndex(idx);
     if (!key) {
@@ -86,9 +98,19 @@ void store(ToolContext& c)
     if (const auto reply = settingsRequest(kStoreRequest, c.invokingUid)) {
         if (const auto problem = storeReplyProblem(*reply)) {
             logf("Ignoring the settings received: %s", problem->c_str());
-        } else {
-            writeConfigurationKeys(c.prefs, *reply);
+            sendKWErrorNotification(0, "The settings received were refused: " + *problem);
+            list(c);
+            return; // nothing changed
         }
+        Value known(Value::Dictionary {});
+        for (const auto& [key, value] : *reply->dictionary()) {
+            if (isKnownTopLevelKey(key)) {
+                known.set(key, value);
+            } else {
+                logf("Ignoring the unknown key \"%s\" of the settings received", escapedControlCharacters(key).c_str());
+            }
+        }
+        writeConfigurationKeys(c.prefs, known);
     }
     DistributedNotificationCenter::post(notifications::kSettingsChanged, notifications::kNotificationObject);
     list(c);
@@ -97,7 +119,21 @@ void store(ToolContext& c)
 void generate(ToolContext& c)
 {
     if (const auto key = c.prefs.settingKeyAtIndex(indexArgument(c))) {
-        std::fputs(c.prefs.ipfwTextForSettingKey(*key).c_str(), c.out);
+        const std::string text = c.prefs.ipfwTextForSettingKey(*key);
+        if (const auto refusal = c.prefs.activationRefusal(*key)) {
+            const Value* setting = c.prefs.settingForKey(*key);
+            if (setting != nullptr && findUnsafeRuleText(*setting)) {
+                // Text that would inject lines is refused as activation refuses it.
+                logLine(*refusal);
+                sendKWErrorNotification(0, KeepwallPrefs::activationRefusalReport(*refusal));
+                std::fputc('\n', c.out);
+                std::fflush(c.out);
+                return;
+            }
+            // The text itself is sound; only loading it would fail.
+            logf("%s (activation refuses it)", refusal->c_str());
+        }
+        std::fputs(text.c_str(), c.out);
     }
     std::fputc('\n', c.out);
     std::fflush(c.out);
@@ -185,12 +221,6 @@ constexpr std::array kCommands {
     Command { "allow-lans", false, allowLocalLANs },
 };
 
-bool isKnownTopLevelKey(const std::string& key)
-{
-    return key == keys::kStoredSettings || key == keys::kCurrentSetting || key == keys::kDefaultConfiguration ||
-           key == keys::kEnableLogging;
-}
-
 } // namespace
 
 std::string processName(const std::string& argv0)
@@ -245,6 +275,8 @@ void logCommandStatus(int status)
 
 void writeConfigurationKeys(KeepwallPrefs& prefs, const Value& dictionary)
 {
+    // The keys are set on the newest document, so that no other command's change is lost.
+    prefs.lockForChange();
     if (const auto* d = dictionary.dictionary()) {
         for (const auto& [key, value] : *d) {
             prefs.takeValue(nullptr, key);
@@ -279,7 +311,7 @@ std::optional<std::string> storeReplyProblem(const Value& reply)
     }
     for (const auto& [key, value] : *d) {
         if (!isKnownTopLevelKey(key)) {
-            return "unknown key " + key;
+            continue; // logged and left out by the store
         }
         const bool typeOk = key == keys::kStoredSettings  ? value.isDictionary()
                             : key == keys::kEnableLogging ? value.isNumber() || value.isString()
@@ -287,11 +319,14 @@ std::optional<std::string> storeReplyProblem(const Value& reply)
         if (!typeOk) {
             return "wrong type for " + key;
         }
+        if (const auto problem = findTextXmlCannotHold(Value(Value::Dictionary { { key, value } }))) {
+            return *problem;
+        }
     }
     if (const Value* stored = reply.get(keys::kStoredSettings)) {
         for (const auto& [key, setting] : *stored->dictionary()) {
             if (!setting.isDictionary()) {
-                return "the stored setting " + key + " is not a dictionary";
+                return "the stored setting " + escapedControlCharacters(key) + " is not a dictionary";
             }
         }
     }

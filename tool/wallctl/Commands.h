@@ -32,7 +32,9 @@ void writeConfigurationKeys(KeepwallPrefs& prefs, const Value& dictionary);
 // A settings request over "KWConfigServer": the parsed reply, or none (after logging why).
 std::optional<Value> settingsRequest(int messageId, uid_t invokingUid);
 
-// Whether a "store" reply is acceptable: a dictionary of known top-level keys of the right types.
+// Why a "store" reply is refused: it is no dictionary, a known top-level key holds a value of
+// the wrong type or text XML cannot hold, or a stored setting is no dictionary. Unknown keys
+// are no reason: the store leaves them out. None when the reply is acceptable.
 std::optional<std::string> storeReplyProblem(const Value& reply);
 
 } // namespace kw::tool

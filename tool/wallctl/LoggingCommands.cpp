@@ -104,6 +104,8 @@ void modifyFirewallLogging(ToolContext& context, bool on)
             logCommandStatus(status);
         }
     }
+    // Set on the newest document, so that a concurrent store or select is not undone.
+    context.prefs.lockForChange();
     context.prefs.enableLogging(on);
     context.prefs.commitChanges();
     context.prefs.applyChanges();

@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -219,4 +221,136 @@ TEST(PreferenceStore, ConcurrentCommittersNeverMix)
     EXPECT_GT(reads, 0);
     const std::string last = storedTag(root, kEntries);
     EXPECT_TRUE(last == "A" || last == "B");
+}
+
+TEST(PreferenceStore, DocumentsInOtherEncodingsAreReadAndKeptThroughACommit)
+{
+    const std::string body = "<plist version=\"1.0\"><dict><key>CURRENT_SETTING</key><string>A</string>"
+                             "<key>STORED_SETTINGS</key><dict><key>A</key><dict><key>SETTING_NAME</key>"
+                             "<string>Caf\xe9</string></dict></dict></dict></plist>";
+    std::string utf16;
+    for (const char c : "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + body) {
+        utf16 += std::string { '\0', c };
+    }
+    plist_t bin = nullptr;
+    {
+        const std::string utf8 =
+            kw::valueToXml(*kw::valueFromXml("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + body));
+        plist_from_xml(utf8.data(), static_cast<uint32_t>(utf8.size()), &bin);
+    }
+    char* binBytes = nullptr;
+    uint32_t binLength = 0;
+    plist_to_bin(bin, &binBytes, &binLength);
+    const std::string binary(binBytes, binLength);
+    plist_to_bin_free(binBytes);
+    plist_free(bin);
+
+    const std::pair<const char*, std::string> rows[] = {
+        { "ISO-8859-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" + body },
+        { "UTF-16 with a byte-order mark", "\xfe\xff" + utf16 },
+        { "UTF-8 with a byte-order mark", "\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?>" +
+                                              std::string(body).replace(body.find("\xe9"), 1, "\xc3\xa9") },
+        { "binary", binary },
+    };
+    for (const auto& [what, bytes] : rows) {
+        kw::testing::TempRoot root;
+        root.writeFile(kStorePath, bytes);
+        {
+            kw::KeepwallPrefs prefs;
+            ASSERT_NE(prefs.settingForKey("A"), nullptr) << what;
+            EXPECT_EQ(kw::stringValueOf(prefs.settingForKey("A")->get(kw::keys::kSettingName)), "Caf\xc3\xa9") << what;
+            prefs.enableLogging(true);
+            ASSERT_TRUE(prefs.commitChanges()) << what;
+        }
+        const std::string written = root.readFile(kStorePath);
+        EXPECT_NE(written.find("<string>Caf\xc3\xa9</string>"), std::string::npos) << what << written;
+        kw::KeepwallPrefs reread;
+        EXPECT_EQ(reread.currentSettingsKey(), "A") << what;
+        EXPECT_EQ(reread.storedSettings().size(), 1u) << what;
+    }
+}
+
+TEST(PreferenceStore, OnlyARegularFileOfSaneSizeIsRead)
+{
+    struct Row {
+        const char* what;
+        void (*make)(const std::string& path);
+        const char* logged;
+    };
+    const Row rows[] = {
+        { "FIFO", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }, "not a regular file" },
+        { "device", [](const std::string& path) { fs::create_symlink("/dev/zero", path); }, "not a regular file" },
+        { "huge file", [](const std::string& path) { fs::resize_file((std::ofstream(path), path), 3ULL << 30); },
+          "larger than" },
+    };
+    for (const auto& row : rows) {
+        kw::testing::TempRoot root;
+        fs::create_directories(root / "/Library/Preferences/SystemConfiguration");
+        row.make(root / kStorePath);
+        // Reading happens in a child that an alarm ends, so that a hang fails the test.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(20);
+            std::string logged;
+            kw::LogCapture capture([&](const std::string& l) { logged += l + "\n"; });
+            kw::KeepwallPrefs prefs;
+            const bool refused = prefs.storedSettings().empty() && logged.find(row.logged) != std::string::npos;
+            ::_exit(refused ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.what << " status " << status;
+    }
+}
+
+TEST(PreferenceStore, ACommitRemovesStaleTemporaryFiles)
+{
+    kw::testing::TempRoot root;
+    const std::string folder = "/Library/Preferences/SystemConfiguration/";
+    // What a commit killed between writing and renaming leaves behind.
+    root.writeFile(folder + ".com.wallworks.keepwall.plist.Ab12Cd", "partial");
+    root.writeFile(folder + ".com.wallworks.keepwall.plist.zz99YY", "partial");
+    root.writeFile(folder + ".preferences.plist.Ab12Cd", "another document's");
+    root.writeFile(folder + "com.wallworks.keepwall.plist.Ab12Cd", "not a temporary name");
+    commitDocument(bigDocument("A", 1));
+    EXPECT_FALSE(fs::exists(root / (folder + ".com.wallworks.keepwall.plist.Ab12Cd")));
+    EXPECT_FALSE(fs::exists(root / (folder + ".com.wallworks.keepwall.plist.zz99YY")));
+    EXPECT_TRUE(fs::exists(root / (folder + ".preferences.plist.Ab12Cd")));
+    EXPECT_TRUE(fs::exists(root / (folder + "com.wallworks.keepwall.plist.Ab12Cd")));
+    EXPECT_EQ(storedTag(root, 1), "A");
+}
+
+TEST(PreferenceStore, ValuesSurviveACommit)
+{
+    kw::testing::TempRoot root;
+    root.writeFile(kStorePath, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                               "<key>BIG</key><integer>18446744073709551615</integer>"
+                               "<key>WHEN</key><date>2004-05-06T07:08:09Z</date>"
+                               "</dict></plist>");
+    {
+        kw::KeepwallPrefs prefs;
+        prefs.setCurrentSettingsKey("A");
+        ASSERT_TRUE(prefs.commitChanges());
+    }
+    const std::string written = root.readFile(kStorePath);
+    EXPECT_NE(written.find("<integer>18446744073709551615</integer>"), std::string::npos) << written;
+    EXPECT_NE(written.find("<date>2004-05-06T07:08:09Z</date>"), std::string::npos) << written;
+}
+
+TEST(PreferenceStore, TextXmlCannotHoldIsNeverCommitted)
+{
+    kw::testing::TempRoot root;
+    commitDocument(bigDocument("A", 1));
+    std::vector<std::string> logged;
+    kw::LogCapture capture([&](const std::string& l) { logged.push_back(l); });
+    kw::KeepwallPrefs prefs;
+    prefs.takeValue(Value("bell\x07"), kw::keys::kDefaultConfiguration);
+    EXPECT_FALSE(prefs.commitChanges());
+    EXPECT_EQ(storedTag(root, 1), "A");
+    bool named = false;
+    for (const auto& l : logged) {
+        named = named || l.find("DEFAULT_CONFIGURATION") != std::string::npos;
+    }
+    EXPECT_TRUE(named);
 }

@@ -119,10 +119,8 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
           kIpHostAddress,
           std::string("10.0.0.2\0x", 10),
           "INTERFACE_LIST entry 1: IP_HOST_ADDRESS contains a NUL character" },
-        { { { kInterfaceList, 0 } },
-          kAdvDnsAddress,
-          "10.0.0.53\x1b[2J",
-          "INTERFACE_LIST entry 1: ADV_DNS_ADDRESS contains a control character" },
+        // DNS is not switched on in this setting: its address is written nowhere.
+        { { { kInterfaceList, 0 } }, kAdvDnsAddress, "10.0.0.53\x1b[2J", nullptr },
         { { { kInterfaceList, 0 } },
           kInterfaceName,
           "en0 # rest cut",
@@ -150,9 +148,9 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
           nullptr },
         { { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterLabel, "tab\tis fine", nullptr },
         { { { kInterfaceList, 0 }, { kFilterList, 0 } },
-          ServiceFilterDstHost,
+          ServiceFilterSrcHost,
           "any#",
-          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterDstHost contains \"#\", which would cut its line "
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterSrcHost contains \"#\", which would cut its line "
           "short" },
         { { { kInterfaceList, 0 }, { kFilterList, 0 } },
           ServiceFilterAction,
@@ -178,10 +176,8 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
           ServiceFilterICMPTypes,
           "8\n",
           "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterICMPTypes contains a line break" },
-        { { { kInterfaceList, 0 }, { kFilterList, 0 } },
-          ServiceFilterOrderNumber,
-          "1\n",
-          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterOrderNumber contains a line break" },
+        // Generation numbers the rules itself; the stored order number is not written.
+        { { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterOrderNumber, "1\n", nullptr },
         { { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterSrcHost, "10.0.0.1 to any via lo0", nullptr },
         { { { kNatConfig, -1 } },
           kNatdInterfaceName,
@@ -191,10 +187,8 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
           kNatGatewayIp,
           "Default Gateway\n",
           "NAT_CONFIG, GATEWAYS entry 1: NAT_GATEWAY_IP contains a line break" },
-        { { { kNatConfig, -1 }, { kGateways, 0 } },
-          kNatInterface,
-          "en0;reboot\n",
-          "NAT_CONFIG, GATEWAYS entry 1: NAT_INTERFACE contains a line break" },
+        // The gateway's interface is no part of the rule file or of the natd configuration.
+        { { { kNatConfig, -1 }, { kGateways, 0 } }, kNatInterface, "en0;reboot\n", nullptr },
         { { { kNatConfig, -1 }, { kGateways, 0 }, { kPortmapList, 1 } },
           kPortmapIp,
           "10.0.0.9\n",
@@ -215,16 +209,70 @@ TEST(FindUnsafeRuleText, NamesTheFieldAndItsPlace)
     }
 }
 
-TEST(FindUnsafeRuleText, ExpertSettingsSkipTheirUnusedInterfacesButNotSharing)
+TEST(FindUnsafeRuleText, ExpertSettingsSkipTheirUnusedInterfacesAndSharingFields)
 {
+    // An expert setting's rule file and natd configuration are its two texts, written as they are.
     const Value expert =
         with(withTextAt(setting(), { { kInterfaceList, 0 } }, kInterfaceName, "en0\nflush"), kConfigMode, num(2));
     EXPECT_EQ(findUnsafeRuleText(expert), std::nullopt);
     EXPECT_EQ(findUnsafeRuleText(with(expert, kConfigMode, "0")),
               std::optional<std::string>("INTERFACE_LIST entry 1: INTERFACE_NAME contains a line break"));
     const Value sharing = withTextAt(expert, { { kNatConfig, -1 } }, kNatdInterfaceName, "en0\n");
-    EXPECT_EQ(findUnsafeRuleText(sharing),
+    EXPECT_EQ(findUnsafeRuleText(sharing), std::nullopt);
+    EXPECT_EQ(findUnsafeRuleText(
+                  with(withTextAt(setting(), { { kNatConfig, -1 } }, kNatdInterfaceName, "en0\n"), kConfigMode, "0")),
               std::optional<std::string>("NAT_CONFIG: NATD_INTERFACENAME contains a line break"));
+}
+
+TEST(FindUnsafeRuleText, OnlyFieldsTheGeneratorsWriteCount)
+{
+    struct Row {
+        const char* what;
+        Value setting;
+        const char* message; // nullptr: accepted
+    };
+    const Value disabled =
+        withTextAt(with(setting(), kInterfaceList, list({ with(interface(), kEnableFirewall, num(0)), interface() })),
+                   { { kInterfaceList, 0 } }, kInterfaceName, "en0\nflush");
+    const Value dnsOn = with(setting(), kInterfaceList, list({ with(interface(), kAdvAllowDns, num(1)) }));
+    const Value icmp =
+        withTextAt(setting(), { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterProtocol, "icmp");
+    const Value namedService =
+        withTextAt(setting(), { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterLabel, "SSH");
+    const Value typedHosts = withTextAt(
+        withTextAt(setting(), { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterDstHost, "any\nflush"),
+        { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterDstHostType, "2");
+    Value internal = natConfig();
+    (*internal.get(kGateways)->array())[0].set(kNatGatewayExternal, num(0));
+    const Row rows[] = {
+        { "disabled interface", disabled, nullptr },
+        { "disabled interface switched on", withTextAt(disabled, { { kInterfaceList, 0 } }, kEnableFirewall, "1"),
+          "INTERFACE_LIST entry 1: INTERFACE_NAME contains a line break" },
+        { "DNS address with DNS on", withTextAt(dnsOn, { { kInterfaceList, 0 } }, kAdvDnsAddress, "10.0.0.53\n"),
+          "INTERFACE_LIST entry 1: ADV_DNS_ADDRESS contains a line break" },
+        { "ports of an ICMP filter",
+          withTextAt(icmp, { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterPort, "22\nflush"), nullptr },
+        { "custom label of a named service",
+          withTextAt(namedService, { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterCustomLabel, "x\n"),
+          nullptr },
+        { "host text replaced by this computer's address",
+          withTextAt(setting(), { { kInterfaceList, 0 }, { kFilterList, 0 } }, ServiceFilterDstHost, "any\nflush"),
+          nullptr },
+        { "host text of a typed host", typedHosts,
+          "INTERFACE_LIST entry 1, FILTER_LIST entry 1: ServiceFilterDstHost contains a line break" },
+        { "port map of an internal gateway",
+          withTextAt(with(setting(), kNatConfig, internal),
+                     { { kNatConfig, -1 }, { kGateways, 0 }, { kPortmapList, 0 } }, kPortmapIp, "10.0.0.9\n"),
+          nullptr },
+    };
+    for (const Row& r : rows) {
+        const auto found = findUnsafeRuleText(r.setting);
+        if (r.message == nullptr) {
+            EXPECT_EQ(found, std::nullopt) << r.what << ": " << found.value_or("");
+        } else {
+            EXPECT_EQ(found, std::optional<std::string>(r.message)) << r.what;
+        }
+    }
 }
 
 TEST(FindUnsafeRuleText, CleanInputStillGeneratesByteForByte)

@@ -220,3 +220,86 @@ TEST_F(Activate, GenerateOutOfRangePrintsAnEmptyLine)
     storeCurrent(quickSetting("en0"));
     EXPECT_EQ(wallctl({ "generate", "99" }).out, "\n");
 }
+
+TEST_F(Activate, TextThatNoGeneratedFileHoldsDoesNotBlockActivation)
+{
+    m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
+    Value setting = quickSetting("en0");
+    Value disabled;
+    disabled.set(keys::kInterfaceName, Value("en1\nadd 1 allow ip from any to any"));
+    disabled.set(keys::kInterfaceLabel, Value("Label\nwith a break"));
+    disabled.set(keys::kEnableFirewall, Value::integer(0));
+    setting.get(keys::kInterfaceList)->array()->push_back(disabled);
+    storeCurrent(setting);
+    wallctl({ "activate" });
+    EXPECT_EQ(m_root.readFile("/etc/firewall.conf"), m_root.readFile("/loaded.conf"));
+    EXPECT_NE(m_root.readFile("/etc/firewall.conf").find("via en0"), std::string::npos);
+    EXPECT_TRUE(errorsPosted().empty());
+
+    Value expert = expertSetting("add 100 allow ip from any to any\n");
+    Value nat;
+    nat.set(keys::kGateways, Value(Value::Array { Value(Value::Dictionary {
+                                 { keys::kNatGatewayIp, Value("10.0.0.1\nredirect_port tcp 1.2.3.4:22 22") },
+                                 { keys::kNatGatewayExternal, Value::integer(1) } }) }));
+    expert.set(keys::kNatConfig, nat);
+    storeCurrent(expert);
+    wallctl({ "activate" });
+    EXPECT_EQ(m_root.readFile("/loaded.conf"), "add 100 allow ip from any to any\n");
+    EXPECT_TRUE(errorsPosted().empty());
+}
+
+TEST_F(Activate, GenerateRefusesWhatActivateRefusesWithTheSameMessage)
+{
+    m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
+    storeCurrent(quickSetting("en0\nadd 100 allow ip from any to any"));
+    const auto activated = wallctl({ "activate" });
+    const auto activateErrors = errorsPosted();
+    const auto generated = wallctl({ "generate", "0" });
+    const auto generateErrors = errorsPosted();
+    EXPECT_EQ(generated.out, "\n");
+    EXPECT_EQ(generated.out.find("add 100"), std::string::npos);
+    ASSERT_EQ(activateErrors.size(), 1u);
+    EXPECT_EQ(generateErrors, activateErrors);
+    const auto refusal = activated.err.find("Refusing the setting");
+    ASSERT_NE(refusal, std::string::npos) << activated.err;
+    const std::string line = activated.err.substr(refusal, activated.err.find('\n', refusal) - refusal);
+    EXPECT_NE(generated.err.find(line), std::string::npos) << generated.err;
+}
+
+TEST_F(Activate, RuleNumbersPastTheLastOneAreRefusedBeforeAnythingIsWritten)
+{
+    m_root.writeScript("/sbin/ipfw", recordingIpfw("exit 0"));
+    m_root.writeFile("/etc/firewall.conf", "old rules\n");
+    struct Row {
+        int interfaces;
+        int filtersOnLast;
+        bool refused;
+    };
+    // Block n starts at 2000 + 1000 n; its two default rules follow its last rule plus 50000.
+    for (const Row row : { Row { 14, 0, false }, Row { 15, 0, true }, Row { 14, 533, false }, Row { 14, 534, true } }) {
+        Value s = quickSetting("en0");
+        auto& list = *s.get(keys::kInterfaceList)->array();
+        while (static_cast<int>(list.size()) < row.interfaces) {
+            list.push_back(list.front());
+        }
+        Value filters(Value::Array {});
+        for (int i = 0; i < row.filtersOnLast; ++i) {
+            filters.array()->push_back(Value(Value::Dictionary { { "ServiceFilterProtocol", Value("tcp") } }));
+        }
+        list.back().set(keys::kFilterList, filters);
+        storeCurrent(s);
+        fs::remove(m_root / "/ipfw.calls");
+        const auto r = wallctl({ "activate" });
+        const auto errors = errorsPosted();
+        if (row.refused) {
+            EXPECT_EQ(m_root.readFile("/etc/firewall.conf"), "old rules\n") << row.interfaces;
+            EXPECT_FALSE(fs::exists(m_root / "/ipfw.calls")) << row.interfaces;
+            ASSERT_EQ(errors.size(), 1u) << row.interfaces;
+            EXPECT_NE(errors[0].find("65534"), std::string::npos) << errors[0];
+        } else {
+            EXPECT_TRUE(errors.empty()) << row.interfaces << (errors.empty() ? "" : errors[0]);
+            EXPECT_NE(m_root.readFile("/etc/firewall.conf"), "old rules\n");
+            m_root.writeFile("/etc/firewall.conf", "old rules\n");
+        }
+    }
+}
