@@ -5,6 +5,7 @@
 
 #include <QAbstractItemView>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QItemSelectionModel>
 #include <QMimeData>
 
@@ -210,10 +211,22 @@ int ArrayTableDataSource::columnCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(m_columns.size());
 }
 
-QColor ArrayTableDataSource::rowBackground(int row)
+QColor ArrayTableDataSource::rowBackground(int row) const
 {
-    // Cyan lightened halfway towards white on even rows.
-    return row % 2 == 0 ? QColor(128, 255, 255) : QColor(Qt::white);
+    return row % 2 == 0 ? m_evenRows : m_oddRows;
+}
+
+void ArrayTableDataSource::setRowColours(QColor even, QColor odd)
+{
+    m_evenRows = even;
+    m_oddRows = odd;
+}
+
+void ArrayTableDataSource::replaceRow(int row, Value record)
+{
+    Lock lock(m_arrayLock);
+    checkRow(row);
+    m_rows[static_cast<std::size_t>(row)] = std::move(record);
 }
 
 QVariant ArrayTableDataSource::data(const QModelIndex& index, int role) const
@@ -223,15 +236,21 @@ QVariant ArrayTableDataSource::data(const QModelIndex& index, int role) const
     }
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::EditRole: {
+    case Qt::EditRole:
+    case Qt::DecorationRole: {
         Lock lock(m_arrayLock);
         checkRow(index.row());
         const QString column = m_columns.value(index.column());
         auto* self = const_cast<ArrayTableDataSource*>(this);
+        QVariant value;
         if (m_delegate != nullptr && m_delegate->useCustomValueForColumnName(*self, column)) {
-            return m_delegate->customValueForColumnName(*self, column, index.row());
+            value = m_delegate->customValueForColumnName(*self, column, index.row());
+        } else {
+            value = variantFromValue(m_rows[static_cast<std::size_t>(index.row())].get(column.toStdString()));
         }
-        return variantFromValue(m_rows[static_cast<std::size_t>(index.row())].get(column.toStdString()));
+        // An image is drawn as the cell's decoration, text as its display.
+        const bool image = value.typeId() == QMetaType::QIcon;
+        return (role == Qt::DecorationRole) == image ? value : QVariant();
     }
     case Qt::BackgroundRole:
         return rowBackground(index.row());

@@ -73,6 +73,8 @@ public:
     void updateObject(Value record, const Value& value, const std::string& key);
     bool updateExistingObject(Value record, const Value& value, const std::string& key);
     void sortObjectsByKey(const std::string& key);
+    // Replaces the record at a row (the row's own filter taking new attributes).
+    void replaceRow(int row, Value record);
     // Redisplays the table after list operations (they do not, except setObjectArray).
     void reloadData();
 
@@ -97,7 +99,10 @@ public:
     // Moves the last dragged row of this table's own drag to the drop row; false when refused.
     bool acceptDrop(const QMimeData* data, int row);
 
-    static QColor rowBackground(int row);
+    // The row backgrounds: cyan lightened halfway to white on even rows, white on odd ones,
+    // unless the table's owner draws them otherwise.
+    QColor rowBackground(int row) const;
+    void setRowColours(QColor even, QColor odd);
 
 signals:
     // The user changed the rows (a drop or an edited cell).
@@ -118,6 +123,8 @@ private:
     QStringList m_acceptFlavors;
     bool m_acceptDrops = false;
     QFont m_font;
+    QColor m_evenRows { 128, 255, 255 };
+    QColor m_oddRows { Qt::white };
 };
 
 // The text form of a record value for a cell; a record value from a cell's edit.
