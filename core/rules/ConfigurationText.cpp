@@ -2,6 +2,7 @@
 
 #include "base/Release.h"
 #include "config/SettingsKeys.h"
+#include "rules/FilterRules.h"
 #include "rules/IPFWInterface.h"
 #include "rules/ServiceFilter.h"
 #include "rules/TextFields.h"
@@ -55,17 +56,17 @@ std::string entryLocation(const char* listKey, size_t index)
 // Where a field's text ends up: inside a rule or option line, or in a comment line only.
 enum class Placement { RuleLine, CommentLine };
 
-struct CheckedField {
-    const char* key;
-    Placement placement;
-};
-
-constexpr CheckedField kNatFields[] = { { kNatdInterfaceName, Placement::RuleLine } };
-constexpr CheckedField kPortMapFields[] = { { kPortmapProtocol, Placement::RuleLine },
-                                            { kPortmapIp, Placement::RuleLine } };
-
 const char* unsafeReason(std::string_view text, Placement placement)
 {
+    // Most fields are short and clean: one quick pass before the reasons are told apart.
+    bool suspect = false;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        suspect = suspect || u < 0x20 || u == 0x7f || c == '#';
+    }
+    if (!suspect) {
+        return nullptr;
+    }
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '\n' || c == '\r') {
@@ -84,32 +85,40 @@ const char* unsafeReason(std::string_view text, Placement placement)
     return nullptr;
 }
 
-template <size_t N>
-std::optional<std::string> checkFields(const Value& dict, const CheckedField (&fields)[N], const std::string& location)
+// An unsafe field: where it sits (outermost first, may be empty) and what is wrong with it.
+// The place is put together only when a problem is found, so clean settings cost no text.
+struct Problem {
+    std::string location;
+    std::string what;
+
+    Problem within(const std::string& outer) &&
+    {
+        location = location.empty() ? outer : outer + ", " + location;
+        return std::move(*this);
+    }
+    std::string message() const { return location.empty() ? what : location + ": " + what; }
+};
+
+// A field's value: absent, a number (always safe) or a wrong kind the generators refuse pass.
+std::optional<Problem> checkText(const Value* value, const char* key, Placement placement)
 {
-    for (const CheckedField& field : fields) {
-        const Value* value = dict.get(field.key);
-        const std::string* text = value != nullptr ? value->string() : nullptr;
-        if (text == nullptr) {
-            continue; // absent, or a number (always safe), or a wrong kind the generators refuse
-        }
-        if (const char* reason = unsafeReason(*text, field.placement)) {
-            return location + (location.empty() ? "" : ": ") + field.key + " " + reason;
-        }
+    const std::string* text = value != nullptr ? value->string() : nullptr;
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    if (const char* reason = unsafeReason(*text, placement)) {
+        return Problem { {}, std::string(key) + " " + reason };
     }
     return std::nullopt;
 }
 
-std::optional<std::string> checkField(const Value& dict, const char* key, Placement placement,
-                                      const std::string& location)
+std::optional<Problem> checkField(const Value& dict, const char* key, Placement placement)
 {
-    const CheckedField field[] = { { key, placement } };
-    return checkFields(dict, field, location);
+    return checkText(dict.get(key), key, placement);
 }
 
-// Calls check(entry, location) for each dictionary entry of dict's list under listKey.
-template <typename Check>
-std::optional<std::string> checkEntries(const Value& dict, const char* listKey, const std::string& outer, Check check)
+// Calls check(entry) for each dictionary entry of dict's list under listKey.
+template <typename Check> std::optional<Problem> checkEntries(const Value& dict, const char* listKey, Check check)
 {
     const Value* list = dict.get(listKey);
     const Value::Array* entries = list != nullptr ? list->array() : nullptr;
@@ -121,9 +130,8 @@ std::optional<std::string> checkEntries(const Value& dict, const char* listKey, 
         if (!entry.isDictionary()) {
             continue;
         }
-        const std::string location = (outer.empty() ? "" : outer + ", ") + entryLocation(listKey, i);
-        if (auto problem = check(entry, location)) {
-            return problem;
+        if (auto problem = check(entry)) {
+            return std::move(*problem).within(entryLocation(listKey, i));
         }
     }
     return std::nullopt;
@@ -279,113 +287,149 @@ std::string natdTextForSetting(const Value& setting)
 namespace {
 
 // The fields of one service filter that its rule lines and comment use.
-std::optional<std::string> checkFilter(const Value& filter, const std::string& where)
+std::optional<Problem> checkFilter(const FilterFields& f)
 {
-    const Value* label = filter.get(ServiceFilterLabel);
-    if (auto p = checkField(filter, ServiceFilterLabel, Placement::CommentLine, where)) {
+    if (auto p = checkText(f.label, ServiceFilterLabel, Placement::CommentLine)) {
         return p;
     }
-    if (label != nullptr && label->string() != nullptr && *label->string() == kCustomServiceLabel) {
-        if (auto p = checkField(filter, ServiceFilterCustomLabel, Placement::CommentLine, where)) {
+    const std::string* label = f.label != nullptr ? f.label->string() : nullptr;
+    if (label != nullptr && *label == kCustomServiceLabel) {
+        if (auto p = checkText(f.customLabel, ServiceFilterCustomLabel, Placement::CommentLine)) {
             return p;
         }
     }
-    for (const char* key : { ServiceFilterAction, ServiceFilterProtocol }) {
-        if (auto p = checkField(filter, key, Placement::RuleLine, where)) {
-            return p;
-        }
+    if (auto p = checkText(f.action, ServiceFilterAction, Placement::RuleLine)) {
+        return p;
+    }
+    if (auto p = checkText(f.protocol, ServiceFilterProtocol, Placement::RuleLine)) {
+        return p;
     }
     // An end of type My Computer is written as this computer's address instead of its text.
-    if (integerOf(filter, ServiceFilterSrcHostType) != kHostMyComputer) {
-        if (auto p = checkField(filter, ServiceFilterSrcHost, Placement::RuleLine, where)) {
+    if (integerValueOf(f.srcHostType) != kHostMyComputer) {
+        if (auto p = checkText(f.srcHost, ServiceFilterSrcHost, Placement::RuleLine)) {
             return p;
         }
     }
-    if (integerOf(filter, ServiceFilterDstHostType) != kHostMyComputer) {
-        if (auto p = checkField(filter, ServiceFilterDstHost, Placement::RuleLine, where)) {
+    if (integerValueOf(f.dstHostType) != kHostMyComputer) {
+        if (auto p = checkText(f.dstHost, ServiceFilterDstHost, Placement::RuleLine)) {
             return p;
         }
     }
-    const Value* protocol = filter.get(ServiceFilterProtocol);
-    const std::string* protocolText = protocol != nullptr ? protocol->string() : nullptr;
-    if (protocolText != nullptr && (*protocolText == "tcp" || *protocolText == "udp")) {
-        for (const char* key : { ServiceFilterPort, ServiceFilterSourcePort }) {
-            if (auto p = checkField(filter, key, Placement::RuleLine, where)) {
-                return p;
+    const std::string* protocol = f.protocol != nullptr ? f.protocol->string() : nullptr;
+    if (protocol != nullptr && (*protocol == "tcp" || *protocol == "udp")) {
+        if (auto p = checkText(f.port, ServiceFilterPort, Placement::RuleLine)) {
+            return p;
+        }
+        if (auto p = checkText(f.sourcePort, ServiceFilterSourcePort, Placement::RuleLine)) {
+            return p;
+        }
+    }
+    if (auto p = checkText(f.ipOptions, ServiceFilterIPOptions, Placement::RuleLine)) {
+        return p;
+    }
+    if (auto p = checkText(f.tcpFlags, ServiceFilterTCPFlags, Placement::RuleLine)) {
+        return p;
+    }
+    return checkText(f.icmpTypes, ServiceFilterICMPTypes, Placement::RuleLine);
+}
+
+// Whether a text of the dictionary holds a character that some field could not carry.
+bool holdsSuspectText(const Value& dict)
+{
+    for (const auto& [key, value] : *dict.dictionary()) {
+        const std::string* text = value.string();
+        if (text == nullptr) {
+            continue;
+        }
+        for (const char c : *text) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u == 0x7f || c == '#') {
+                return true;
             }
         }
     }
-    for (const char* key : { ServiceFilterIPOptions, ServiceFilterTCPFlags, ServiceFilterICMPTypes }) {
-        if (auto p = checkField(filter, key, Placement::RuleLine, where)) {
-            return p;
-        }
-    }
-    return std::nullopt;
+    return false;
 }
 
-bool usesThisComputer(const Value& interface)
+// Whether a filter has a My Computer end, which is written as this computer's address.
+bool usesThisComputer(const Value::Array* filters)
 {
-    const Value* filters = interface.get(kFilterList);
-    if (filters == nullptr || !filters->isArray()) {
-        return false;
-    }
-    for (const Value& filter : *filters->array()) {
-        if (filter.isDictionary() && (integerOf(filter, ServiceFilterSrcHostType) == kHostMyComputer ||
-                                      integerOf(filter, ServiceFilterDstHostType) == kHostMyComputer)) {
-            return true;
+    for (size_t i = 0; filters != nullptr && i < filters->size(); ++i) {
+        if ((*filters)[i].isDictionary()) {
+            const FilterFields f = FilterFields::read((*filters)[i]);
+            if (integerValueOf(f.srcHostType) == kHostMyComputer || integerValueOf(f.dstHostType) == kHostMyComputer) {
+                return true;
+            }
         }
     }
     return false;
 }
 
 // The fields of one interface that its block of rules uses; a switched-off interface has none.
-std::optional<std::string> checkInterface(const Value& interface, const std::string& where)
+std::optional<Problem> checkInterface(const Value& interface)
 {
     if (integerOf(interface, kEnableFirewall) <= 0) {
         return std::nullopt;
     }
-    if (auto p = checkField(interface, kInterfaceName, Placement::RuleLine, where)) {
+    if (auto p = checkField(interface, kInterfaceName, Placement::RuleLine)) {
         return p;
     }
     if (integerOf(interface, kAddressType) != 0) {
-        if (auto p = checkField(interface, kIpAddress, Placement::RuleLine, where)) {
-            return p;
-        }
-    }
-    if (integerOf(interface, kIpHostAddressType) == 1 && usesThisComputer(interface)) {
-        if (auto p = checkField(interface, kIpHostAddress, Placement::RuleLine, where)) {
+        if (auto p = checkField(interface, kIpAddress, Placement::RuleLine)) {
             return p;
         }
     }
     if (integerOf(interface, kAdvAllowDns) != 0 && integerOf(interface, kAdvDnsType) == 1) {
-        if (auto p = checkField(interface, kAdvDnsAddress, Placement::RuleLine, where)) {
+        if (auto p = checkField(interface, kAdvDnsAddress, Placement::RuleLine)) {
             return p;
         }
     }
-    return checkEntries(interface, kFilterList, where, checkFilter);
+    const Value* filters = interface.get(kFilterList);
+    const Value::Array* entries = filters != nullptr ? filters->array() : nullptr;
+    for (size_t i = 0; entries != nullptr && i < entries->size(); ++i) {
+        const Value& filter = (*entries)[i];
+        // Settings hold thousands of filters, nearly all of them clean: only a filter with a
+        // suspect character anywhere in its text is looked at field by field.
+        if (!filter.isDictionary() || !holdsSuspectText(filter)) {
+            continue;
+        }
+        if (auto p = checkFilter(FilterFields::read(filter))) {
+            return std::move(*p).within(entryLocation(kFilterList, i));
+        }
+    }
+    if (integerOf(interface, kIpHostAddressType) == 1) {
+        auto p = checkField(interface, kIpHostAddress, Placement::RuleLine);
+        if (p && usesThisComputer(entries)) {
+            return p;
+        }
+    }
+    return std::nullopt;
 }
 
 // The natd configuration's fields: the shared interface's name, and the redirections of the
 // external gateways (their address unless it is the default gateway).
-std::optional<std::string> checkNatConfig(const Value& natConfig)
+std::optional<Problem> checkNatConfig(const Value& natConfig)
 {
-    if (auto p = checkFields(natConfig, kNatFields, kNatConfig)) {
+    if (auto p = checkField(natConfig, kNatdInterfaceName, Placement::RuleLine)) {
         return p;
     }
-    return checkEntries(natConfig, kGateways, kNatConfig, [](const Value& gateway, const std::string& where) {
+    return checkEntries(natConfig, kGateways, [](const Value& gateway) -> std::optional<Problem> {
         const Value* maps = gateway.get(kPortmapList);
         if (integerOf(gateway, kNatGatewayExternal) == 0 || maps == nullptr || !maps->isArray() ||
             maps->array()->empty()) {
-            return std::optional<std::string>();
+            return std::nullopt;
         }
         const Value* address = gateway.get(kNatGatewayIp);
         if (address == nullptr || address->string() == nullptr || *address->string() != kDefaultGatewayText) {
-            if (auto p = checkField(gateway, kNatGatewayIp, Placement::RuleLine, where)) {
+            if (auto p = checkText(address, kNatGatewayIp, Placement::RuleLine)) {
                 return p;
             }
         }
-        return checkEntries(gateway, kPortmapList, where, [](const Value& map, const std::string& at) {
-            return checkFields(map, kPortMapFields, at);
+        return checkEntries(gateway, kPortmapList, [](const Value& map) -> std::optional<Problem> {
+            if (auto p = checkField(map, kPortmapProtocol, Placement::RuleLine)) {
+                return p;
+            }
+            return checkField(map, kPortmapIp, Placement::RuleLine);
         });
     });
 }
@@ -417,14 +461,17 @@ std::optional<std::string> findUnsafeRuleText(const Value& setting)
     if (!setting.isDictionary() || isExpert(setting)) {
         return std::nullopt;
     }
-    if (auto problem = checkEntries(setting, kInterfaceList, "", checkInterface)) {
-        return problem;
+    if (auto problem = checkEntries(setting, kInterfaceList, checkInterface)) {
+        return problem->message();
     }
     const Value* natConfig = setting.get(kNatConfig);
     if (natConfig == nullptr || !natConfig->isDictionary()) {
         return std::nullopt;
     }
-    return checkNatConfig(*natConfig);
+    if (auto problem = checkNatConfig(*natConfig)) {
+        return std::move(*problem).within(kNatConfig).message();
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> findRuleNumberOverflow(const Value& setting)

@@ -1,5 +1,5 @@
-// Property-list reading: any bytes must give a value or nothing, and whatever was read must
-// survive a write and a second read unchanged.
+// Property-list reading (XML in any encoding, and the binary form): any bytes must give a value
+// or nothing, and whatever was read must be written as XML that reads again.
 #include "base/PlistValue.h"
 
 #include <cstdint>
@@ -9,11 +9,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto value = kw::valueFromXml(text);
+    const auto value = kw::valueFromPropertyList(text);
     if (!value) {
         return 0;
     }
     (void)kw::valueToTextForm(*value);
+    (void)kw::findTextXmlCannotHold(*value);
     const auto again = kw::valueFromXml(kw::valueToXml(*value));
     if (!again) {
         std::abort();
