@@ -222,6 +222,32 @@ private slots:
         QCOMPARE(panel.dataSource().rows()[0].get(ServiceFilterShouldLog)->integerValue(), 1);
     }
 
+    void ruleTextInThePanelsForm()
+    {
+        Value i = interfaceWith(2, "pppoe0");
+        i.set("ENABLE_FIREWALL", Value::integer(0)); // not looked at
+        i.set("ADV_ALLOW_BROADCAST", Value::integer(1));
+        i.set("ADV_ALLOW_BOOTP", Value::integer(1));
+        i.set("IP_HOST_ADDRESS_TYPE", Value::integer(1));
+        i.set("IP_HOST_ADDRESS", Value("10.0.0.2"));
+        QuickTabController panel(*m_gateway);
+        panel.readSettings(i);
+        std::string text;
+        panel.appendFirewallRules(panel.firewallOptions(), text, 3000);
+        const auto at = [&](const char* line) { return text.find(line); };
+        QVERIFY2(at("add 3000 allow udp from any 67-68 to 10.0.0.2 67-68 via ppp0\n") != std::string::npos,
+                 text.c_str());
+        QVERIFY(at("## Allow Broadcast (for DHCP)\n") != std::string::npos);
+        QVERIFY(at("add 3001 allow udp from any to 255.255.255.255 67-68 via ppp0\n") != std::string::npos);
+        QVERIFY(at("add 3002 allow udp from any 5353 to any 5353 keep-state via ppp0\n") != std::string::npos);
+        QVERIFY(at("add 3003 unreach host log ip from any to any ipopt ssrr,lsrr via ppp0\n") != std::string::npos);
+        QVERIFY(at("10.0.0.2 80") != std::string::npos); // My Computer ends are this computer's address
+        // The panel's own filters took their numbers and addresses.
+        QCOMPARE(panel.dataSource().rows()[0].get(ServiceFilterOrderNumber)->integerValue(), 3004);
+        QCOMPARE(panel.dataSource().rows()[1].get(ServiceFilterOrderNumber)->integerValue(), 3005);
+        QCOMPARE(panel.dataSource().rows()[1].get(ServiceFilterDstHost)->stringValue(), std::string("10.0.0.2"));
+    }
+
     void copyAndPasteBetweenInterfaces()
     {
         QuickTabController first(*m_gateway);

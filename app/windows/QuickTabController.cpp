@@ -4,6 +4,7 @@
 #include "config/SettingsKeys.h"
 #include "core/FieldChecks.h"
 #include "core/IPFWManager.h"
+#include "rules/IPFWInterface.h"
 #include "rules/ServiceFilter.h"
 #include "ui_AdvancedFilterPanel.h"
 #include "ui_FilterSheet.h"
@@ -718,6 +719,18 @@ QVariant QuickTabController::customValueForColumnName(ArrayTableDataSource& sour
     const QString port = text(filter, sourceEnd ? ServiceFilterSourcePort : ServiceFilterPort);
     return host + (sourceEnd ? QStringLiteral("\nSrc Port: %1") : QStringLiteral("\nDst Port: %1"))
                       .arg(port.isEmpty() ? QStringLiteral("Any") : port);
+}
+
+void QuickTabController::appendFirewallRules(const Value& interface, std::string& text, std::int64_t startingAt)
+{
+    m_interface = stringValueOf(interface.get(kInterfaceName));
+    Value::Array numbered;
+    IPFWInterface::appendPanelFirewallRules(flushSettings(), interfaceName(), text, startingAt, &numbered);
+    for (std::size_t row = 0; row < numbered.size() && static_cast<int>(row) < m_dataSource->count(); ++row) {
+        m_dataSource->replaceRow(static_cast<int>(row), std::move(numbered[row]));
+    }
+    emit m_dataSource->dataChanged(m_dataSource->index(0, 0),
+                                   m_dataSource->index(m_dataSource->count() - 1, m_dataSource->columnCount() - 1));
 }
 
 void QuickTabController::handleCopyAction()

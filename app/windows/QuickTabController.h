@@ -51,6 +51,10 @@ public:
     void enableControls();
     void disableControls();
 
+    // The interface's block of rules in the panel's form, from the controls as they are now;
+    // the panel's own filters take the rule numbers and My Computer addresses they got.
+    void appendFirewallRules(const Value& interface, std::string& text, std::int64_t startingAt);
+
     // Copies the selected filters (their dictionaries and their rule texts); pastes filters.
     void handleCopyAction();
     void handlePasteAction();

@@ -54,51 +54,42 @@ struct RuleWriter {
 
 namespace {
 
-void appendBlock(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
+// Which of the two forms a block is written in: the tool's, or the quick panel's.
+struct BlockForm {
+    bool panel = false;
+    std::string_view interfaceName; // the panel's name for the interface
+    Value::Array* numberedFilters = nullptr;
+};
+
+// The panel's extra rules: its order, its titles and its spellings.
+void appendExtraRulesOfPanel(const Value& interface, RuleWriter& rules, std::string& text, const std::string& name,
+                             const std::string& addr, std::string_view dns)
 {
     using namespace keys;
-    if (!interface.isNone() && !interface.isDictionary()) {
-        throwNotKind(interface, "the interface", "a dictionary");
-    }
-    if (integerOf(interface, kEnableFirewall) <= 0) {
-        return;
-    }
-
-    const std::string name = formattedText(interface.get(kInterfaceName), kInterfaceName);
-    const std::string addr = integerOf(interface, kAddressType) != 0
-                                 ? formattedText(interface.get(kIpAddress), kIpAddress)
-                                 : std::string("any");
-    const std::string_view me = typedAddress(interface, kIpHostAddressType, kIpHostAddress);
-    const std::string_view dns = typedAddress(interface, kAdvDnsType, kAdvDnsAddress);
     const std::string_view via = " via ";
-
-    text += '\n';
-    text += kSeparator;
-    text += "## Rules for the ";
-    text += name;
-    text += " interface\n";
-    text += kSeparator;
-
-    RuleWriter rules { text, firstRuleNumber };
     if (integerOf(interface, kAdvAllowBootp) != 0) {
         appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
         rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
     }
     if (integerOf(interface, kAdvAllowBroadcast) != 0) {
-        appendSectionHeader(text, "## Allow DHCP Broadcast\n");
+        appendSectionHeader(text, "## Allow Broadcast (for DHCP)\n");
         rules.next(" allow udp from any to 255.255.255.255 67-68", via, name);
-    }
-    if (integerOf(interface, kDenySourceRoute) != 0) {
-        appendSectionHeader(text, "## Deny Source Routed Packets\n");
-        rules.next(" unreach host log ip from any to any ipoptions ssrr,lsrr", via, name);
-    }
-    if (integerOf(interface, kAdvAllowNtp) != 0) {
-        appendSectionHeader(text, "## Allow Network Time (NTP)\n");
-        rules.next(" allow udp from any 123 to any 1024-65535,123", via, name);
     }
     if (integerOf(interface, kAdvAllowRendezvous) != 0) {
         appendSectionHeader(text, "## Allow Rendezvous Multicast\n");
-        rules.next(" allow udp from any 5353 to any 5353", via, name);
+        rules.next(KWRunningOnJaguar ? " allow udp from any 5353 to any 5353 keep-state"
+                                     : " allow udp from any 5353 to any 5353",
+                   via, name);
+    }
+    if (integerOf(interface, kDenySourceRoute) != 0) {
+        appendSectionHeader(text, "## Deny Source Routed Packets\n");
+        rules.next(" unreach host log ip from any to any ipopt ssrr,lsrr", via, name);
+    }
+    if (integerOf(interface, kAdvAllowNtp) != 0) {
+        appendSectionHeader(text, "## Allow Network Time (NTP)\n");
+        rules.next(toolkitVersionNumber() == 577.0 ? " allow udp from any 123 to any 123"
+                                                   : " allow udp from any 123 to any 1024-65535,123",
+                   via, name);
     }
     if (integerOf(interface, kAdvAllowIcmp) != 0) {
         appendSectionHeader(text, "## Allow All ICMP Packets\n");
@@ -115,6 +106,82 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
         } else {
             rules.next(" allow udp from any 1024-65535 to ", dns, " 53 out", via, name);
             rules.next(" allow udp from ", dns, " 53 to any 1024-65535 in", via, name);
+        }
+    }
+}
+
+void appendBlock(const Value& interface, std::string& text, std::int64_t firstRuleNumber, const BlockForm& form = {})
+{
+    using namespace keys;
+    if (!interface.isNone() && !interface.isDictionary()) {
+        throwNotKind(interface, "the interface", "a dictionary");
+    }
+    if (!form.panel && integerOf(interface, kEnableFirewall) <= 0) {
+        return;
+    }
+
+    const std::string name =
+        form.panel ? std::string(form.interfaceName) : formattedText(interface.get(kInterfaceName), kInterfaceName);
+    const std::string_view me = typedAddress(interface, kIpHostAddressType, kIpHostAddress);
+    std::string addr;
+    if (form.panel) {
+        addr = integerOf(interface, kIpHostAddressType) == 0
+                   ? std::string("any")
+                   : std::string(strictTextOrEmpty(interface.get(kIpHostAddress), kIpHostAddress));
+    } else {
+        addr = integerOf(interface, kAddressType) != 0 ? formattedText(interface.get(kIpAddress), kIpAddress)
+                                                       : std::string("any");
+    }
+    const std::string_view dns = typedAddress(interface, kAdvDnsType, kAdvDnsAddress);
+    const std::string_view via = " via ";
+
+    text += '\n';
+    text += kSeparator;
+    text += "## Rules for the ";
+    text += name;
+    text += " interface\n";
+    text += kSeparator;
+
+    RuleWriter rules { text, firstRuleNumber };
+    if (form.panel) {
+        appendExtraRulesOfPanel(interface, rules, text, name, addr, dns);
+    } else {
+        if (integerOf(interface, kAdvAllowBootp) != 0) {
+            appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
+            rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
+        }
+        if (integerOf(interface, kAdvAllowBroadcast) != 0) {
+            appendSectionHeader(text, "## Allow DHCP Broadcast\n");
+            rules.next(" allow udp from any to 255.255.255.255 67-68", via, name);
+        }
+        if (integerOf(interface, kDenySourceRoute) != 0) {
+            appendSectionHeader(text, "## Deny Source Routed Packets\n");
+            rules.next(" unreach host log ip from any to any ipoptions ssrr,lsrr", via, name);
+        }
+        if (integerOf(interface, kAdvAllowNtp) != 0) {
+            appendSectionHeader(text, "## Allow Network Time (NTP)\n");
+            rules.next(" allow udp from any 123 to any 1024-65535,123", via, name);
+        }
+        if (integerOf(interface, kAdvAllowRendezvous) != 0) {
+            appendSectionHeader(text, "## Allow Rendezvous Multicast\n");
+            rules.next(" allow udp from any 5353 to any 5353", via, name);
+        }
+        if (integerOf(interface, kAdvAllowIcmp) != 0) {
+            appendSectionHeader(text, "## Allow All ICMP Packets\n");
+            rules.next(" allow icmp from any to any", via, name);
+        }
+        if (integerOf(interface, kAdvAllowFtpData) != 0) {
+            appendSectionHeader(text, "## Allow FTP-Data port\n");
+            rules.next(" allow tcp from any 20-21 to any 1024-65535 in", via, name);
+        }
+        if (integerOf(interface, kAdvAllowDns) != 0) {
+            appendSectionHeader(text, "## Allow DNS\n");
+            if (KWRunningOnJaguar) {
+                rules.next(" allow udp from any to ", dns, " 53 keep-state out", via, name);
+            } else {
+                rules.next(" allow udp from any 1024-65535 to ", dns, " 53 out", via, name);
+                rules.next(" allow udp from ", dns, " 53 to any 1024-65535 in", via, name);
+            }
         }
     }
 
@@ -141,6 +208,17 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
                     filter.dstHost = me;
                 }
                 appendRuleText(text, filter, name);
+                if (form.numberedFilters != nullptr) {
+                    Value numbered = entry;
+                    numbered.set(ServiceFilterOrderNumber, Value::integer(rules.n));
+                    if (filter.srcHost) {
+                        numbered.set(ServiceFilterSrcHost, Value(std::string(*filter.srcHost)));
+                    }
+                    if (filter.dstHost) {
+                        numbered.set(ServiceFilterDstHost, Value(std::string(*filter.dstHost)));
+                    }
+                    form.numberedFilters->push_back(std::move(numbered));
+                }
             } catch (const SettingTypeError& e) {
                 throw e.within(std::string(kFilterList) + " entry " + std::to_string(i + 1));
             }
@@ -169,6 +247,22 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
 }
 
 } // namespace
+
+void IPFWInterface::appendPanelFirewallRules(const Value& interface, std::string_view interfaceName, std::string& text,
+                                             std::int64_t firstRuleNumber, Value::Array* numberedFilters)
+{
+    const size_t before = text.size();
+    Value::Array numbered;
+    try {
+        appendBlock(interface, text, firstRuleNumber, BlockForm { true, interfaceName, &numbered });
+    } catch (...) {
+        text.resize(before); // all or nothing, as for the tool's form
+        throw;
+    }
+    if (numberedFilters != nullptr) {
+        *numberedFilters = std::move(numbered);
+    }
+}
 
 void IPFWInterface::appendFirewallRules(const Value& interface, std::string& text, std::int64_t firstRuleNumber)
 {

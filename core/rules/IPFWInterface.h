@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kw {
 
@@ -18,6 +19,17 @@ public:
     // The dictionary is not changed. Raises SettingTypeError (naming the key) when a field
     // holds a value of the wrong kind; text is then left as it was.
     static void appendFirewallRules(const Value& interface, std::string& text, std::int64_t firstRuleNumber);
+
+    // The form the configuration window's quick panel writes for its expert text: the same
+    // block with the panel's own choices. The address of the DHCP and default-policy rules is
+    // this computer's (IP_HOST_ADDRESS when IP_HOST_ADDRESS_TYPE is 1, else "any"); the
+    // enable box is not looked at; the extra rules come in the panel's order with its
+    // titles and spellings (source routing as "ipopt", multicast DNS keeping state on 10.2
+    // and later). interfaceName is written for the interface. When numberedFilters is given,
+    // it receives each filter's dictionary with the rule number it got and, for My Computer
+    // ends, the address it used, so the panel's own filters can take them.
+    static void appendPanelFirewallRules(const Value& interface, std::string_view interfaceName, std::string& text,
+                                         std::int64_t firstRuleNumber, Value::Array* numberedFilters = nullptr);
 };
 
 } // namespace kw
