@@ -6,8 +6,8 @@
 //
 // Request 1 is answered with the bytes of the --store file, request 2 with the --delete file,
 // anything else with no data; --delay holds each answer back that long, as a busy application
-// would. Exits with the command's exit status. A file that is not a regular file of sane size
-// ends the program with a message (status 2).
+// would. Exits with the command's exit status. A file that cannot be read, or is no regular file
+// of sane size, ends the program with a message and status 66, as kw-check does.
 #include "base/AtomicFile.h"
 #include "base/MessagePort.h"
 
@@ -24,6 +24,8 @@
 
 namespace {
 
+constexpr int kExitNoInput = 66;
+
 int usage()
 {
     std::fprintf(stderr, "usage: kw-serve-config [--store FILE] [--delete FILE] [--timeout SECONDS] "
@@ -36,7 +38,7 @@ std::optional<std::string> load(const char* path)
     kw::FileBytes bytes;
     if (!bytes.openRegular(path, kw::kMaxReadFileSize)) {
         std::fprintf(stderr, "kw-serve-config: cannot read %s: %s\n", path, kw::FileBytes::errorText(errno).c_str());
-        std::exit(2);
+        std::exit(kExitNoInput);
     }
     return std::string(bytes.bytes());
 }

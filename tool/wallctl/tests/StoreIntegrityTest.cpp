@@ -252,9 +252,9 @@ TEST_F(StoreIntegrity, AReleaseOutsideTheKnownOnesIsRefused)
 TEST_F(StoreIntegrity, ServedFilesMustBeRegularFiles)
 {
     ASSERT_EQ(::mkfifo((m_root / "/fifo").c_str(), 0600), 0);
-    for (const std::string& path : { m_root / "/fifo", std::string("/dev/zero"), m_root.path() }) {
+    for (const std::string& path : { m_root / "/fifo", std::string("/dev/zero"), m_root.path(), m_root / "/none" }) {
         const auto r = runAsRoot({ "timeout", "20", SERVE_CONFIG_PATH, "--store", path, "--", "true" });
-        EXPECT_EQ(r.exitStatus, 2) << path;
+        EXPECT_EQ(r.exitStatus, 66) << path;
         EXPECT_NE(r.err.find("cannot read " + path), std::string::npos) << r.err;
     }
 }
