@@ -283,6 +283,8 @@ int authexecMain(int argc, char** argv, char** envp, const AuthexecConfig& confi
 {
     openlog("kw-authexec", LOG_PID, LOG_AUTHPRIV);
     const Log log(config.logCopyPath);
+    // Files the starter makes (its guess records) are root's alone, whatever the caller's umask.
+    umask(077);
     if (!keepMemoryPrivate()) {
         log.report("refused: cannot keep the process private");
         return kRefusedExit;

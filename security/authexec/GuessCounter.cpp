@@ -52,6 +52,22 @@ Record readRecord(int fd)
     return a.ec == std::errc() && b.ec == std::errc() ? parsed : record;
 }
 
+// The lock is held only for a read and a write, but a caller can stop the process that
+// holds it: after a few seconds the attempt is refused rather than left hanging.
+bool lockRecord(int fd)
+{
+    for (int tries = 0; tries < 500; ++tries) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return false;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
 bool writeRecord(int fd, const Record& record)
 {
     const std::string text = std::to_string(record.failures) + " " + std::to_string(record.notBeforeMs) + "\n";
@@ -111,7 +127,7 @@ AttemptSlot GuessCounter::countAttempt(const std::string& key) const
     close(dir);
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || st.st_nlink != 1 ||
-        flock(fd, LOCK_EX) != 0) {
+        !lockRecord(fd)) {
         slot.problem = "the record " + key + " cannot be used";
         if (fd >= 0) {
             close(fd);
@@ -161,7 +177,7 @@ bool GuessCounter::clear(const std::string& key) const
     if (fd < 0) {
         return errno == ENOENT;
     }
-    const bool cleared = flock(fd, LOCK_EX) == 0 && writeRecord(fd, Record {});
+    const bool cleared = lockRecord(fd) && writeRecord(fd, Record {});
     close(fd);
     return cleared;
 }

@@ -846,7 +846,7 @@ TEST_F(Starter, GuessesAreCountedSlowedAndLogged)
     EXPECT_EQ(kwtest::readFile(records).substr(0, 2), "4 ");
     // The fifth waits for its slot; it is killed while it waits.
     Launch fifth = launch({ checkRequest("admin", "guess-4") });
-    for (int i = 0; i < 200 && log().find("(attempt 5 since the last success") == std::string::npos; ++i) {
+    for (int i = 0; i < 500 && log().find("(attempt 5 since the last success") == std::string::npos; ++i) {
         usleep(20000);
     }
     kill(fifth.pid, SIGKILL);
