@@ -3,9 +3,9 @@
 #include "base/Release.h"
 #include "core/IPFWManager.h"
 #include "windows/AuthPanelDialog.h"
-#include "windows/ConfigurationController.h"
 #include "windows/KeepwallController.h"
 #include "windows/MonitorController.h"
+#include "windows/NewConfigurationController.h"
 
 #include <KWSecurity/AuthPanelController.h>
 #include <KWSecurity/SecurityStrings.h>
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
             delegate.applicationWillTerminate();
         }
         kw::app::MonitorController::releaseSharedInstance();
-        kw::app::ConfigurationController::releaseSharedInstance();
+        kw::app::NewConfigurationController::releaseSharedInstance();
     }
     return status;
 }

@@ -9,9 +9,9 @@
 #include "core/IPFWManager.h"
 #include "widgets/MessageBox.h"
 #include "windows/AuthPanelDialog.h"
-#include "windows/ConfigurationController.h"
 #include "windows/KeepwallController.h"
 #include "windows/MonitorController.h"
+#include "windows/NewConfigurationController.h"
 
 #include <KWSecurity/KWKeychain.h>
 
@@ -92,7 +92,7 @@ private slots:
     void cleanupTestCase()
     {
         MonitorController::releaseSharedInstance();
-        ConfigurationController::releaseSharedInstance();
+        NewConfigurationController::releaseSharedInstance();
         m_root.reset();
     }
 
@@ -102,7 +102,7 @@ private slots:
         QSignalSpy deauthenticated(&NotificationBridge::sharedInstance(), &NotificationBridge::userDeauthenticated);
         delegate.applicationDidFinishLaunching();
         QCOMPARE(deauthenticated.count(), 1);
-        QVERIFY(ConfigurationController::sharedInstance().isVisible());
+        QVERIFY(NewConfigurationController::sharedInstance().isVisible());
         auto& monitor = MonitorController::sharedInstance();
         QVERIFY(!monitor.isVisible()); // loaded, not shown
         QVERIFY(!monitor.isAuthorized());
@@ -125,7 +125,7 @@ private slots:
     void menuTitleFollowsAuthentication()
     {
         KeepwallController delegate(gateway());
-        auto& window = ConfigurationController::sharedInstance();
+        auto& window = NewConfigurationController::sharedInstance();
         auto& monitor = MonitorController::sharedInstance(); // loaded at launch
         delegate.installMainMenu(&window);
         QAction* item = delegate.toggleAuthenticationItem(&window);

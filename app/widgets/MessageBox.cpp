@@ -69,4 +69,24 @@ void MessageBox::warningSheet(QWidget* parent, const QString& title, const QStri
     box.exec();
 }
 
+QMessageBox::StandardButton MessageBox::ask(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                            const QString& text,
+                                            const QList<std::pair<QMessageBox::StandardButton, QString>>& buttons)
+{
+    QMessageBox::StandardButton answer = buttons.isEmpty() ? QMessageBox::Ok : buttons.first().first;
+    if (answerFromSeam({ icon, title, text, {} }, answer)) {
+        return answer;
+    }
+    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    for (const auto& [role, label] : buttons) {
+        QAbstractButton* button = box.addButton(role);
+        button->setText(label);
+        if (role == answer) {
+            box.setDefaultButton(static_cast<QPushButton*>(button));
+        }
+    }
+    box.setWindowModality(parent != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
 } // namespace kw::app

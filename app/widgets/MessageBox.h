@@ -24,6 +24,12 @@ public:
     // A sheet: window-modal on the parent, with one button of the given text.
     static void warningSheet(QWidget* parent, const QString& title, const QString& text, const QString& buttonText);
 
+    // A sheet with several buttons, each a standard role with its own text; the first is the
+    // default. Answers the pressed button's role.
+    static QMessageBox::StandardButton ask(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                           const QString& text,
+                                           const QList<std::pair<QMessageBox::StandardButton, QString>>& buttons);
+
     static void setNextAnswer(QMessageBox::StandardButton answer);
     static void clearNextAnswer();
     // What the last box answered by the seam showed.

@@ -1,7 +1,7 @@
 #include "KeepwallController.h"
 
-#include "ConfigurationController.h"
 #include "MonitorController.h"
+#include "NewConfigurationController.h"
 #include "adapters/NotificationBridge.h"
 #include "adapters/Resources.h"
 #include "adapters/UserDefaults.h"
@@ -67,9 +67,8 @@ void KeepwallController::applicationDidFinishLaunching()
     // HOST names the machine in the log lines; a value already set is kept.
     ::setenv("HOST", shortHostName().c_str(), 0);
 
-    auto& configuration = ConfigurationController::sharedInstance();
+    auto& configuration = NewConfigurationController::sharedInstance();
     installMainMenu(&configuration);
-    connect(&configuration, &ConfigurationController::showMonitorRequested, this, &KeepwallController::showMonitor);
     configuration.show();
 
     auto& monitor = MonitorController::sharedInstance();
@@ -88,7 +87,8 @@ void KeepwallController::applicationDidFinishLaunching()
 
 bool KeepwallController::applicationShouldTerminate()
 {
-    return ConfigurationController::sharedInstance().applicationShouldTerminate();
+    // With unsaved changes the window asks; after "Save" has stored them it asks to quit again.
+    return NewConfigurationController::sharedInstance().applicationShouldTerminate([this] { terminate(); });
 }
 
 void KeepwallController::applicationWillTerminate()
@@ -125,7 +125,7 @@ void KeepwallController::showMonitor()
 
 void KeepwallController::showConfiguration()
 {
-    auto& window = ConfigurationController::sharedInstance();
+    auto& window = NewConfigurationController::sharedInstance();
     window.show();
     window.raise();
     window.activateWindow();

@@ -17,7 +17,7 @@ class IPFWManager;
 
 namespace kw::app {
 
-class ConfigurationController;
+class NewConfigurationController;
 class MonitorController;
 
 // The application delegate: registers the defaults and the port names, brings the windows up

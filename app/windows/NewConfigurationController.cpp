@@ -1,0 +1,733 @@
+#include "NewConfigurationController.h"
+
+#include "KeepwallController.h"
+#include "NatConfigController.h"
+#include "QuickTabController.h"
+#include "adapters/GatewayJob.h"
+#include "adapters/NotificationBridge.h"
+#include "adapters/Resources.h"
+#include "adapters/UserDefaults.h"
+#include "base/Log.h"
+#include "base/Release.h"
+#include "config/KeepwallPrefs.h"
+#include "config/SettingsKeys.h"
+#include "core/IPFWManager.h"
+#include "ui_NewConfigurationController.h"
+#include "widgets/LockPattern.h"
+#include "widgets/MessageBox.h"
+#include "widgets/ViewExtensions.h"
+
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QFontDatabase>
+#include <QMenuBar>
+#include <QProgressDialog>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+
+namespace kw::app {
+
+using namespace kw::keys;
+
+namespace {
+
+QPointer<NewConfigurationController> g_shared;
+
+constexpr const char* kSettingName = "SETTING_NAME";
+constexpr const char* kConfigMode = "CONFIG_MODE";
+constexpr const char* kExpertConfigEdit = "EXPERT_CONFIG_EDIT";
+constexpr const char* kExpertConfigText = "EXPERT_CONFIG_TEXT";
+constexpr const char* kSharingRunningTitle = "IP Sharing Running";
+
+// The page identifiers of tabView by index.
+constexpr int kPageIdentifiers[] = { 0, 2, 1 };
+
+QString message(const char* key)
+{
+    return Resources::localizedString(QStringLiteral("Messages"), QString::fromLatin1(key));
+}
+
+QString toolbarText(const QString& key)
+{
+    return Resources::localizedString(QStringLiteral("Toolbars"), key);
+}
+
+} // namespace
+
+NewConfigurationController& NewConfigurationController::sharedInstance()
+{
+    if (!g_shared) {
+        g_shared = new NewConfigurationController(IPFWManager::sharedInstance());
+    }
+    return *g_shared;
+}
+
+void NewConfigurationController::releaseSharedInstance()
+{
+    delete g_shared.data();
+}
+
+NewConfigurationController::NewConfigurationController(IPFWManager& gateway, QWidget* parent)
+    : QMainWindow(parent)
+    , m_gateway(gateway)
+    , m_ui(std::make_unique<Ui::NewConfigurationController>())
+{
+    m_ui->setupUi(this);
+    setObjectName(QStringLiteral("NewConfigurationController"));
+    auto& bridge = NotificationBridge::sharedInstance();
+    connect(&bridge, &NotificationBridge::userAuthenticated, this, &NewConfigurationController::userAuthenticated);
+    connect(&bridge, &NotificationBridge::userDeauthenticated, this, &NewConfigurationController::userDeauthenticated);
+    connect(&bridge, &NotificationBridge::distributedNotification, this,
+            [this](const QString& name, const QString& object) {
+                if (name == QLatin1String(notifications::kSettingsChanged) &&
+                    object == QLatin1String(notifications::kNotificationObject)) {
+                    loadCurrentSettings();
+                }
+            });
+    windowDidLoad();
+}
+
+NewConfigurationController::~NewConfigurationController()
+{
+    waitForJobs(60000);
+}
+
+void NewConfigurationController::windowDidLoad()
+{
+    setWindowIcon(Resources::image(QStringLiteral("keepwall")));
+    const QVariant fraction = UserDefaults::value(QString::fromLatin1(UserDefaults::kExpertSplitViewPos));
+    m_ui->expertSplitView->setSizes({ 380, 180 });
+    if (fraction.isValid()) {
+        setSplitFraction(*m_ui->expertSplitView, fraction.toDouble());
+    }
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    m_ui->expertText->setFont(fixed);
+    m_ui->natdExpertText->setFont(fixed);
+    createToolbar();
+    connect(m_ui->tabView, &QTabWidget::currentChanged, this, &NewConfigurationController::validateToolbar);
+    connect(m_ui->allowExpertEditing, &QCheckBox::clicked, this, &NewConfigurationController::toggleExpertEditing);
+    connect(m_ui->expertText, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_loading && !m_ui->expertText->isReadOnly()) {
+            markEdited();
+        }
+    });
+    connect(m_ui->natdExpertText, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_loading && !m_ui->natdExpertText->isReadOnly()) {
+            markEdited();
+        }
+    });
+    connect(m_ui->lockButton, &QToolButton::clicked, this,
+            [this] { KeepwallController::toggleAuthentication(m_gateway); });
+    QSettings settings;
+    if (!restoreGeometry(settings.value(QStringLiteral("ConfigurationController/frame")).toByteArray())) {
+        resize(880, 660);
+    }
+    // A window made after the launch's announcement starts from the state as it is.
+    if (m_gateway.isAuthenticated()) {
+        userAuthenticated();
+    } else {
+        userDeauthenticated();
+    }
+    loadCurrentSettings();
+}
+
+void NewConfigurationController::createToolbar()
+{
+    struct Item {
+        const char* identifier;
+        const char* stem;
+        const char* image;
+        void (NewConfigurationController::*action)();
+        void (KeepwallController::*delegateAction)();
+    };
+    const Item items[] = {
+        { "saveSettings", "Save", "Disk", &NewConfigurationController::saveSettings, nullptr },
+        { "showQuickSettings", "Quick", "globe", &NewConfigurationController::showQuickSettings, nullptr },
+        { "showIPSharingSettings", "IPSharing", "globe", &NewConfigurationController::showIPSharingSettings, nullptr },
+        { "showExpertSettings", "Expert", "compose", &NewConfigurationController::showExpertSettings, nullptr },
+        { "showMonitor", "Monitor", "monitor", nullptr, &KeepwallController::showMonitor },
+        { "applySettings", "Activate", "Keepwall", &NewConfigurationController::applySettings, nullptr },
+        { "saveToStartupFile", "Install", "install", &NewConfigurationController::saveToStartupFile, nullptr },
+        { "removeStartupFile", "Remove", "recycle", &NewConfigurationController::removeStartupFile, nullptr },
+        { "revertSettings", "Import", "Internet", &NewConfigurationController::revertSettings, nullptr },
+        { "clearAllRules", "Clear", "clean", &NewConfigurationController::clearAllRules, nullptr },
+    };
+    m_toolbar = new QToolBar(toolbarText(QStringLiteral("ConfigurationToolbar")), this);
+    m_toolbar->setObjectName(QString::fromLatin1(kToolbarIdentifier));
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_toolbar->setIconSize(QSize(32, 32));
+    for (const Item& item : items) {
+        const QString stem = QString::fromLatin1(item.stem);
+        auto* action =
+            new QAction(Resources::image(QString::fromLatin1(item.image)), toolbarText(stem + "Label"), this);
+        action->setObjectName(QString::fromLatin1(item.identifier));
+        action->setToolTip(toolbarText(stem + "ToolTip"));
+        action->setProperty("paletteLabel", toolbarText(stem + "PaletteLabel"));
+        if (item.action != nullptr) {
+            connect(action, &QAction::triggered, this, item.action);
+        } else {
+            connect(action, &QAction::triggered, this, [delegateAction = item.delegateAction] {
+                if (KeepwallController* delegate = KeepwallController::sharedInstance()) {
+                    (delegate->*delegateAction)();
+                }
+            });
+        }
+        m_toolbarItems.insert(QString::fromLatin1(item.identifier), action);
+        // The default items; the others are offered in the menu.
+        if (QByteArray(item.identifier) != "removeStartupFile" && QByteArray(item.identifier) != "revertSettings" &&
+            QByteArray(item.identifier) != "clearAllRules") {
+            m_toolbar->addAction(action);
+        }
+    }
+    addToolBar(Qt::TopToolBarArea, m_toolbar);
+
+    QMenu* firewall = menuBar()->addMenu(tr("&Firewall"));
+    QAction* save = firewall->addAction(m_toolbarItems.value(QStringLiteral("saveSettings"))->text(), this,
+                                        &NewConfigurationController::saveSettings);
+    save->setShortcut(QKeySequence::Save);
+    save->setObjectName(QStringLiteral("menuSaveSettings"));
+    firewall->addSeparator();
+    for (const char* id :
+         { "applySettings", "saveToStartupFile", "removeStartupFile", "revertSettings", "clearAllRules" }) {
+        firewall->addAction(m_toolbarItems.value(QString::fromLatin1(id)));
+        m_authorizedMenuItems << m_toolbarItems.value(QString::fromLatin1(id));
+    }
+    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    QAction* copyItem = edit->addAction(tr("Copy Filters"), this, &NewConfigurationController::copy);
+    copyItem->setShortcut(QKeySequence::Copy);
+    QAction* pasteItem = edit->addAction(tr("Paste Filters"), this, &NewConfigurationController::paste);
+    pasteItem->setShortcut(QKeySequence::Paste);
+    m_authorizedMenuItems << copyItem << pasteItem;
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    for (const char* id : { "showQuickSettings", "showIPSharingSettings", "showExpertSettings" }) {
+        view->addAction(m_toolbarItems.value(QString::fromLatin1(id)));
+    }
+    connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
+    validateToolbar();
+}
+
+void NewConfigurationController::validateToolbar()
+{
+    const int page = kPageIdentifiers[std::clamp(m_ui->tabView->currentIndex(), 0, 2)];
+    m_toolbarItems.value(QStringLiteral("saveSettings"))->setEnabled(isEdited() && m_isAuthorized);
+    m_toolbarItems.value(QStringLiteral("showQuickSettings"))->setEnabled(page != 0);
+    m_toolbarItems.value(QStringLiteral("showIPSharingSettings"))->setEnabled(page != 1);
+    m_toolbarItems.value(QStringLiteral("showExpertSettings"))->setEnabled(page != 2);
+    for (QAction* item : m_authorizedMenuItems) {
+        item->setEnabled(m_isAuthorized);
+    }
+}
+
+int NewConfigurationController::selectedPage() const
+{
+    return kPageIdentifiers[std::clamp(m_ui->tabView->currentIndex(), 0, 2)];
+}
+
+QString NewConfigurationController::expertText() const
+{
+    return m_ui->expertText->toPlainText();
+}
+
+QString NewConfigurationController::natdExpertText() const
+{
+    return m_ui->natdExpertText->toPlainText();
+}
+
+bool NewConfigurationController::loadCurrentSettings()
+{
+    KeepwallPrefs prefs;
+    const auto key = prefs.currentSettingsKey();
+    if (!key) {
+        return false;
+    }
+    loadSettingsForKey(*key);
+    return true;
+}
+
+void NewConfigurationController::setPageTitle(const char* format)
+{
+    setWindowTitle(QString::fromLatin1(format).arg(m_settingName) + QStringLiteral("[*]"));
+}
+
+void NewConfigurationController::loadSettingsForKey(const std::string& key)
+{
+    KeepwallPrefs prefs;
+    const Value* found = prefs.settingForKey(key);
+    const Value setting = found != nullptr ? *found : Value(Value::Dictionary {});
+    m_loading = true;
+    m_settingName = QString::fromStdString(stringValueOf(setting.get(kSettingName)));
+    m_settingKey = key;
+    buildTabViewsForSettings(setting);
+    if (const Value* mode = setting.get(kConfigMode)) {
+        const std::int64_t id = mode->integerValue();
+        for (int index = 0; index < 3; ++index) {
+            if (kPageIdentifiers[index] == id) {
+                m_ui->tabView->setCurrentIndex(index);
+            }
+        }
+        if (id == 0) {
+            setPageTitle("Quick Configuration: %1");
+        } else if (id == 2) {
+            setPageTitle("Expert Configuration: %1");
+        }
+    }
+    m_ui->expertText->setPlainText(QString::fromStdString(stringValueOf(setting.get(kExpertConfigText))));
+    m_ui->natdExpertText->setPlainText(QString::fromStdString(stringValueOf(setting.get(kNatdExpertText))));
+    m_ui->allowExpertEditing->setChecked(integerValueOf(setting.get(kExpertConfigEdit)) > 0);
+    const Value::Array* interfaces =
+        setting.get(kInterfaceList) != nullptr ? setting.get(kInterfaceList)->array() : nullptr;
+    for (std::size_t i = 0; i < m_tabViewControllers.size(); ++i) {
+        const QString identifier = m_ui->quickTabView->widget(static_cast<int>(i))->property("identifier").toString();
+        if (interfaces != nullptr) {
+            for (const Value& interface : *interfaces) {
+                if (QString::fromStdString(stringValueOf(interface.get(kInterfaceName))) == identifier) {
+                    m_tabViewControllers[i]->readSettings(interface);
+                    break;
+                }
+            }
+        }
+    }
+    static const Value kNone;
+    m_natController->readSettings(setting.get(kNatConfig) != nullptr ? *setting.get(kNatConfig) : kNone,
+                                  interfaces != nullptr ? *interfaces : Value::Array {});
+    m_loading = false;
+    setWindowModified(false);
+    validateToolbar();
+}
+
+void NewConfigurationController::buildTabViewsForSettings(const Value& setting)
+{
+    for (QuickTabController* panel : m_tabViewControllers) {
+        panel->deleteLater();
+    }
+    m_tabViewControllers.clear();
+    while (m_ui->quickTabView->count() > 0) {
+        m_ui->quickTabView->removeTab(0);
+    }
+    int firstEnabled = -1;
+    if (const Value* list = setting.get(kInterfaceList); list != nullptr && list->array() != nullptr) {
+        for (const Value& interface : *list->array()) {
+            auto* panel = new QuickTabController(m_gateway);
+            panel->setProperty("identifier", QString::fromStdString(stringValueOf(interface.get(kInterfaceName))));
+            const int index = m_ui->quickTabView->addTab(
+                panel, QString::fromStdString(stringValueOf(interface.get(kInterfaceLabel))));
+            connect(panel, &QuickTabController::quickConfigValueChanged, this, &NewConfigurationController::markEdited);
+            if (m_isAuthorized) {
+                panel->enableControls();
+            }
+            m_tabViewControllers.push_back(panel);
+            if (firstEnabled < 0 && integerValueOf(interface.get(kEnableFirewall)) > 0) {
+                firstEnabled = index;
+            }
+        }
+    }
+    if (m_natController != nullptr) {
+        m_natController->deleteLater();
+    }
+    m_natController = new NatConfigController(m_gateway);
+    m_ui->sharingPage->layout()->addWidget(m_natController);
+    connect(m_natController, &NatConfigController::quickConfigValueChanged, this,
+            &NewConfigurationController::markEdited);
+    if (m_isAuthorized) {
+        m_natController->userWasAuthenticated();
+    } else {
+        m_natController->userWasDeauthenticated();
+    }
+    if (firstEnabled >= 0) {
+        m_ui->quickTabView->setCurrentIndex(firstEnabled);
+    }
+}
+
+Value NewConfigurationController::settingFromPages() const
+{
+    Value setting(Value::Dictionary {});
+    setting.set(kConfigMode, Value(selectedPage() == 2 ? "2" : "0"));
+    setting.set(kSettingName, Value(m_settingName.toStdString()));
+    setting.set(kExpertConfigEdit, Value::integer(m_ui->allowExpertEditing->isChecked() ? 1 : 0));
+    setting.set(kExpertConfigText, Value(m_ui->expertText->toPlainText().toStdString()));
+    setting.set(kNatdExpertText, Value(m_ui->natdExpertText->toPlainText().toStdString()));
+    Value::Array interfaces;
+    for (const QuickTabController* panel : m_tabViewControllers) {
+        interfaces.push_back(panel->firewallOptions());
+    }
+    setting.set(kInterfaceList, Value(std::move(interfaces)));
+    setting.set(kNatConfig, m_natController->flushSettings());
+    return setting;
+}
+
+void NewConfigurationController::runJob(std::function<void(IPFWManager&)> work, std::function<void(bool failed)> after)
+{
+    ++m_jobsRunning;
+    auto* job = GatewayJob::start(m_gateway, std::move(work), this);
+    auto failed = std::make_shared<bool>(false);
+    connect(job, &GatewayJob::failed, this, [failed](const QString&) { *failed = true; });
+    connect(job, &GatewayJob::done, this, [this, failed, after = std::move(after)] {
+        --m_jobsRunning;
+        if (after) {
+            after(*failed);
+        }
+        emit jobEnded();
+    });
+}
+
+bool NewConfigurationController::waitForJobs(int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (m_jobsRunning > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return m_jobsRunning == 0;
+}
+
+void NewConfigurationController::flushSettings(std::function<void(bool stored)> done)
+{
+    // The document is made here, on the GUI thread; the job only hands it to the tool.
+    KeepwallPrefs prefs;
+    Value::Dictionary stored = prefs.storedSettings();
+    stored[m_settingKey] = settingFromPages();
+    Value document(Value::Dictionary {});
+    document.set(kStoredSettings, Value(std::move(stored)));
+    document.set(kCurrentSetting, Value(m_settingKey));
+    if (!m_gateway.authenticate()) {
+        // Nothing was stored: the window keeps its edits and its edited mark.
+        logLine("ERROR: Configuration not stored");
+        if (done) {
+            done(false);
+        }
+        return;
+    }
+    auto storedFlag = std::make_shared<bool>(false);
+    runJob([document = std::move(document),
+            storedFlag](IPFWManager& gateway) { *storedFlag = gateway.storeConfiguration(document); },
+           [this, storedFlag, done = std::move(done)](bool failed) {
+               const bool ok = *storedFlag && !failed;
+               logLine(ok ? "Configuration stored" : "ERROR: Configuration not stored");
+               if (ok) {
+                   setWindowModified(false);
+                   validateToolbar();
+               }
+               if (done) {
+                   done(ok);
+               }
+           });
+}
+
+void NewConfigurationController::saveSettings()
+{
+    const bool fromUser = sender() != nullptr;
+    flushSettings([this, fromUser](bool stored) {
+        if (!stored || !fromUser || selectedPage() == 2) {
+            return;
+        }
+        const auto answer = MessageBox::ask(
+            this, QMessageBox::Information, message("ChooseApplyToActivate"), message("MustClickApply"),
+            { { QMessageBox::Yes, message("ActivateNow") }, { QMessageBox::No, message("ActivateLater") } });
+        if (answer == QMessageBox::Yes) {
+            storeAndApply(false, true);
+        }
+    });
+}
+
+void NewConfigurationController::storeAndApply(bool store, bool apply)
+{
+    if (!m_gateway.authenticate()) {
+        return;
+    }
+    if (m_progPanel == nullptr) {
+        m_progPanel = new QProgressDialog(tr("Activating the firewall rules…"), QString(), 0, 0, this);
+        m_progPanel->setWindowModality(Qt::WindowModal);
+        m_progPanel->setMinimumDuration(0);
+        m_progPanel->setCancelButton(nullptr);
+        m_progPanel->setAutoReset(false);
+        m_progPanel->setAutoClose(false);
+    }
+    m_progPanel->show();
+    std::optional<Value> document;
+    if (store) {
+        KeepwallPrefs prefs;
+        Value::Dictionary stored = prefs.storedSettings();
+        stored[m_settingKey] = settingFromPages();
+        document = Value(Value::Dictionary {});
+        document->set(kStoredSettings, Value(std::move(stored)));
+        document->set(kCurrentSetting, Value(m_settingKey));
+    }
+    auto stored = std::make_shared<bool>(false);
+    runJob(
+        [document, stored, apply](IPFWManager& gateway) {
+            if (document) {
+                *stored = gateway.storeConfiguration(*document);
+            }
+            if (apply) {
+                gateway.applyCurrentSetting();
+            }
+        },
+        [this, stored, store](bool failed) {
+            m_progPanel->hide();
+            if (store && *stored && !failed) {
+                setWindowModified(false);
+                validateToolbar();
+            }
+        });
+}
+
+void NewConfigurationController::applySettings()
+{
+    // From the toolbar or menu the edited setting is stored first; after "Activate Now" it
+    // already was.
+    storeAndApply(sender() != nullptr && qobject_cast<QAction*>(sender()) != nullptr, true);
+}
+
+void NewConfigurationController::saveToStartupFile()
+{
+    if (selectedPage() == 0) {
+        generateExpertTextFromQuick();
+        generateNatdTextFromQuick();
+    }
+    if (m_gateway.authenticate()) {
+        runJob([](IPFWManager& gateway) { gateway.installStartupItem(); }, {});
+    }
+}
+
+void NewConfigurationController::removeStartupFile()
+{
+    if (m_gateway.authenticate()) {
+        runJob([](IPFWManager& gateway) { gateway.uninstallStartupItem(); }, {});
+    }
+}
+
+void NewConfigurationController::showIPSharingRunning(const QString& text)
+{
+    MessageBox::ask(this, QMessageBox::Warning, QString::fromLatin1(kSharingRunningTitle), text,
+                    { { QMessageBox::Ok, tr("OK") } });
+    m_ui->tabView->setCurrentIndex(kSharingPage);
+}
+
+void NewConfigurationController::clearAllRules()
+{
+    if (m_gateway.natdIsRunning()) {
+        showIPSharingRunning(QStringLiteral("You cannot  clear the firewall rules while IP Sharing is running.\n"
+                                            "Please stop IP Sharing first."));
+        return;
+    }
+    if (m_gateway.authenticate()) {
+        runJob([](IPFWManager& gateway) { gateway.runIPFWTask({ "-q", "flush" }, false); }, {});
+    }
+}
+
+void NewConfigurationController::revertSettings()
+{
+    if (!m_gateway.authenticate()) {
+        return;
+    }
+    auto listing = std::make_shared<std::optional<std::string>>();
+    runJob([listing](IPFWManager& gateway) { *listing = gateway.runIPFWTask({ "list" }, true); },
+           [this, listing](bool) {
+               if (!*listing) {
+                   return;
+               }
+               QString text;
+               for (const QString& line : QString::fromStdString(**listing).split(QLatin1Char('\n'))) {
+                   if (line.startsWith(QLatin1Char('#'))) {
+                       break;
+                   }
+                   if (line.size() <= 3) {
+                       continue;
+                   }
+                   text += QStringLiteral("add ") + line + QLatin1Char('\n');
+               }
+               // Importing is not an edit of the user's: the edited mark stays as it was.
+               const bool edited = isEdited();
+               m_loading = true;
+               m_ui->expertText->setPlainText(text);
+               m_loading = false;
+               setWindowModified(edited);
+           });
+}
+
+void NewConfigurationController::generateExpertTextFromQuick()
+{
+    const auto comment = [](std::string& text, const char* title) {
+        text += "\n#################################################\n# ";
+        text += title;
+        text += "\n#################################################\n";
+    };
+    std::string text;
+    comment(text, "Allow Loopback");
+    text += "add 1000 allow ip from any to any via lo*\n";
+    if (KWRunningOnJaguar) {
+        comment(text, "Check Dynamic Rules Table");
+        text += "add 1003 check-state\n";
+    }
+    comment(text, "Allow packets from existing connections");
+    if (!KWRunningOnJaguar) {
+        text += "add 1004 allow tcp from any to any established\n";
+    }
+    text += "add 1005 allow all from any to any frag\n";
+    comment(text, "Allow Essential ICMP Traffic");
+    text += "add 1005 allow icmp from any to any icmptype 0,3,4,11,12,13,14\n";
+    std::int64_t n = 2000;
+    for (QuickTabController* panel : m_tabViewControllers) {
+        if (!panel->isFirewallEnabled()) {
+            continue;
+        }
+        std::string block;
+        panel->appendFirewallRules(panel->firewallOptions(), block, n);
+        text += block;
+        n += 1000;
+    }
+    const bool edited = isEdited();
+    m_loading = true;
+    m_ui->expertText->setPlainText(QString::fromStdString(text));
+    m_loading = false;
+    setWindowModified(edited);
+}
+
+void NewConfigurationController::generateNatdTextFromQuick()
+{
+    const bool edited = isEdited();
+    m_loading = true;
+    m_ui->natdExpertText->setPlainText(QString::fromStdString(m_natController->generateNatdTextFromQuick()));
+    m_loading = false;
+    setWindowModified(edited);
+}
+
+void NewConfigurationController::showQuickSettings()
+{
+    m_ui->tabView->setCurrentIndex(kQuickPage);
+    setPageTitle("Quick Configuration: %1");
+}
+
+void NewConfigurationController::showIPSharingSettings()
+{
+    m_ui->tabView->setCurrentIndex(kSharingPage);
+    setPageTitle("IP Sharing Configuration: %1");
+}
+
+void NewConfigurationController::showExpertSettings()
+{
+    if (!m_ui->allowExpertEditing->isChecked()) {
+        generateExpertTextFromQuick();
+        generateNatdTextFromQuick();
+    } else {
+        const auto answer = MessageBox::ask(
+            this, QMessageBox::Question, tr("Regenerate Configuration Text?"),
+            QStringLiteral("Select Overwrite to regenerate expert configuration from the settings in the Quick panel.\n"
+                           "Select Keep Current to make no changes."),
+            { { QMessageBox::Yes, QStringLiteral("Overwrite") }, { QMessageBox::No, QStringLiteral("Keep Current") } });
+        if (answer == QMessageBox::Yes) {
+            generateExpertTextFromQuick();
+            generateNatdTextFromQuick();
+        }
+    }
+    m_ui->tabView->setCurrentIndex(kExpertPage);
+    setPageTitle("Expert Configuration: %1");
+}
+
+void NewConfigurationController::toggleExpertEditing()
+{
+    const bool on = m_ui->allowExpertEditing->isChecked();
+    m_ui->expertText->setReadOnly(!on);
+    m_ui->natdExpertText->setReadOnly(!on);
+    markEdited();
+}
+
+void NewConfigurationController::copy()
+{
+    const int page = m_ui->quickTabView->currentIndex();
+    if (page >= 0 && page < static_cast<int>(m_tabViewControllers.size())) {
+        m_tabViewControllers[static_cast<std::size_t>(page)]->handleCopyAction();
+    }
+}
+
+void NewConfigurationController::paste()
+{
+    const int page = m_ui->quickTabView->currentIndex();
+    if (page >= 0 && page < static_cast<int>(m_tabViewControllers.size())) {
+        m_tabViewControllers[static_cast<std::size_t>(page)]->handlePasteAction();
+    }
+}
+
+void NewConfigurationController::markEdited()
+{
+    if (m_loading) {
+        return;
+    }
+    setWindowModified(true);
+    validateToolbar();
+}
+
+void NewConfigurationController::setOwnControlsEnabled(bool enabled)
+{
+    m_ui->allowExpertEditing->setEnabled(enabled);
+    const bool editable = enabled && m_ui->allowExpertEditing->isChecked();
+    m_ui->expertText->setReadOnly(!editable);
+    m_ui->natdExpertText->setReadOnly(!editable);
+}
+
+void NewConfigurationController::userAuthenticated()
+{
+    showLockState(true, m_ui->lockButton, m_ui->lockLabel, { "ClickToAllow", "ClickToDisallow" }, {});
+    for (QuickTabController* panel : m_tabViewControllers) {
+        panel->enableControls();
+    }
+    if (m_natController != nullptr) {
+        m_natController->userWasAuthenticated();
+    }
+    m_isAuthorized = true;
+    setOwnControlsEnabled(true);
+    validateToolbar();
+}
+
+void NewConfigurationController::userDeauthenticated()
+{
+    showLockState(false, m_ui->lockButton, m_ui->lockLabel, { "ClickToAllow", "ClickToDisallow" }, {});
+    for (QuickTabController* panel : m_tabViewControllers) {
+        panel->disableControls();
+    }
+    if (m_natController != nullptr) {
+        m_natController->userWasDeauthenticated();
+    }
+    m_isAuthorized = false;
+    setOwnControlsEnabled(false);
+    validateToolbar();
+}
+
+bool NewConfigurationController::applicationShouldTerminate(std::function<void()> continueTermination)
+{
+    if (!isEdited()) {
+        return true;
+    }
+    const auto answer = MessageBox::ask(this, QMessageBox::Warning, tr("Save changes"),
+                                        tr("Save changes to '%1' setting?").arg(m_settingName),
+                                        { { QMessageBox::Save, tr("Save") },
+                                          { QMessageBox::Discard, tr("Discard") },
+                                          { QMessageBox::Cancel, tr("Cancel") } });
+    if (answer == QMessageBox::Save) {
+        flushSettings([continueTermination](bool stored) {
+            if (stored && continueTermination) {
+                continueTermination();
+            }
+        });
+        return false;
+    }
+    if (answer == QMessageBox::Discard) {
+        loadSettingsForKey(m_settingKey);
+        return true;
+    }
+    return false;
+}
+
+void NewConfigurationController::closeEvent(QCloseEvent* event)
+{
+    UserDefaults::setValue(QString::fromLatin1(UserDefaults::kExpertSplitViewPos),
+                           splitFraction(*m_ui->expertSplitView));
+    QSettings settings;
+    settings.setValue(QStringLiteral("ConfigurationController/frame"), saveGeometry());
+    settings.sync();
+    QMainWindow::closeEvent(event);
+}
+
+} // namespace kw::app

@@ -1,0 +1,129 @@
+#pragma once
+
+#include "base/PlistValue.h"
+
+#include <QHash>
+#include <QMainWindow>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QAction;
+class QProgressDialog;
+class QToolBar;
+
+namespace Ui {
+class NewConfigurationController;
+}
+
+namespace kw {
+class IPFWManager;
+}
+
+namespace kw::app {
+
+class NatConfigController;
+class QuickTabController;
+
+// The configuration window: edits one stored setting at a time on three pages (one quick
+// panel per interface, the expert rule and natd texts, IP sharing), stores it through the
+// tool, and activates, installs, removes, clears and imports the kernel rules. Privileged
+// work runs as gateway jobs; the setting is gathered on the GUI thread before a job starts.
+class NewConfigurationController : public QMainWindow {
+    Q_OBJECT
+public:
+    // Page identifiers of tabView, by index: quick "0", expert "2", IP sharing "1".
+    static constexpr int kQuickPage = 0;
+    static constexpr int kExpertPage = 1;
+    static constexpr int kSharingPage = 2;
+    static constexpr const char* kToolbarIdentifier = "SyntaxToolbar";
+
+    static NewConfigurationController& sharedInstance();
+    static void releaseSharedInstance();
+
+    explicit NewConfigurationController(IPFWManager& gateway, QWidget* parent = nullptr);
+    ~NewConfigurationController() override;
+
+    bool loadCurrentSettings();
+    void loadSettingsForKey(const std::string& key);
+    // The setting as the pages show it, under the loaded key.
+    Value settingFromPages() const;
+    // Stores the edited setting (and makes it current); done() runs when the store has ended.
+    void flushSettings(std::function<void(bool stored)> done = {});
+    void generateExpertTextFromQuick();
+    void generateNatdTextFromQuick();
+    bool isAuthorized() const { return m_isAuthorized; }
+    bool isEdited() const { return isWindowModified(); }
+
+    const std::string& settingKey() const { return m_settingKey; }
+    const QString& settingName() const { return m_settingName; }
+    const std::vector<QuickTabController*>& tabViewControllers() const { return m_tabViewControllers; }
+    NatConfigController* natController() const { return m_natController; }
+    QAction* toolbarItem(const QString& identifier) const { return m_toolbarItems.value(identifier); }
+    QString expertText() const;
+    QString natdExpertText() const;
+    int selectedPage() const;
+
+    // The save prompt: true when quitting may go on now. With unsaved changes it asks; "Save"
+    // stores and then asks the application to quit again, "Discard" brings the stored setting
+    // back, "Cancel" keeps everything open.
+    bool applicationShouldTerminate(std::function<void()> continueTermination);
+
+    // Waits until no job of this window runs (tests, quit); false on time-out.
+    bool waitForJobs(int milliseconds);
+
+public slots:
+    void saveSettings();
+    void applySettings();
+    void saveToStartupFile();
+    void removeStartupFile();
+    void revertSettings();
+    void clearAllRules();
+    void showQuickSettings();
+    void showIPSharingSettings();
+    void showExpertSettings();
+    void toggleExpertEditing();
+    void copy();
+    void paste();
+    void markEdited();
+    void userAuthenticated();
+    void userDeauthenticated();
+
+signals:
+    // A privileged job of the window has ended (store, apply, install, remove, clear, import).
+    void jobEnded();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void windowDidLoad();
+    void createToolbar();
+    void validateToolbar();
+    void buildTabViewsForSettings(const Value& setting);
+    void setPageTitle(const char* format);
+    void setOwnControlsEnabled(bool enabled);
+    void storeAndApply(bool store, bool apply);
+    void runJob(std::function<void(IPFWManager&)> work, std::function<void(bool failed)> after);
+    void showIPSharingRunning(const QString& message);
+
+    IPFWManager& m_gateway;
+    std::unique_ptr<Ui::NewConfigurationController> m_ui;
+    std::vector<QuickTabController*> m_tabViewControllers;
+    NatConfigController* m_natController = nullptr;
+    QToolBar* m_toolbar = nullptr;
+    QHash<QString, QAction*> m_toolbarItems;
+    QList<QAction*> m_authorizedMenuItems;
+    QProgressDialog* m_progPanel = nullptr;
+    std::string m_settingKey;
+    QString m_settingName;
+    bool m_isAuthorized = false;
+    bool m_loading = false;
+    int m_jobsRunning = 0;
+};
+
+} // namespace kw::app
