@@ -299,7 +299,8 @@ int authexecMain(int argc, char** argv, char** envp, const AuthexecConfig& confi
         log.report("refused: cannot prepare the status pipe");
         return kRefusedExit;
     }
-    const std::string caller = callerText();
+    // Only the number until the environment has been checked: the name takes an account lookup.
+    std::string caller = "uid " + std::to_string(getuid());
     if (geteuid() != 0) {
         log.report("refused for " + caller + ": not running as root (the program must be installed setuid root)");
         return refuse(kAuthToolEnvironmentError);
@@ -328,6 +329,7 @@ int authexecMain(int argc, char** argv, char** envp, const AuthexecConfig& confi
         log.report("refused for " + caller + ": unexpected environment variable " + escapeForLog(name));
         return refuse(kAuthToolEnvironmentError);
     }
+    caller = callerText();
     const std::optional<std::string> root = acceptableRootValue(rootValue);
     if (!root) {
         log.report("refused for " + caller + ": KEEPWALL_ROOT is not a plain absolute path");

@@ -974,7 +974,7 @@ TEST_F(Starter, LogLinesAreEscapedAndComplete)
     const std::vector<std::string> expected = {
         "refused for uid 0 (root): \"" + folder->file("safe/prog") +
             "\\x0akw-authexec: admin starts \\x22/bin/sh\\x22 as root\\x1b[2J\" is not a command line",
-        "refused for uid 0 (root): unexpected environment variable KW\\x0aforged",
+        "refused for uid 0: unexpected environment variable KW\\x0aforged",
         "refused for uid 0 (root): authentication of admin failed",
         "uid 0 (root) authenticated as administrator admin",
         "admin starts \"" + folder->file("safe/prog") + "\" \"" + marker + "\" \"a b\" as root for uid 0 (root)",
