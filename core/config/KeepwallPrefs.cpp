@@ -133,6 +133,11 @@ std::string KeepwallPrefs::natdTextForSettingKey(const std::string& key) const
     return natdTextForSetting(settingOrEmpty(settingForKey(key)));
 }
 
+std::string KeepwallPrefs::refusalText(const std::string& key, const std::string& reason)
+{
+    return "Refusing the setting \"" + escapedControlCharacters(key) + "\": " + reason;
+}
+
 std::optional<std::string> KeepwallPrefs::activationRefusal(const std::string& key) const
 {
     const Value& setting = settingOrEmpty(settingForKey(key));
@@ -144,7 +149,7 @@ std::optional<std::string> KeepwallPrefs::activationRefusal(const std::string& k
     if (!reason) {
         return std::nullopt;
     }
-    return "Refusing the setting \"" + escapedControlCharacters(key) + "\": " + *reason;
+    return refusalText(key, *reason);
 }
 
 std::string KeepwallPrefs::activationRefusalReport(const std::string& refusal)
@@ -152,18 +157,29 @@ std::string KeepwallPrefs::activationRefusalReport(const std::string& refusal)
     return std::string("Unable to write to file ") + kRuleFilePath + ": " + refusal;
 }
 
+CheckedRuleText KeepwallPrefs::checkedIpfwTextForSettingKey(const std::string& key) const
+{
+    return checkedIpfwTextForSetting(settingOrEmpty(settingForKey(key)));
+}
+
 bool KeepwallPrefs::writeCurrentConfiguration() const
 {
     const std::string key = currentSettingsKey().value_or(std::string());
-    const Value& setting = settingOrEmpty(settingForKey(key));
-    const std::string text = ipfwTextForSetting(setting);
+    const CheckedRuleText checked = checkedIpfwTextForSettingKey(key);
     const std::string failure = std::string("Unable to write to file ") + kRuleFilePath;
-    if (const auto refusal = activationRefusal(key)) {
-        logLine(*refusal);
-        sendKWErrorNotification(0, activationRefusalReport(*refusal));
+    // A line break in a host or port field would add commands of its own to the rule file, and
+    // rule numbers past the last one would make ipfw stop half-way with an unrelated message.
+    std::optional<std::string> reason = checked.unsafe;
+    if (!reason) {
+        reason = findRuleNumberOverflow(settingOrEmpty(settingForKey(key)));
+    }
+    if (reason) {
+        const std::string refusal = refusalText(key, *reason);
+        logLine(refusal);
+        sendKWErrorNotification(0, activationRefusalReport(refusal));
         return false;
     }
-    if (!writeFileAtomically(SystemRoot::path(kRuleFilePath), text, 0644)) {
+    if (!writeFileAtomically(SystemRoot::path(kRuleFilePath), checked.text, 0644)) {
         logLine(failure);
         sendKWErrorNotification(0, failure);
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "KWPreferences.h"
+#include "rules/ConfigurationText.h"
 
 #include <memory>
 #include <optional>
@@ -41,6 +42,11 @@ public:
     std::optional<std::string> activationRefusal(const std::string& key) const;
     // The error text activation reports for such a refusal.
     static std::string activationRefusalReport(const std::string& refusal);
+    // "Refusing the setting "<key>": <reason>".
+    static std::string refusalText(const std::string& key, const std::string& reason);
+    // The rule text of the setting under the key, with the unsafe text that activation
+    // refuses found on the way (see checkedIpfwTextForSetting).
+    CheckedRuleText checkedIpfwTextForSettingKey(const std::string& key) const;
 
     // Writes the current setting's rule text to "/etc/firewall.conf" atomically; on failure
     // reports "Unable to write to file /etc/firewall.conf" and returns false. A setting that

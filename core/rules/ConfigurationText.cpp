@@ -137,6 +137,8 @@ template <typename Check> std::optional<Problem> checkEntries(const Value& dict,
     return std::nullopt;
 }
 
+std::string ruleText(const Value& setting, std::optional<std::string>* unsafe);
+
 } // namespace
 
 void appendComment(std::string_view comment, std::string& text)
@@ -151,38 +153,7 @@ void appendComment(std::string_view comment, std::string& text)
 
 std::string ipfwTextForSetting(const Value& setting)
 {
-    const Value& s = settingDictionary(setting);
-    if (isExpert(s)) {
-        return std::string(strictTextOrEmpty(s.get(kExpertConfigText), kExpertConfigText));
-    }
-    const Value::Array* interfaces = optionalArray(s.get(kInterfaceList), kInterfaceList);
-
-    std::string text;
-    text.reserve(estimatedSize(interfaces));
-    appendComment("Allow Loopback", text);
-    text += "add 1000 allow ip from any to any via lo*\n";
-    appendComment("Allow packets from existing connections", text);
-    if (KWRunningOnJaguar) {
-        appendComment("Check Dynamic Rules Table", text);
-        text += "add 1003 check-state\n";
-    } else {
-        text += "add 1004 allow tcp from any to any established\n";
-    }
-    text += "add 1005 allow all from any to any frag\n";
-    appendComment("Allow Essential ICMP Traffic", text);
-    text += "add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14\n";
-
-    if (interfaces != nullptr) {
-        std::int64_t first = kFirstBlockNumber;
-        for (size_t i = 0; i < interfaces->size(); ++i, first += kBlockSize) {
-            try {
-                IPFWInterface::appendFirewallRules((*interfaces)[i], text, first);
-            } catch (const SettingTypeError& e) {
-                throw e.within(entryLocation(kInterfaceList, i));
-            }
-        }
-    }
-    return text;
+    return ruleText(setting, nullptr);
 }
 
 std::string generateNatdTextFromSetting(const Value& setting)
@@ -453,7 +424,68 @@ std::int64_t numberedRules(const Value& interface)
     return count;
 }
 
+// The rule text; with unsafe given, each interface is first checked as findUnsafeRuleText checks
+// it, and the first problem found ends the text (which is then empty).
+std::string ruleText(const Value& setting, std::optional<std::string>* unsafe)
+{
+    const Value& s = settingDictionary(setting);
+    if (isExpert(s)) {
+        return std::string(strictTextOrEmpty(s.get(kExpertConfigText), kExpertConfigText));
+    }
+    const Value::Array* interfaces = optionalArray(s.get(kInterfaceList), kInterfaceList);
+
+    std::string text;
+    text.reserve(estimatedSize(interfaces));
+    appendComment("Allow Loopback", text);
+    text += "add 1000 allow ip from any to any via lo*\n";
+    appendComment("Allow packets from existing connections", text);
+    if (KWRunningOnJaguar) {
+        appendComment("Check Dynamic Rules Table", text);
+        text += "add 1003 check-state\n";
+    } else {
+        text += "add 1004 allow tcp from any to any established\n";
+    }
+    text += "add 1005 allow all from any to any frag\n";
+    appendComment("Allow Essential ICMP Traffic", text);
+    text += "add 1006 allow icmp from any to any icmptype 0,3,4,11,12,13,14\n";
+
+    if (interfaces != nullptr) {
+        std::int64_t first = kFirstBlockNumber;
+        for (size_t i = 0; i < interfaces->size(); ++i, first += kBlockSize) {
+            const Value& interface = (*interfaces)[i];
+            if (unsafe != nullptr && interface.isDictionary()) {
+                if (auto problem = checkInterface(interface)) {
+                    *unsafe = std::move(*problem).within(entryLocation(kInterfaceList, i)).message();
+                    return {};
+                }
+            }
+            try {
+                IPFWInterface::appendFirewallRules(interface, text, first);
+            } catch (const SettingTypeError& e) {
+                throw e.within(entryLocation(kInterfaceList, i));
+            }
+        }
+    }
+    if (unsafe != nullptr) {
+        const Value* natConfig = s.get(kNatConfig);
+        if (natConfig != nullptr && natConfig->isDictionary()) {
+            if (auto problem = checkNatConfig(*natConfig)) {
+                *unsafe = std::move(*problem).within(kNatConfig).message();
+                return {};
+            }
+        }
+    }
+    return text;
+}
+
 } // namespace
+
+CheckedRuleText checkedIpfwTextForSetting(const Value& setting)
+{
+    CheckedRuleText checked;
+    checked.text = ruleText(setting, &checked.unsafe);
+    return checked;
+}
 
 std::optional<std::string> findUnsafeRuleText(const Value& setting)
 {

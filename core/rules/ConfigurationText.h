@@ -40,6 +40,16 @@ std::string natdTextForSetting(const Value& setting);
 // which raise for them. nullopt: nothing unsafe.
 std::optional<std::string> findUnsafeRuleText(const Value& setting);
 
+// ipfwTextForSetting and findUnsafeRuleText in one pass: each interface is checked right before
+// its block is written, while its values are fresh in the cache, which makes the check nearly
+// free on settings of thousands of filters. When unsafe is set, text is empty. Raises as
+// ipfwTextForSetting does, for the blocks written before a problem is found.
+struct CheckedRuleText {
+    std::string text;
+    std::optional<std::string> unsafe;
+};
+CheckedRuleText checkedIpfwTextForSetting(const Value& setting);
+
 // A quick setting whose rule numbers would pass 65534, the highest that ipfw takes: a message
 // naming the interface entry and the number it would reach; none otherwise. Reads
 // kw::KWRunningOnJaguar (the DNS rules differ in number).

@@ -119,21 +119,21 @@ void store(ToolContext& c)
 void generate(ToolContext& c)
 {
     if (const auto key = c.prefs.settingKeyAtIndex(indexArgument(c))) {
-        const std::string text = c.prefs.ipfwTextForSettingKey(*key);
-        if (const auto refusal = c.prefs.activationRefusal(*key)) {
-            const Value* setting = c.prefs.settingForKey(*key);
-            if (setting != nullptr && findUnsafeRuleText(*setting)) {
-                // Text that would inject lines is refused as activation refuses it.
-                logLine(*refusal);
-                sendKWErrorNotification(0, KeepwallPrefs::activationRefusalReport(*refusal));
-                std::fputc('\n', c.out);
-                std::fflush(c.out);
-                return;
-            }
-            // The text itself is sound; only loading it would fail.
-            logf("%s (activation refuses it)", refusal->c_str());
+        const CheckedRuleText checked = c.prefs.checkedIpfwTextForSettingKey(*key);
+        if (checked.unsafe) {
+            // Text that would inject lines is refused as activation refuses it.
+            const std::string refusal = KeepwallPrefs::refusalText(*key, *checked.unsafe);
+            logLine(refusal);
+            sendKWErrorNotification(0, KeepwallPrefs::activationRefusalReport(refusal));
+            std::fputc('\n', c.out);
+            std::fflush(c.out);
+            return;
         }
-        std::fputs(text.c_str(), c.out);
+        if (const auto overflow = findRuleNumberOverflow(*c.prefs.settingForKey(*key))) {
+            // The text itself is sound; only loading it would fail.
+            logf("%s (activation refuses it)", KeepwallPrefs::refusalText(*key, *overflow).c_str());
+        }
+        std::fputs(checked.text.c_str(), c.out);
     }
     std::fputc('\n', c.out);
     std::fflush(c.out);

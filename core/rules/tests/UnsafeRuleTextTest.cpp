@@ -459,3 +459,21 @@ TEST(FindUnsafeRuleText, RandomSettingsThatPassCannotSmuggleLines)
 }
 
 } // namespace
+
+TEST(FindUnsafeRuleText, TheOnePassFormAgreesWithTheCheckAndTheGenerator)
+{
+    ReleaseScope release(kRelease104);
+    const Value settings[] = {
+        setting(),
+        withTextAt(setting(), { { kInterfaceList, 1 } }, kInterfaceName, "en0\nflush"),
+        withTextAt(setting(), { { kInterfaceList, 0 }, { kFilterList, 1 } }, ServiceFilterSrcHost, "any\n"),
+        withTextAt(setting(), { { kNatConfig, -1 } }, kNatdInterfaceName, "en0\n"),
+        with(withTextAt(setting(), { { kNatConfig, -1 } }, kNatdInterfaceName, "en0\n"), kConfigMode, num(2)),
+        Value(),
+    };
+    for (const Value& s : settings) {
+        const CheckedRuleText checked = checkedIpfwTextForSetting(s);
+        EXPECT_EQ(checked.unsafe, findUnsafeRuleText(s));
+        EXPECT_EQ(checked.text, checked.unsafe ? std::string() : ipfwTextForSetting(s));
+    }
+}
