@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes screenshots of the real Keepwall windows under Xvfb into docs/screenshots/: the monitor
-# locked, the authentication panel, and the monitor with live counters after signing in as the
-# sandbox's demo administrator.
+# locked, the authentication panel, the monitor with live counters after signing in as the
+# sandbox's demo administrator, and the configuration window's pages and filter sheet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -60,3 +60,22 @@ xdotool windowfocus --sync "$panel" type --delay 20 keepwall
 xdotool key Return
 sleep 3
 shot "$monitor" monitor.png
+
+# The configuration window's pages and the filter sheet, reached with the keyboard.
+xdotool windowunmap --sync "$monitor"
+config=$(window "Configuration: ")
+xdotool windowfocus --sync "$config" key ctrl+1
+sleep 1
+shot "$config" configuration-quick.png
+xdotool key ctrl+n
+sheet=$(window "Service Filter")
+sleep 0.8
+shot "$sheet" filter-sheet.png
+xdotool windowfocus --sync "$sheet" key Escape
+sleep 0.5
+xdotool windowfocus --sync "$config" key ctrl+3
+sleep 1
+shot "$config" configuration-ip-sharing.png
+xdotool key ctrl+2
+sleep 1
+shot "$config" configuration-expert.png

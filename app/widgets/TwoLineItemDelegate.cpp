@@ -4,6 +4,8 @@
 #include <QFontDatabase>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace kw::app {
 
 namespace {
@@ -29,16 +31,24 @@ void TwoLineItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
 {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
-    const QString text = opt.text;
+    // The model's own text: the option's has its line breaks turned into line separators.
+    const QString text = index.data(Qt::DisplayRole).toString();
     opt.text.clear();
     QStyle* style = opt.widget != nullptr ? opt.widget->style() : QApplication::style();
+    painter->save();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
+    painter->restore();
 
-    QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
+    // The text takes the row's whole height beside the icon.
+    QRect area = opt.rect.adjusted(4, 0, -4, 0);
+    if (!opt.icon.isNull()) {
+        area.setLeft(opt.rect.left() + opt.decorationSize.width() + 10);
+    }
     const int newline = text.indexOf(QLatin1Char('\n'));
     const QString first = newline < 0 ? text : text.left(newline);
     const QString rest = newline < 0 ? QString() : text.mid(newline + 1);
     painter->save();
+    painter->setClipRect(opt.rect);
     painter->setPen(opt.state & QStyle::State_Selected ? opt.palette.highlightedText().color()
                                                        : opt.palette.text().color());
     const QFontMetrics big(font(12));
@@ -58,7 +68,9 @@ void TwoLineItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
 QSize TwoLineItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     QSize size = QStyledItemDelegate::sizeHint(option, index);
-    size.setHeight(kRowHeight);
+    // 36 points, or more where the two fonts need it on this screen.
+    const int fontsNeed = QFontMetrics(font(12)).height() + QFontMetrics(font(10)).height() + 6;
+    size.setHeight(std::max(kRowHeight, fontsNeed));
     return size;
 }
 

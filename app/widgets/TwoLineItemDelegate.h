@@ -13,7 +13,7 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
-    // Rows are 36 points high.
+    // Rows are 36 points high (taller where the fonts need it).
     static constexpr int kRowHeight = 36;
 };
 

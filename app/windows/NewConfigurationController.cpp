@@ -195,14 +195,28 @@ void NewConfigurationController::createToolbar()
         m_authorizedMenuItems << m_toolbarItems.value(QString::fromLatin1(id));
     }
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    QAction* addItem = edit->addAction(tr("Add Filter…"), this, [this] {
+        const int page = m_ui->quickTabView->currentIndex();
+        if (page >= 0 && page < static_cast<int>(m_tabViewControllers.size())) {
+            m_ui->tabView->setCurrentIndex(kQuickPage);
+            m_tabViewControllers[static_cast<std::size_t>(page)]->addRule();
+        }
+    });
+    addItem->setShortcut(QKeySequence(QStringLiteral("Ctrl+N")));
+    addItem->setObjectName(QStringLiteral("menuAddFilter"));
     QAction* copyItem = edit->addAction(tr("Copy Filters"), this, &NewConfigurationController::copy);
     copyItem->setShortcut(QKeySequence::Copy);
     QAction* pasteItem = edit->addAction(tr("Paste Filters"), this, &NewConfigurationController::paste);
     pasteItem->setShortcut(QKeySequence::Paste);
-    m_authorizedMenuItems << copyItem << pasteItem;
+    m_authorizedMenuItems << addItem << copyItem << pasteItem;
     QMenu* view = menuBar()->addMenu(tr("&View"));
-    for (const char* id : { "showQuickSettings", "showIPSharingSettings", "showExpertSettings" }) {
-        view->addAction(m_toolbarItems.value(QString::fromLatin1(id)));
+    const std::pair<const char*, const char*> pages[] = { { "showQuickSettings", "Ctrl+1" },
+                                                          { "showExpertSettings", "Ctrl+2" },
+                                                          { "showIPSharingSettings", "Ctrl+3" } };
+    for (const auto& [id, keys] : pages) {
+        QAction* item = m_toolbarItems.value(QString::fromLatin1(id));
+        item->setShortcut(QKeySequence(QString::fromLatin1(keys)));
+        view->addAction(item);
     }
     connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
     validateToolbar();

@@ -151,7 +151,7 @@ QuickTabController::QuickTabController(IPFWManager& gateway, QWidget* parent)
     m_ui->ruleTable->verticalHeader()->hide();
     m_ui->ruleTable->verticalHeader()->setDefaultSectionSize(40);
     m_ui->ruleTable->horizontalHeader()->setStretchLastSection(true);
-    const int widths[] = { 48, 50, 190, 130, 28, 130, 120 };
+    const int widths[] = { 48, 50, 220, 130, 28, 140, 120 };
     for (int c = 0; c < static_cast<int>(std::size(widths)); ++c) {
         m_ui->ruleTable->setColumnWidth(c, widths[c]);
     }
@@ -420,6 +420,10 @@ void QuickTabController::setPortAndProtocolEditable(bool editable)
 
 void QuickTabController::addRule()
 {
+    // Only an unlocked panel whose firewall is on takes new filters.
+    if (!m_ui->addButton->isEnabled()) {
+        return;
+    }
     m_panelAttributes = Value(Value::Dictionary {});
     m_sheet->actionMenu->setCurrentIndex(0);
     m_sheet->servicesMenu->setCurrentIndex(0);
