@@ -1,6 +1,11 @@
 #pragma once
 
+#include "base/PlistValue.h"
+#include "core/IPFWManager.h"
+
 #include <KWSecurity/AuthPanelController.h>
+
+#include <QFile>
 
 #include <QByteArray>
 #include <QDir>
@@ -110,6 +115,30 @@ struct TypingPanel {
             controller.setPassword(SecureBuffer(password));
             return controller.okayButtonPressed() ? AuthPanelController::kModalOk : AuthPanelController::kModalAbort;
         };
+    }
+};
+
+// The repository's example settings document.
+inline Value exampleDocument()
+{
+    QFile example(QStringLiteral(KW_SOURCE_DIR "/examples/settings.plist"));
+    example.open(QIODevice::ReadOnly);
+    const QByteArray xml = example.readAll();
+    return valueFromXml(std::string_view(xml.constData(), static_cast<std::size_t>(xml.size()))).value_or(Value());
+}
+
+// A sandbox root with a gateway of its own that runs the built wallctl and, when it asks,
+// types the right password.
+struct SandboxGateway {
+    SandboxRoot root;
+    AuthPanelController controller;
+    IPFWManager gateway { controller };
+    TypingPanel panel;
+
+    SandboxGateway()
+    {
+        gateway.setToolPath(KW_BIN_DIR "/wallctl");
+        controller.setPanelRunner(panel.runner());
     }
 };
 

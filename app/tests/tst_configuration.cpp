@@ -25,14 +25,6 @@ using namespace kw::apptest;
 
 namespace {
 
-Value exampleDocument()
-{
-    QFile example(QStringLiteral(KW_SOURCE_DIR "/examples/settings.plist"));
-    example.open(QIODevice::ReadOnly);
-    const QByteArray xml = example.readAll();
-    return *valueFromXml(std::string_view(xml.constData(), static_cast<std::size_t>(xml.size())));
-}
-
 Value interface(const char* name, bool enabled)
 {
     Value i;
@@ -49,16 +41,13 @@ class ConfigurationTest : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<SandboxRoot> m_root;
-    std::unique_ptr<AuthPanelController> m_controller;
-    std::unique_ptr<IPFWManager> m_gateway;
-    TypingPanel m_panel;
+    std::unique_ptr<SandboxGateway> m_sandbox;
 
     QString listing() const
     {
         QByteArray out;
-        m_root->runAsRoot(m_root->file(QStringLiteral("/sbin/ipfw")), { QStringLiteral("-at"), QStringLiteral("list") },
-                          {}, &out);
+        m_sandbox->root.runAsRoot(m_sandbox->root.file(QStringLiteral("/sbin/ipfw")),
+                                  { QStringLiteral("-at"), QStringLiteral("list") }, {}, &out);
         return QString::fromUtf8(out);
     }
 
@@ -66,30 +55,21 @@ private slots:
     void initTestCase()
     {
         setReleaseFlagsFromEnvironment();
-        m_root = std::make_unique<SandboxRoot>();
-        m_controller = std::make_unique<AuthPanelController>();
-        m_gateway = std::make_unique<IPFWManager>(*m_controller);
-        m_gateway->setToolPath(KW_BIN_DIR "/wallctl");
-        m_controller->setPanelRunner(m_panel.runner());
+        m_sandbox = std::make_unique<SandboxGateway>();
     }
 
     void init()
     {
         MessageBox::clearNextAnswer();
-        QVERIFY(m_gateway->storeConfiguration(exampleDocument()));
-        m_gateway->fetchPassword();
+        QVERIFY(m_sandbox->gateway.storeConfiguration(exampleDocument()));
+        m_sandbox->gateway.fetchPassword();
     }
 
-    void cleanupTestCase()
-    {
-        m_gateway.reset();
-        m_controller.reset();
-        m_root.reset();
-    }
+    void cleanupTestCase() { m_sandbox.reset(); }
 
     void typicalRoadFromANewFilterToTheKernel()
     {
-        NewConfigurationController window(*m_gateway);
+        NewConfigurationController window(m_sandbox->gateway);
         QCOMPARE(window.settingKey(), std::string("Default"));
         QVERIFY(window.isAuthorized());
         QVERIFY(!window.isEdited());
@@ -129,7 +109,7 @@ private slots:
 
     void savingOnTheSharingPageStoresQuickModeAndTheExpertPageAsksNothing()
     {
-        NewConfigurationController window(*m_gateway);
+        NewConfigurationController window(m_sandbox->gateway);
         window.showIPSharingSettings();
         QCOMPARE(window.settingFromPages().get("CONFIG_MODE")->stringValue(), std::string("0"));
         QVERIFY(window.windowTitle().startsWith(QStringLiteral("IP Sharing Configuration: ")));
@@ -152,8 +132,8 @@ private slots:
         Value document;
         document.set("STORED_SETTINGS", Value(Value::Dictionary { { "Two", setting } }));
         document.set("CURRENT_SETTING", Value("Two"));
-        QVERIFY(m_gateway->storeConfiguration(document));
-        NewConfigurationController window(*m_gateway);
+        QVERIFY(m_sandbox->gateway.storeConfiguration(document));
+        NewConfigurationController window(m_sandbox->gateway);
         QCOMPARE(window.settingKey(), std::string("Two"));
         window.generateExpertTextFromQuick();
         const QString text = window.expertText();
@@ -166,8 +146,8 @@ private slots:
 
     void importTakesTheKernelRules()
     {
-        m_gateway->applyCurrentSetting();
-        NewConfigurationController window(*m_gateway);
+        m_sandbox->gateway.applyCurrentSetting();
+        NewConfigurationController window(m_sandbox->gateway);
         window.revertSettings();
         QVERIFY(window.waitForJobs(30000));
         QVERIFY2(window.expertText().startsWith(QStringLiteral("add 01000 allow ip from any to any via lo*")),
@@ -177,7 +157,7 @@ private slots:
 
     void savePromptAtQuit()
     {
-        NewConfigurationController window(*m_gateway);
+        NewConfigurationController window(m_sandbox->gateway);
         window.markEdited();
         MessageBox::setNextAnswer(QMessageBox::Cancel);
         QVERIFY(!window.applicationShouldTerminate({}));
@@ -201,16 +181,16 @@ private slots:
 
     void clearIsRefusedWhileSharingRuns()
     {
-        m_gateway->applyCurrentSetting();
-        m_gateway->startNatdServer();
-        QTRY_VERIFY_WITH_TIMEOUT(m_gateway->natdIsRunning(), 10000);
-        NewConfigurationController window(*m_gateway);
+        m_sandbox->gateway.applyCurrentSetting();
+        m_sandbox->gateway.startNatdServer();
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->gateway.natdIsRunning(), 10000);
+        NewConfigurationController window(m_sandbox->gateway);
         MessageBox::setNextAnswer(QMessageBox::Ok);
         window.clearAllRules();
         QCOMPARE(MessageBox::lastShown()->title, QStringLiteral("IP Sharing Running"));
         QVERIFY(listing().contains(QStringLiteral("allow ip from any to any via lo*")));
-        m_gateway->stopNatdServer();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->natdIsRunning(), 10000);
+        m_sandbox->gateway.stopNatdServer();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_sandbox->gateway.natdIsRunning(), 10000);
         window.clearAllRules();
         QVERIFY(window.waitForJobs(30000));
         QVERIFY(!listing().contains(QStringLiteral("via lo*")));

@@ -94,11 +94,8 @@ private slots:
     void storeAndActivateThroughTheRealTool()
     {
         Fixture f;
-        QFile example(QStringLiteral(KW_SOURCE_DIR "/examples/settings.plist"));
-        QVERIFY(example.open(QIODevice::ReadOnly));
-        const QByteArray xml = example.readAll();
-        auto settings = valueFromXml(std::string_view(xml.constData(), static_cast<std::size_t>(xml.size())));
-        QVERIFY(settings.has_value());
+        const std::optional<Value> settings = exampleDocument();
+        QVERIFY(settings->isDictionary());
 
         QVERIFY(f.gateway.storeConfiguration(*settings));
         QCOMPARE(f.panel.asked, 1);

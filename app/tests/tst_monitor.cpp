@@ -168,10 +168,7 @@ private slots:
         controller.setPanelRunner(panel.runner());
 
         // The example settings stored and activated, as the configuration window's Apply does.
-        QFile example(QStringLiteral(KW_SOURCE_DIR "/examples/settings.plist"));
-        QVERIFY(example.open(QIODevice::ReadOnly));
-        const QByteArray xml = example.readAll();
-        const auto settings = valueFromXml(std::string_view(xml.constData(), static_cast<std::size_t>(xml.size())));
+        const std::optional<Value> settings = exampleDocument();
         QVERIFY(settings && gateway.storeConfiguration(*settings));
         gateway.applyCurrentSetting();
         gateway.deauthenticate();

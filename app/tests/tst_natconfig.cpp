@@ -70,34 +70,22 @@ class NatConfigTest : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<SandboxRoot> m_root;
-    std::unique_ptr<AuthPanelController> m_controller;
-    std::unique_ptr<IPFWManager> m_gateway;
-    TypingPanel m_panel;
+    std::unique_ptr<SandboxGateway> m_sandbox;
 
 private slots:
     void initTestCase()
     {
         setReleaseFlagsFromEnvironment();
-        m_root = std::make_unique<SandboxRoot>();
-        m_controller = std::make_unique<AuthPanelController>();
-        m_gateway = std::make_unique<IPFWManager>(*m_controller);
-        m_gateway->setToolPath(KW_BIN_DIR "/wallctl");
-        m_controller->setPanelRunner(m_panel.runner());
+        m_sandbox = std::make_unique<SandboxGateway>();
     }
 
     void init() { MessageBox::clearNextAnswer(); }
 
-    void cleanupTestCase()
-    {
-        m_gateway.reset();
-        m_controller.reset();
-        m_root.reset();
-    }
+    void cleanupTestCase() { m_sandbox.reset(); }
 
     void newSetupHasTheTwoGatewaysAndSavesThem()
     {
-        NatConfigController page(*m_gateway);
+        NatConfigController page(m_sandbox->gateway);
         page.readSettings(Value(Value::Dictionary {}), kInterfaces);
         auto* column = child<QListWidget>(page, "gatewayColumn");
         QCOMPARE(column->count(), 2);
@@ -116,7 +104,7 @@ private slots:
 
     void sharedInterfaceRules()
     {
-        NatConfigController page(*m_gateway);
+        NatConfigController page(m_sandbox->gateway);
         auto* menu = child<QComboBox>(page, "gatewayInterface");
         auto* dynamic = child<QCheckBox>(page, "dynamicAddress");
         Value n;
@@ -150,7 +138,7 @@ private slots:
 
     void gatewaySheetAddsEditsAndRefuses()
     {
-        NatConfigController page(*m_gateway);
+        NatConfigController page(m_sandbox->gateway);
         page.readSettings(Value(Value::Dictionary {}), kInterfaces);
         // The default gateway is never edited or deleted.
         page.selectGateway(0);
@@ -184,7 +172,7 @@ private slots:
 
     void portMapServicesAndNatdText()
     {
-        NatConfigController page(*m_gateway);
+        NatConfigController page(m_sandbox->gateway);
         page.readSettings(Value(Value::Dictionary {}), kInterfaces);
         page.selectGateway(0);
         page.addRedirect();
@@ -225,34 +213,31 @@ private slots:
     void startAndStopSharingThroughTheTool()
     {
         // The example settings with a port map on the shared interface, stored as the window saves.
-        QFile example(QStringLiteral(KW_SOURCE_DIR "/examples/settings.plist"));
-        QVERIFY(example.open(QIODevice::ReadOnly));
-        const QByteArray xml = example.readAll();
-        auto document = valueFromXml(std::string_view(xml.constData(), static_cast<std::size_t>(xml.size())));
-        QVERIFY(document.has_value());
+        std::optional<Value> document = exampleDocument();
+        QVERIFY(document->isDictionary());
         Value* setting = document->get("STORED_SETTINGS")->get("Default");
-        NatConfigController page(*m_gateway);
+        NatConfigController page(m_sandbox->gateway);
         page.readSettings(*setting->get("NAT_CONFIG"), *setting->get("INTERFACE_LIST")->array());
         page.selectGateway(0);
         addPortMap(page, 0, QStringLiteral("10.0.1.2"), QStringLiteral("8080"));
         setting->set("NAT_CONFIG", page.flushSettings());
-        QVERIFY(m_gateway->storeConfiguration(*document));
+        QVERIFY(m_sandbox->gateway.storeConfiguration(*document));
 
         page.userWasAuthenticated();
         QSignalSpy toggled(&page, &NatConfigController::sharingToggled);
         page.toggleSharing();
         QVERIFY(toggled.wait(30000));
-        QVERIFY(m_gateway->natdIsRunning());
+        QVERIFY(m_sandbox->gateway.natdIsRunning());
         auto* button = child<QPushButton>(page, "startStopButton");
         QCOMPARE(button->text(), QStringLiteral("Stop IP Sharing"));
         QVERIFY(!child<QComboBox>(page, "gatewayInterface")->isEnabled());
-        QFile natdConf(m_root->file(QStringLiteral("/etc/natd.conf")));
+        QFile natdConf(m_sandbox->root.file(QStringLiteral("/etc/natd.conf")));
         QVERIFY(natdConf.open(QIODevice::ReadOnly));
         QVERIFY(natdConf.readAll().contains("redirect_port tcp 10.0.1.2:8080 80"));
 
         page.toggleSharing();
         QVERIFY(toggled.wait(30000));
-        QVERIFY(!m_gateway->natdIsRunning());
+        QVERIFY(!m_sandbox->gateway.natdIsRunning());
         QCOMPARE(button->text(), QStringLiteral("Start IP Sharing"));
         QVERIFY(child<QComboBox>(page, "gatewayInterface")->isEnabled());
     }

@@ -100,31 +100,22 @@ class QuickTabTest : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<SandboxRoot> m_root;
-    std::unique_ptr<AuthPanelController> m_controller;
-    std::unique_ptr<IPFWManager> m_gateway;
+    std::unique_ptr<SandboxGateway> m_sandbox;
 
 private slots:
     void initTestCase()
     {
         setReleaseFlagsFromEnvironment();
-        m_root = std::make_unique<SandboxRoot>();
-        m_controller = std::make_unique<AuthPanelController>();
-        m_gateway = std::make_unique<IPFWManager>(*m_controller);
+        m_sandbox = std::make_unique<SandboxGateway>();
     }
 
     void init() { MessageBox::clearNextAnswer(); }
 
-    void cleanupTestCase()
-    {
-        m_gateway.reset();
-        m_controller.reset();
-        m_root.reset();
-    }
+    void cleanupTestCase() { m_sandbox.reset(); }
 
     void loadAndSaveTheInterface()
     {
-        QuickTabController panel(*m_gateway);
+        QuickTabController panel(m_sandbox->gateway);
         panel.readSettings(interfaceWith(2));
         const Value saved = panel.flushSettings();
         // Source routing refused and multicast DNS allowed when the setting does not say.
@@ -137,14 +128,14 @@ private slots:
         QCOMPARE(saved.dictionary()->size(), std::size_t(18)); // exactly the panel's keys
         QVERIFY(panel.isFirewallEnabled());
 
-        QuickTabController pppoe(*m_gateway);
+        QuickTabController pppoe(m_sandbox->gateway);
         pppoe.readSettings(interfaceWith(0, "pppoe0"));
         QCOMPARE(pppoe.interfaceName(), std::string("ppp0"));
     }
 
     void addingGoesWhereTheSelectionSays()
     {
-        QuickTabController panel(*m_gateway);
+        QuickTabController panel(m_sandbox->gateway);
         panel.readSettings(interfaceWith(4));
         panel.enableControls();
         QSignalSpy changed(&panel, &QuickTabController::quickConfigValueChanged);
@@ -175,7 +166,7 @@ private slots:
 
     void theSheetRefusesWhatTheRuleFileCannotTake()
     {
-        QuickTabController panel(*m_gateway);
+        QuickTabController panel(m_sandbox->gateway);
         panel.readSettings(interfaceWith(1));
         panel.enableControls();
         struct Case {
@@ -201,7 +192,7 @@ private slots:
 
     void editingNeedsAnEnabledCheckedPanelAndCancelKeepsTheFilter()
     {
-        QuickTabController panel(*m_gateway);
+        QuickTabController panel(m_sandbox->gateway);
         panel.readSettings(interfaceWith(2));
         panel.selectRow(0);
         panel.editRule(); // locked: nothing opens
@@ -230,7 +221,7 @@ private slots:
         i.set("ADV_ALLOW_BOOTP", Value::integer(1));
         i.set("IP_HOST_ADDRESS_TYPE", Value::integer(1));
         i.set("IP_HOST_ADDRESS", Value("10.0.0.2"));
-        QuickTabController panel(*m_gateway);
+        QuickTabController panel(m_sandbox->gateway);
         panel.readSettings(i);
         std::string text;
         panel.appendFirewallRules(panel.firewallOptions(), text, 3000);
@@ -250,7 +241,7 @@ private slots:
 
     void copyAndPasteBetweenInterfaces()
     {
-        QuickTabController first(*m_gateway);
+        QuickTabController first(m_sandbox->gateway);
         first.readSettings(interfaceWith(3));
         first.enableControls();
         first.selectRow(0);
@@ -266,7 +257,7 @@ private slots:
                  qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("add 2002 ")));
 
-        QuickTabController second(*m_gateway);
+        QuickTabController second(m_sandbox->gateway);
         second.readSettings(interfaceWith(0, "en1"));
         second.enableControls();
         QSignalSpy changed(&second, &QuickTabController::quickConfigValueChanged);
