@@ -63,6 +63,9 @@ if wanted app && [ -x "$bin/keepwall" ]; then
       (( t < best )) && best=$t
     done
     printf 'keepwall start to first window and quit (%s settings, best of 5): %d.%03d ms\n' "$doc" $((best / 1000)) $((best % 1000))
+    if [ "$doc" = large ] && [ -x "$bin/bench-configuration" ]; then
+      KEEPWALL_ROOT="$root" XDG_RUNTIME_DIR="$root/run" XDG_CONFIG_HOME="$root/config" "$bin/bench-configuration"
+    fi
     rm -rf "$root"
   done
 fi

@@ -563,6 +563,16 @@ void NewConfigurationController::revertSettings()
 
 void NewConfigurationController::generateExpertTextFromQuick()
 {
+    const std::string text = expertTextFromQuick();
+    const bool edited = isEdited();
+    m_loading = true;
+    m_ui->expertText->setPlainText(QString::fromStdString(text));
+    m_loading = false;
+    setWindowModified(edited);
+}
+
+std::string NewConfigurationController::expertTextFromQuick()
+{
     const auto comment = [](std::string& text, const char* title) {
         text += "\n#################################################\n# ";
         text += title;
@@ -587,16 +597,13 @@ void NewConfigurationController::generateExpertTextFromQuick()
         if (!panel->isFirewallEnabled()) {
             continue;
         }
-        std::string block;
-        panel->appendFirewallRules(panel->firewallOptions(), block, n);
-        text += block;
+        // The panel reads its own controls; the dictionary only names the interface.
+        Value named;
+        named.set(kInterfaceName, Value(panel->property("identifier").toString().toStdString()));
+        panel->appendFirewallRules(named, text, n);
         n += 1000;
     }
-    const bool edited = isEdited();
-    m_loading = true;
-    m_ui->expertText->setPlainText(QString::fromStdString(text));
-    m_loading = false;
-    setWindowModified(edited);
+    return text;
 }
 
 void NewConfigurationController::generateNatdTextFromQuick()

@@ -55,6 +55,8 @@ public:
     // Stores the edited setting (and makes it current); done() runs when the store has ended.
     void flushSettings(std::function<void(bool stored)> done = {});
     void generateExpertTextFromQuick();
+    // The expert text of the quick pages, without showing it.
+    std::string expertTextFromQuick();
     void generateNatdTextFromQuick();
     bool isAuthorized() const { return m_isAuthorized; }
     bool isEdited() const { return isWindowModified(); }
