@@ -4,6 +4,7 @@
 #include "AppTestSupport.h"
 
 #include "adapters/Resources.h"
+#include "base/NotificationCenter.h"
 #include "base/Release.h"
 #include "config/KeepwallPrefs.h"
 #include "core/IPFWManager.h"
@@ -17,6 +18,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QtTest>
 
 using namespace kw;
@@ -140,6 +142,15 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("\nadd 2000 ")) && !text.contains(QStringLiteral("\nadd 3000 ")),
                  qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("via en0")));
+
+        // The setup assistant's notice shows the page of the interface it configured.
+        NotificationCenter::defaultCenter().post(
+            { NewConfigurationController::kInterfaceConfigured, Value("en1"), Value() });
+        auto* pages = window.findChild<QTabWidget*>(QStringLiteral("quickTabView"));
+        pages->setCurrentIndex(0);
+        NotificationCenter::defaultCenter().post(
+            { NewConfigurationController::kInterfaceConfigured, Value("en1"), Value() });
+        QTRY_COMPARE(pages->currentIndex(), 1);
         QVERIFY(text.contains(QStringLiteral("add 1005 allow icmp from any to any icmptype 0,3,4,11,12,13,14\n")));
         QVERIFY(!window.isEdited());
     }

@@ -8,6 +8,7 @@
 #include "adapters/Resources.h"
 #include "adapters/UserDefaults.h"
 #include "base/Log.h"
+#include "base/NotificationCenter.h"
 #include "base/Release.h"
 #include "config/KeepwallPrefs.h"
 #include "config/SettingsKeys.h"
@@ -86,12 +87,35 @@ NewConfigurationController::NewConfigurationController(IPFWManager& gateway, QWi
                     loadCurrentSettings();
                 }
             });
+    // The setup assistant names the interface it configured; it may post from any thread.
+    QPointer<NewConfigurationController> self(this);
+    m_interfaceConfigured = std::make_unique<ScopedObserver>(
+        NotificationCenter::defaultCenter(), kInterfaceConfigured, [self](const Notification& notification) {
+            const QString name = QString::fromStdString(notification.object.stringValue());
+            if (self) {
+                QMetaObject::invokeMethod(self, [self, name] {
+                    if (self) {
+                        self->selectInterface(name);
+                    }
+                });
+            }
+        });
     windowDidLoad();
 }
 
 NewConfigurationController::~NewConfigurationController()
 {
+    m_interfaceConfigured.reset();
     waitForJobs(60000);
+}
+
+void NewConfigurationController::selectInterface(const QString& interfaceName)
+{
+    for (int page = 0; page < m_ui->quickTabView->count(); ++page) {
+        if (m_ui->quickTabView->widget(page)->property("identifier").toString() == interfaceName) {
+            m_ui->quickTabView->setCurrentIndex(page);
+        }
+    }
 }
 
 void NewConfigurationController::windowDidLoad()

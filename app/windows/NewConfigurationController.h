@@ -22,7 +22,8 @@ class NewConfigurationController;
 
 namespace kw {
 class IPFWManager;
-}
+class ScopedObserver;
+} // namespace kw
 
 namespace kw::app {
 
@@ -41,6 +42,7 @@ public:
     static constexpr int kExpertPage = 1;
     static constexpr int kSharingPage = 2;
     static constexpr const char* kToolbarIdentifier = "SyntaxToolbar";
+    static constexpr const char* kInterfaceConfigured = "KWInterfaceConfiguredNotification";
 
     static NewConfigurationController& sharedInstance();
     static void releaseSharedInstance();
@@ -94,6 +96,8 @@ public slots:
     void markEdited();
     void userAuthenticated();
     void userDeauthenticated();
+    // Shows the quick page of the interface (after the setup assistant configured it).
+    void selectInterface(const QString& interfaceName);
 
 signals:
     // A privileged job of the window has ended (store, apply, install, remove, clear, import).
@@ -126,6 +130,7 @@ private:
     bool m_isAuthorized = false;
     bool m_loading = false;
     int m_jobsRunning = 0;
+    std::unique_ptr<kw::ScopedObserver> m_interfaceConfigured;
 };
 
 } // namespace kw::app
