@@ -144,8 +144,6 @@ private slots:
         QVERIFY(!text.contains(QStringLiteral("via en0")));
 
         // The setup assistant's notice shows the page of the interface it configured.
-        NotificationCenter::defaultCenter().post(
-            { NewConfigurationController::kInterfaceConfigured, Value("en1"), Value() });
         auto* pages = window.findChild<QTabWidget*>(QStringLiteral("quickTabView"));
         pages->setCurrentIndex(0);
         NotificationCenter::defaultCenter().post(
