@@ -257,7 +257,7 @@ int Session::add(const std::vector<std::string>& words, std::size_t first, const
     const TableRule& added = m_table.add(rule, static_cast<std::uint64_t>(m_verboseLimit));
     m_changed = true;
     if (!o.quiet) {
-        m_out << ruleNumberText(added.rule.number) << ' ' << added.text << '\n';
+        m_out << ruleNumberText(added.rule.number) << ' ' << ruleTextFor(added, configuredListingRelease()) << '\n';
     }
     return 0;
 }
@@ -330,6 +330,7 @@ int Session::list(const std::vector<std::string>& words, std::size_t first, cons
     ListingOptions lo;
     lo.counters = o.counters;
     lo.times = o.times;
+    lo.release = configuredListingRelease();
     for (std::size_t i = first; i < words.size(); ++i) {
         std::uint32_t n = 0;
         if (!ruleNumber(words[i], n)) {

@@ -1,5 +1,8 @@
 #include "IPFWListing.h"
 
+#include "base/Release.h"
+#include "syntax/IPFWRule.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -26,28 +29,198 @@ void appendAddress(std::string& s, std::uint32_t a)
     s += buf;
 }
 
-std::string protocolName(std::uint8_t protocol)
+// Numbers and names of the platform's protocols database (etc/protocols) as the releases ship it.
+struct ProtocolEntry {
+    int number;
+    const char* name;
+};
+constexpr ProtocolEntry kProtocolDatabase[] = {
+    { 0, "ip" },         { 1, "icmp" },        { 2, "igmp" },       { 3, "ggp" },   { 4, "ipencap" },
+    { 5, "st" },         { 6, "tcp" },         { 8, "egp" },        { 9, "igp" },   { 12, "pup" },
+    { 17, "udp" },       { 20, "hmp" },        { 22, "xns-idp" },   { 27, "rdp" },  { 29, "iso-tp4" },
+    { 36, "xtp" },       { 37, "ddp" },        { 38, "idpr-cmtp" }, { 41, "ipv6" }, { 43, "ipv6-route" },
+    { 44, "ipv6-frag" }, { 46, "rsvp" },       { 47, "gre" },       { 50, "esp" },  { 51, "ah" },
+    { 58, "ipv6-icmp" }, { 59, "ipv6-nonxt" }, { 60, "ipv6-opts" }, { 73, "rspf" }, { 81, "vmtp" },
+    { 89, "ospf" },      { 94, "ipip" },       { 98, "encap" },     { 103, "pim" }, { 108, "ipcomp" },
+};
+
+// The filler of a rule that never matched, in place of the time and the blank after it.
+const char* neverMatchedFiller(ListingRelease release)
 {
-    switch (protocol) {
-    case 1:
-        return "icmp";
-    case 6:
-        return "tcp";
-    case 17:
-        return "udp";
-    default:
-        return std::to_string(protocol);
+    switch (release) {
+    case ListingRelease::Puma:
+        return "                         "; // 25 spaces
+    case ListingRelease::Jaguar:
+        return "\t\t\t ";
+    case ListingRelease::Tiger:
+        break;
     }
+    return "                        "; // 24 spaces: no blank before the rule text
+}
+
+void appendPortList(std::string& s, std::span<const std::uint16_t> ports, IPFWPortKind kind)
+{
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (i == 0) {
+            s += ' ';
+            s += std::to_string(ports[i]);
+        } else if (i == 1 && kind == IPFWPortKind::Mask) {
+            char mask[16];
+            std::snprintf(mask, sizeof mask, ":0x%04x", ports[i]);
+            s += mask;
+        } else {
+            s += i == 1 && kind == IPFWPortKind::Range ? '-' : ',';
+            s += std::to_string(ports[i]);
+        }
+    }
+}
+
+void appendEndpointText(std::string& s, const IPFWAddress& a)
+{
+    // The canonical text of an address is the same in every release: take it from a rule that
+    // has nothing else.
+    IPFWRule only;
+    only.source = a;
+    const std::string text = ruleText(only);
+    const std::size_t from = text.find(" from ") + 6;
+    s.append(text, from, text.find(" to ", from) - from);
+}
+
+void appendNamedBits(std::string& s, const char* keyword, std::uint8_t set, std::uint8_t clear,
+                     std::span<const ipfw::NamedBit> names)
+{
+    if (set == 0 && clear == 0) {
+        return;
+    }
+    s += ' ';
+    s += keyword;
+    char separator = ' ';
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::uint8_t bits = pass == 0 ? set : clear;
+        for (const auto& n : names) {
+            if ((bits & n.bit) != 0) {
+                s += separator;
+                if (pass == 1) {
+                    s += '!';
+                }
+                s += n.name;
+                separator = ',';
+            }
+        }
+    }
+}
+
+// The older userland's listing of a rule: the options in the order that command printed them.
+std::string olderRuleText(const IPFWRule& r)
+{
+    std::string s;
+    if (r.probability < 1.0) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "prob %f ", r.probability);
+        s += buf;
+    }
+    appendActionText(s, r);
+    if (r.action == IPFWAction::CheckState) {
+        return s;
+    }
+    if (r.log) {
+        s += " log";
+        if (r.logAmount != 0) {
+            s += " logamount " + std::to_string(r.logAmount);
+        }
+    }
+    s += ' ';
+    const char* name = protocolDatabaseName(r.protocol);
+    s += name != nullptr ? std::string(name) : std::to_string(r.protocol);
+    s += " from ";
+    appendEndpointText(s, r.source);
+    appendPortList(s, r.sourcePorts(), r.sourcePortKind);
+    s += " to ";
+    appendEndpointText(s, r.destination);
+    appendPortList(s, r.destinationPorts(), r.destinationPortKind);
+    if (r.hasUid) {
+        s += " uid ";
+        s += r.userName.empty() ? std::to_string(r.uid) : r.userName;
+    }
+    if (r.keepState) {
+        s += " keep-state";
+        if (r.stateType != 0) {
+            s += ' ' + std::to_string(r.stateType);
+        }
+    }
+    if (r.bridged) {
+        s += " bridged";
+    }
+    if (r.in != r.out) {
+        s += r.in ? " in" : " out";
+    }
+    if (r.via.isSet()) {
+        s += " via " + r.via.text();
+    }
+    if (r.recv.isSet()) {
+        s += " recv " + r.recv.text();
+    }
+    if (r.xmit.isSet()) {
+        s += " xmit " + r.xmit.text();
+    }
+    if (r.fragment) {
+        s += " frag";
+    }
+    appendNamedBits(s, "ipopt", r.ipOptionsSet, r.ipOptionsClear, ipfw::kIpOptionNames);
+    if (r.established) {
+        s += " established";
+    }
+    if (r.tcpFlagsSet == ipfw::kTcpSyn && r.tcpFlagsClear == ipfw::kTcpAck) {
+        s += " setup";
+    } else {
+        appendNamedBits(s, "tcpflags", r.tcpFlagsSet, r.tcpFlagsClear, ipfw::kTcpFlagNames);
+    }
+    appendNamedBits(s, "tcpoptions", r.tcpOptionsSet, r.tcpOptionsClear, ipfw::kTcpOptionNames);
+    if (r.hasIcmpTypes) {
+        s += " icmptype";
+        char separator = ' ';
+        for (int t = 0; t < 128; ++t) {
+            if (r.hasIcmpType(t)) {
+                s += separator;
+                s += std::to_string(t);
+                separator = ',';
+            }
+        }
+    }
+    return s;
 }
 
 void appendCounter(std::string& s, std::uint64_t value, int width)
 {
     char buf[32];
-    std::snprintf(buf, sizeof buf, " %*llu", width, static_cast<unsigned long long>(value));
+    std::snprintf(buf, sizeof buf, "%*llu ", width, static_cast<unsigned long long>(value));
     s += buf;
 }
 
 } // namespace
+
+ListingRelease configuredListingRelease()
+{
+    if (KWRunningOnTiger) {
+        return ListingRelease::Tiger;
+    }
+    return KWRunningOnJaguar ? ListingRelease::Jaguar : ListingRelease::Puma;
+}
+
+const char* protocolDatabaseName(int protocol)
+{
+    for (const auto& entry : kProtocolDatabase) {
+        if (entry.number == protocol) {
+            return entry.name;
+        }
+    }
+    return nullptr;
+}
+
+std::string ruleTextFor(const TableRule& rule, ListingRelease release)
+{
+    return release == ListingRelease::Tiger ? rule.text : olderRuleText(rule.rule);
+}
 
 std::string ctimeText(std::int64_t when)
 {
@@ -66,6 +239,7 @@ std::string ctimeText(std::int64_t when)
 
 std::string listing(const Table& table, const ListingOptions& options, std::int64_t now)
 {
+    const bool tiger = options.release == ListingRelease::Tiger;
     const auto wanted = [&](std::uint32_t number) {
         return options.numbers.empty() ||
                std::find(options.numbers.begin(), options.numbers.end(), number) != options.numbers.end();
@@ -88,9 +262,12 @@ std::string listing(const Table& table, const ListingOptions& options, std::int6
             byteWidth = std::max(byteWidth, digits(r.bytes));
         }
     }
-    for (const auto* d : dynamic) {
-        packetWidth = std::max(packetWidth, digits(d->packets));
-        byteWidth = std::max(byteWidth, digits(d->bytes));
+    if (tiger) {
+        // The newer command pads the dynamic lines' counters too and counts them in the widths.
+        for (const auto* d : dynamic) {
+            packetWidth = std::max(packetWidth, digits(d->packets));
+            byteWidth = std::max(byteWidth, digits(d->bytes));
+        }
     }
 
     std::string out;
@@ -100,42 +277,55 @@ std::string listing(const Table& table, const ListingOptions& options, std::int6
         if (!wanted(r.rule.number)) {
             continue;
         }
-        std::snprintf(number, sizeof number, "%05u", r.rule.number);
+        std::snprintf(number, sizeof number, "%05u ", r.rule.number);
         out += number;
         if (options.counters) {
             appendCounter(out, r.packets, packetWidth);
             appendCounter(out, r.bytes, byteWidth);
         }
         if (options.times) {
-            out += ' ';
-            out += r.lastMatch != 0 ? ctimeText(r.lastMatch) : std::string(24, ' ');
+            if (r.lastMatch != 0) {
+                out += ctimeText(r.lastMatch);
+                out += ' ';
+            } else {
+                out += neverMatchedFiller(options.release);
+            }
         }
-        out += ' ';
-        out += r.text;
+        out += ruleTextFor(r, options.release);
         out += '\n';
     }
-    if (!dynamic.empty()) {
-        std::unordered_map<std::uint64_t, std::uint32_t> numberOfId;
-        for (const auto& r : table.rules()) {
-            numberOfId.emplace(r.id, r.rule.number);
-        }
-        out += "## Dynamic rules:\n";
-        for (const auto* d : dynamic) {
-            const auto parent = numberOfId.find(d->parentId);
-            const std::uint32_t ruleNumber = parent != numberOfId.end() ? parent->second : 0;
-            std::snprintf(number, sizeof number, "%05u", ruleNumber);
-            out += number;
+    if (dynamic.empty()) {
+        return out;
+    }
+    std::unordered_map<std::uint64_t, std::uint32_t> numberOfId;
+    for (const auto& r : table.rules()) {
+        numberOfId.emplace(r.id, r.rule.number);
+    }
+    out += tiger ? "## Dynamic rules (" + std::to_string(dynamic.size()) + "):\n" : "## Dynamic rules:\n";
+    for (const auto* d : dynamic) {
+        const auto parent = numberOfId.find(d->parentId);
+        const std::uint32_t ruleNumber = parent != numberOfId.end() ? parent->second : 0;
+        std::snprintf(number, sizeof number, "%05u ", ruleNumber);
+        out += number;
+        const char* name = protocolDatabaseName(d->protocol);
+        if (tiger) {
             appendCounter(out, d->packets, packetWidth);
             appendCounter(out, d->bytes, byteWidth);
+            out += "(" + std::to_string(d->expire - now) + "s) STATE ";
+            out += name != nullptr ? std::string(name) : "proto " + std::to_string(d->protocol);
+        } else {
+            appendCounter(out, d->packets, 1);
+            appendCounter(out, d->bytes, 1);
             const auto bucket = FlowKeyHash {}(FlowKey::of(d->protocol, d->src, d->srcPort, d->dst, d->dstPort)) % 256;
-            out += " (T " + std::to_string(d->expire - now) + ", # " + std::to_string(bucket) + ") ty 0 ";
-            out += protocolName(d->protocol);
-            out += ' ';
-            appendAddress(out, d->src);
-            out += ' ' + std::to_string(d->srcPort) + " <-> ";
-            appendAddress(out, d->dst);
-            out += ' ' + std::to_string(d->dstPort) + '\n';
+            out += "(T " + std::to_string(d->expire - now) + ", # " + std::to_string(bucket) + ") ty 0 ";
+            out += name != nullptr ? std::string(name) : "proto " + std::to_string(d->protocol);
+            out += ',';
         }
+        out += ' ';
+        appendAddress(out, d->src);
+        out += ' ' + std::to_string(d->srcPort) + " <-> ";
+        appendAddress(out, d->dst);
+        out += ' ' + std::to_string(d->dstPort) + '\n';
     }
     return out;
 }

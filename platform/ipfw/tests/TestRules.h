@@ -8,11 +8,38 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <initializer_list>
 #include <optional>
 #include <string>
 
 namespace kw::ipfwemu::test {
+
+// Listing times are printed in local time; the golden rows are written for UTC.
+class UtcZone {
+public:
+    UtcZone()
+    {
+        if (const char* tz = std::getenv("TZ")) {
+            m_old = tz;
+        }
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+    }
+    ~UtcZone()
+    {
+        if (m_old) {
+            ::setenv("TZ", m_old->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> m_old;
+};
 
 // A table built from "add ..." lines, as the rule file loader adds them.
 inline Table tableOf(std::initializer_list<const char*> lines, std::uint64_t logLimit = 0)
