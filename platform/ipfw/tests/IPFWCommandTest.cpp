@@ -369,6 +369,30 @@ private:
 
 } // namespace
 
+// The command prints the added rule and the listing in the configured release's form.
+TEST_F(IPFWCommand, ListingFollowsTheConfiguredRelease)
+{
+    struct Row {
+        const char* release;
+        const char* body;
+        const char* neverMatched; // in place of the time
+    };
+    const Row rows[] = {
+        { "10.1", "deny igmp from any to any in via en0", "                         " },
+        { "10.3", "deny igmp from any to any in via en0", "\t\t\t " },
+        { "10.4", "deny 2 from any to any in via en0", "                        " },
+    };
+    for (const auto& row : rows) {
+        ScopedRelease release(row.release);
+        ipfwOk({ "-f", "flush" });
+        EXPECT_EQ(ipfwOk({ "add", "300", "deny", "2", "from", "any", "to", "any", "in", "via", "en0" }),
+                  std::string("00300 ") + row.body + '\n')
+            << row.release;
+        EXPECT_EQ(ipfwOk({ "-at", "list", "300" }), std::string("00300 0 0 ") + row.neverMatched + row.body + '\n')
+            << row.release;
+    }
+}
+
 // What each release's ipfw refuses: the loader and the checker with the release grammar give
 // the same verdict and message; the checker's own grammar refuses 65535 but knows dynamic rules.
 TEST_F(IPFWCommand, ReleaseRulesAgreeBetweenCheckerAndLoader)
