@@ -260,6 +260,11 @@ void FilterParse::run(std::string_view ruleText, RuleRow& row)
         m_words.push_back(ruleText.substr(start, space - start));
         start = space + 1;
     }
+    // ipfw prints a rule's match probability ahead of its action ("prob 0.050000 count ip
+    // ..."); the rule's fields are read after it.
+    if (m_words.size() > 2 && m_words[0] == "prob") {
+        m_words.erase(m_words.begin(), m_words.begin() + 2);
+    }
     const std::size_t count = m_words.size();
     m_first.fill(kNone);
     for (std::size_t i = 0; i < count; ++i) {

@@ -142,6 +142,12 @@ TEST(IPFWListingParser, RuleTextKeys)
         { "deny log ip from any to any", { { RuleKey::Log, "1" }, { RuleKey::Proto, "ip" } } },
         { "unreach host tcp from any to any", { { RuleKey::Action, "unreach" }, { RuleKey::Proto, "tcp" } } },
         { "unreach host log udp from any to any", { { RuleKey::Log, "1" }, { RuleKey::Proto, "udp" } } },
+        // A match probability is printed ahead of the action.
+        { "prob 0.050000 count log ip from any to any in",
+          { { RuleKey::Action, "count" },
+            { RuleKey::Log, "1" },
+            { RuleKey::Proto, "ip" },
+            { RuleKey::Direction, "in" } } },
         // An action's argument stands where the protocol is looked for.
         { "divert 8668 ip from any to any via en0",
           { { RuleKey::Action, "divert" }, { RuleKey::Proto, "8668" }, { RuleKey::Interface, "en0" } } },

@@ -195,8 +195,10 @@ TEST(ListingRelease, EveryFormParsesInTheMonitor)
         EXPECT_EQ(result.ruleRows[2].text(RuleKey::IpOptions), "ssrr,!rr") << text;
         EXPECT_EQ(result.ruleRows[2].text(RuleKey::DstPort), "") << text;
         EXPECT_EQ(result.ruleRows[3].text(RuleKey::Proto), release == ListingRelease::Tiger ? "2" : "igmp");
-        // "prob" leads the rule text on every release, so the monitor takes it for the action.
-        EXPECT_EQ(result.ruleRows[4].text(RuleKey::Action), "prob") << text;
+        // "prob" leads the rule text on every release; the monitor reads the action after it.
+        EXPECT_EQ(result.ruleRows[4].text(RuleKey::Action), "count") << text;
+        EXPECT_EQ(result.ruleRows[4].text(RuleKey::Proto), "ip") << text;
+        EXPECT_EQ(result.ruleRows[4].text(RuleKey::FilterItem).rfind("prob 0.0", 0), 0u) << text;
         EXPECT_EQ(result.ruleRows[5].text(RuleKey::SrcPort),
                   release == ListingRelease::Tiger ? "1024:64512" : "1024:0xfc00")
             << text;
