@@ -61,51 +61,81 @@ struct BlockForm {
     Value::Array* numberedFilters = nullptr;
 };
 
-// The panel's extra rules: its order, its titles and its spellings.
-void appendExtraRulesOfPanel(const Value& interface, RuleWriter& rules, std::string& text, const std::string& name,
-                             const std::string& addr, std::string_view dns)
+// The switched-on extra rules of an interface. The quick panel writes them in an order of its
+// own, with its own broadcast title and spellings (the short option word "ipopt", multicast DNS
+// keeping state on 10.2 and later, network time port to port on the one release that did).
+enum class Extra { Bootp, Broadcast, SourceRoute, Ntp, Rendezvous, Icmp, FtpData, Dns };
+constexpr Extra kToolOrder[] = { Extra::Bootp,      Extra::Broadcast, Extra::SourceRoute, Extra::Ntp,
+                                 Extra::Rendezvous, Extra::Icmp,      Extra::FtpData,     Extra::Dns };
+constexpr Extra kPanelOrder[] = { Extra::Bootp, Extra::Broadcast, Extra::Rendezvous, Extra::SourceRoute,
+                                  Extra::Ntp,   Extra::Icmp,      Extra::FtpData,    Extra::Dns };
+
+void appendExtraRules(const Value& interface, RuleWriter& rules, std::string& text, const std::string& name,
+                      const std::string& addr, std::string_view dns, bool panel)
 {
     using namespace keys;
     const std::string_view via = " via ";
-    if (integerOf(interface, kAdvAllowBootp) != 0) {
-        appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
-        rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
-    }
-    if (integerOf(interface, kAdvAllowBroadcast) != 0) {
-        appendSectionHeader(text, "## Allow Broadcast (for DHCP)\n");
-        rules.next(" allow udp from any to 255.255.255.255 67-68", via, name);
-    }
-    if (integerOf(interface, kAdvAllowRendezvous) != 0) {
-        appendSectionHeader(text, "## Allow Rendezvous Multicast\n");
-        rules.next(KWRunningOnJaguar ? " allow udp from any 5353 to any 5353 keep-state"
-                                     : " allow udp from any 5353 to any 5353",
-                   via, name);
-    }
-    if (integerOf(interface, kDenySourceRoute) != 0) {
-        appendSectionHeader(text, "## Deny Source Routed Packets\n");
-        rules.next(" unreach host log ip from any to any ipopt ssrr,lsrr", via, name);
-    }
-    if (integerOf(interface, kAdvAllowNtp) != 0) {
-        appendSectionHeader(text, "## Allow Network Time (NTP)\n");
-        rules.next(toolkitVersionNumber() == 577.0 ? " allow udp from any 123 to any 123"
-                                                   : " allow udp from any 123 to any 1024-65535,123",
-                   via, name);
-    }
-    if (integerOf(interface, kAdvAllowIcmp) != 0) {
-        appendSectionHeader(text, "## Allow All ICMP Packets\n");
-        rules.next(" allow icmp from any to any", via, name);
-    }
-    if (integerOf(interface, kAdvAllowFtpData) != 0) {
-        appendSectionHeader(text, "## Allow FTP-Data port\n");
-        rules.next(" allow tcp from any 20-21 to any 1024-65535 in", via, name);
-    }
-    if (integerOf(interface, kAdvAllowDns) != 0) {
-        appendSectionHeader(text, "## Allow DNS\n");
-        if (KWRunningOnJaguar) {
-            rules.next(" allow udp from any to ", dns, " 53 keep-state out", via, name);
-        } else {
-            rules.next(" allow udp from any 1024-65535 to ", dns, " 53 out", via, name);
-            rules.next(" allow udp from ", dns, " 53 to any 1024-65535 in", via, name);
+    for (const Extra extra : panel ? kPanelOrder : kToolOrder) {
+        switch (extra) {
+        case Extra::Bootp:
+            if (integerOf(interface, kAdvAllowBootp) != 0) {
+                appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
+                rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
+            }
+            break;
+        case Extra::Broadcast:
+            if (integerOf(interface, kAdvAllowBroadcast) != 0) {
+                appendSectionHeader(text, panel ? "## Allow Broadcast (for DHCP)\n" : "## Allow DHCP Broadcast\n");
+                rules.next(" allow udp from any to 255.255.255.255 67-68", via, name);
+            }
+            break;
+        case Extra::SourceRoute:
+            if (integerOf(interface, kDenySourceRoute) != 0) {
+                appendSectionHeader(text, "## Deny Source Routed Packets\n");
+                rules.next(panel ? " unreach host log ip from any to any ipopt ssrr,lsrr"
+                                 : " unreach host log ip from any to any ipoptions ssrr,lsrr",
+                           via, name);
+            }
+            break;
+        case Extra::Ntp:
+            if (integerOf(interface, kAdvAllowNtp) != 0) {
+                appendSectionHeader(text, "## Allow Network Time (NTP)\n");
+                rules.next(panel && toolkitVersionNumber() == 577.0 ? " allow udp from any 123 to any 123"
+                                                                    : " allow udp from any 123 to any 1024-65535,123",
+                           via, name);
+            }
+            break;
+        case Extra::Rendezvous:
+            if (integerOf(interface, kAdvAllowRendezvous) != 0) {
+                appendSectionHeader(text, "## Allow Rendezvous Multicast\n");
+                rules.next(panel && KWRunningOnJaguar ? " allow udp from any 5353 to any 5353 keep-state"
+                                                      : " allow udp from any 5353 to any 5353",
+                           via, name);
+            }
+            break;
+        case Extra::Icmp:
+            if (integerOf(interface, kAdvAllowIcmp) != 0) {
+                appendSectionHeader(text, "## Allow All ICMP Packets\n");
+                rules.next(" allow icmp from any to any", via, name);
+            }
+            break;
+        case Extra::FtpData:
+            if (integerOf(interface, kAdvAllowFtpData) != 0) {
+                appendSectionHeader(text, "## Allow FTP-Data port\n");
+                rules.next(" allow tcp from any 20-21 to any 1024-65535 in", via, name);
+            }
+            break;
+        case Extra::Dns:
+            if (integerOf(interface, kAdvAllowDns) != 0) {
+                appendSectionHeader(text, "## Allow DNS\n");
+                if (KWRunningOnJaguar) {
+                    rules.next(" allow udp from any to ", dns, " 53 keep-state out", via, name);
+                } else {
+                    rules.next(" allow udp from any 1024-65535 to ", dns, " 53 out", via, name);
+                    rules.next(" allow udp from ", dns, " 53 to any 1024-65535 in", via, name);
+                }
+            }
+            break;
         }
     }
 }
@@ -143,47 +173,7 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
     text += kSeparator;
 
     RuleWriter rules { text, firstRuleNumber };
-    if (form.panel) {
-        appendExtraRulesOfPanel(interface, rules, text, name, addr, dns);
-    } else {
-        if (integerOf(interface, kAdvAllowBootp) != 0) {
-            appendSectionHeader(text, "## Allow DHCP/BOOTP\n");
-            rules.next(" allow udp from any 67-68 to ", addr, " 67-68", via, name);
-        }
-        if (integerOf(interface, kAdvAllowBroadcast) != 0) {
-            appendSectionHeader(text, "## Allow DHCP Broadcast\n");
-            rules.next(" allow udp from any to 255.255.255.255 67-68", via, name);
-        }
-        if (integerOf(interface, kDenySourceRoute) != 0) {
-            appendSectionHeader(text, "## Deny Source Routed Packets\n");
-            rules.next(" unreach host log ip from any to any ipoptions ssrr,lsrr", via, name);
-        }
-        if (integerOf(interface, kAdvAllowNtp) != 0) {
-            appendSectionHeader(text, "## Allow Network Time (NTP)\n");
-            rules.next(" allow udp from any 123 to any 1024-65535,123", via, name);
-        }
-        if (integerOf(interface, kAdvAllowRendezvous) != 0) {
-            appendSectionHeader(text, "## Allow Rendezvous Multicast\n");
-            rules.next(" allow udp from any 5353 to any 5353", via, name);
-        }
-        if (integerOf(interface, kAdvAllowIcmp) != 0) {
-            appendSectionHeader(text, "## Allow All ICMP Packets\n");
-            rules.next(" allow icmp from any to any", via, name);
-        }
-        if (integerOf(interface, kAdvAllowFtpData) != 0) {
-            appendSectionHeader(text, "## Allow FTP-Data port\n");
-            rules.next(" allow tcp from any 20-21 to any 1024-65535 in", via, name);
-        }
-        if (integerOf(interface, kAdvAllowDns) != 0) {
-            appendSectionHeader(text, "## Allow DNS\n");
-            if (KWRunningOnJaguar) {
-                rules.next(" allow udp from any to ", dns, " 53 keep-state out", via, name);
-            } else {
-                rules.next(" allow udp from any 1024-65535 to ", dns, " 53 out", via, name);
-                rules.next(" allow udp from ", dns, " 53 to any 1024-65535 in", via, name);
-            }
-        }
-    }
+    appendExtraRules(interface, rules, text, name, addr, dns, form.panel);
 
     text += '\n';
     text += kSeparator;
