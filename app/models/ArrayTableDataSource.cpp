@@ -222,6 +222,13 @@ void ArrayTableDataSource::setRowColours(QColor even, QColor odd)
     m_oddRows = odd;
 }
 
+void ArrayTableDataSource::updateRow(int row, const std::function<void(Value&)>& change)
+{
+    Lock lock(m_arrayLock);
+    checkRow(row);
+    change(m_rows[static_cast<std::size_t>(row)]);
+}
+
 void ArrayTableDataSource::replaceRow(int row, Value record)
 {
     Lock lock(m_arrayLock);

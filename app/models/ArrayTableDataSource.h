@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -75,6 +76,8 @@ public:
     void sortObjectsByKey(const std::string& key);
     // Replaces the record at a row (the row's own filter taking new attributes).
     void replaceRow(int row, Value record);
+    // Changes the record at a row in place.
+    void updateRow(int row, const std::function<void(Value&)>& change);
     // Redisplays the table after list operations (they do not, except setObjectArray).
     void reloadData();
 

@@ -728,10 +728,19 @@ QVariant QuickTabController::customValueForColumnName(ArrayTableDataSource& sour
 void QuickTabController::appendFirewallRules(const Value& interface, std::string& text, std::int64_t startingAt)
 {
     m_interface = stringValueOf(interface.get(kInterfaceName));
-    Value::Array numbered;
+    std::vector<IPFWInterface::NumberedFilter> numbered;
     IPFWInterface::appendPanelFirewallRules(flushSettings(), interfaceName(), text, startingAt, &numbered);
     for (std::size_t row = 0; row < numbered.size() && static_cast<int>(row) < m_dataSource->count(); ++row) {
-        m_dataSource->replaceRow(static_cast<int>(row), std::move(numbered[row]));
+        IPFWInterface::NumberedFilter& got = numbered[row];
+        m_dataSource->updateRow(static_cast<int>(row), [&got](Value& filter) {
+            filter.set(ServiceFilterOrderNumber, Value::integer(got.ruleNumber));
+            if (got.srcHost) {
+                filter.set(ServiceFilterSrcHost, Value(std::move(*got.srcHost)));
+            }
+            if (got.dstHost) {
+                filter.set(ServiceFilterDstHost, Value(std::move(*got.dstHost)));
+            }
+        });
     }
     emit m_dataSource->dataChanged(m_dataSource->index(0, 0),
                                    m_dataSource->index(m_dataSource->count() - 1, m_dataSource->columnCount() - 1));

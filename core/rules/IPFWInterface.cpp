@@ -58,7 +58,7 @@ namespace {
 struct BlockForm {
     bool panel = false;
     std::string_view interfaceName; // the panel's name for the interface
-    Value::Array* numberedFilters = nullptr;
+    std::vector<IPFWInterface::NumberedFilter>* numberedFilters = nullptr;
 };
 
 // The switched-on extra rules of an interface. The quick panel writes them in an order of its
@@ -199,13 +199,13 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
                 }
                 appendRuleText(text, filter, name);
                 if (form.numberedFilters != nullptr) {
-                    Value numbered = entry;
-                    numbered.set(ServiceFilterOrderNumber, Value::integer(rules.n));
+                    IPFWInterface::NumberedFilter numbered;
+                    numbered.ruleNumber = rules.n;
                     if (filter.srcHost) {
-                        numbered.set(ServiceFilterSrcHost, Value(std::string(*filter.srcHost)));
+                        numbered.srcHost = std::string(*filter.srcHost);
                     }
                     if (filter.dstHost) {
-                        numbered.set(ServiceFilterDstHost, Value(std::string(*filter.dstHost)));
+                        numbered.dstHost = std::string(*filter.dstHost);
                     }
                     form.numberedFilters->push_back(std::move(numbered));
                 }
@@ -239,10 +239,10 @@ void appendBlock(const Value& interface, std::string& text, std::int64_t firstRu
 } // namespace
 
 void IPFWInterface::appendPanelFirewallRules(const Value& interface, std::string_view interfaceName, std::string& text,
-                                             std::int64_t firstRuleNumber, Value::Array* numberedFilters)
+                                             std::int64_t firstRuleNumber, std::vector<NumberedFilter>* numberedFilters)
 {
     const size_t before = text.size();
-    Value::Array numbered;
+    std::vector<NumberedFilter> numbered;
     try {
         appendBlock(interface, text, firstRuleNumber, BlockForm { true, interfaceName, &numbered });
     } catch (...) {
