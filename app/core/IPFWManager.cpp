@@ -1,6 +1,7 @@
 #include "IPFWManager.h"
 
 #include "LoggingCommands.h"
+#include "base/AtomicFile.h"
 #include "base/CommandRunner.h"
 #include "base/Log.h"
 #include "base/MessagePort.h"
@@ -33,12 +34,7 @@ constexpr std::chrono::minutes kServeTimeout { 10 };
 
 std::string executableFolder()
 {
-    char buffer[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string path(buffer, static_cast<std::size_t>(n));
+    const std::string path = ownExecutablePath();
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }

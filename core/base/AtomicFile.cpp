@@ -1,6 +1,7 @@
 #include "AtomicFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
@@ -101,6 +102,13 @@ bool readAllAndClose(int fd, std::string& out)
 
 } // namespace
 
+std::string ownExecutablePath()
+{
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+}
+
 bool readFile(const std::string& path, std::string& out)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -133,8 +141,13 @@ bool FileBytes::open(const std::string& path)
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        const auto size = static_cast<size_t>(st.st_size);
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    return mapOrRead(fd, regular ? static_cast<size_t>(st.st_size) : 0);
+}
+
+bool FileBytes::mapOrRead(int fd, size_t size)
+{
+    if (size > 0) {
         void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (map != MAP_FAILED) {
             ::close(fd);
@@ -170,21 +183,12 @@ bool FileBytes::openRegular(const std::string& path, size_t maxSize)
         errno = refusal;
         return false;
     }
-    if (st.st_size > 0) {
-        const auto size = static_cast<size_t>(st.st_size);
-        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map != MAP_FAILED) {
-            ::close(fd);
-            m_map = static_cast<char*>(map);
-            m_size = size;
-            return true;
-        }
-    }
+    // A regular file's reads never block; the flag only kept the open from waiting.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) {
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
-    return readAllAndClose(fd, m_copy);
+    return mapOrRead(fd, static_cast<size_t>(st.st_size));
 }
 
 std::string FileBytes::errorText(int error)

@@ -22,6 +22,9 @@ void removeStaleTemporaryFiles(const std::string& path);
 // files stay far below it, and a file this large is no input of theirs.
 inline constexpr size_t kMaxReadFileSize = size_t { 256 } << 20;
 
+// The running program's own path (from /proc/self/exe); empty when it cannot be read.
+std::string ownExecutablePath();
+
 // Reads a whole file; false with errno set when it cannot be read.
 bool readFile(const std::string& path, std::string& out);
 
@@ -48,6 +51,8 @@ public:
 
 private:
     void release();
+    // Maps the regular file of size bytes behind fd, else reads it; closes fd either way.
+    bool mapOrRead(int fd, size_t size);
 
     char* m_map = nullptr;
     size_t m_size = 0;

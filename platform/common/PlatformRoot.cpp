@@ -66,10 +66,8 @@ bool establishRoot(const std::string& installedSystemPath)
             return false;
         }
     } else {
-        char exe[PATH_MAX];
-        const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            const std::string self(exe, static_cast<size_t>(n));
+        const std::string self = ownExecutablePath();
+        if (!self.empty()) {
             if (self.size() > installedSystemPath.size() &&
                 self.compare(self.size() - installedSystemPath.size(), std::string::npos, installedSystemPath) == 0) {
                 const std::string candidate = self.substr(0, self.size() - installedSystemPath.size());

@@ -78,11 +78,9 @@ bool establishRoot(std::string& error)
             return false;
         }
     } else {
-        char exe[PATH_MAX];
-        const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+        const std::string self = ownExecutablePath();
         const std::string installed = kInstalledPath;
-        if (n > 0) {
-            const std::string self(exe, static_cast<std::size_t>(n));
+        if (!self.empty()) {
             if (self.size() > installed.size() &&
                 self.compare(self.size() - installed.size(), std::string::npos, installed) == 0) {
                 const std::string candidate = self.substr(0, self.size() - installed.size());

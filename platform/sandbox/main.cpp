@@ -360,13 +360,12 @@ int main(int argc, char** argv)
     }
     ::setenv(kw::SystemRoot::kEnvironmentVariable, folder.c_str(), 1);
 
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
+    const std::string self = kw::ownExecutablePath();
+    if (self.empty()) {
         complain(std::string("cannot find this program's folder: ") + std::strerror(errno));
         return 1;
     }
-    const std::string buildFolder = parentOf(std::string(self, static_cast<size_t>(n)));
+    const std::string buildFolder = parentOf(self);
 
     const bool ok =
         ensureFolder("/var/db/kw-platform") && ensureFolder("/var/run/kw-platform/processes") &&

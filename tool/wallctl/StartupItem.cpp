@@ -269,12 +269,8 @@ bool assureStartupItemDirectory()
 std::string ownProgramPath(const std::string& argv0)
 {
     if (argv0.find('/') == std::string::npos) {
-        char self[PATH_MAX];
-        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n > 0) {
-            return besideIn(folderOf(std::string(self, static_cast<size_t>(n))), kToolCopy);
-        }
-        return kToolCopy;
+        const std::string self = ownExecutablePath();
+        return self.empty() ? std::string(kToolCopy) : besideIn(folderOf(self), kToolCopy);
     }
     std::string path = argv0;
     struct stat st {};
