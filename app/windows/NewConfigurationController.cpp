@@ -280,7 +280,7 @@ bool NewConfigurationController::loadCurrentSettings()
     if (!key) {
         return false;
     }
-    loadSettingsForKey(*key);
+    loadSetting(*key, prefs);
     return true;
 }
 
@@ -291,7 +291,11 @@ void NewConfigurationController::setPageTitle(const char* format)
 
 void NewConfigurationController::loadSettingsForKey(const std::string& key)
 {
-    KeepwallPrefs prefs;
+    loadSetting(key, KeepwallPrefs());
+}
+
+void NewConfigurationController::loadSetting(const std::string& key, const KeepwallPrefs& prefs)
+{
     const Value* found = prefs.settingForKey(key);
     const Value setting = found != nullptr ? *found : Value(Value::Dictionary {});
     m_loading = true;
@@ -395,6 +399,18 @@ Value NewConfigurationController::settingFromPages() const
     return setting;
 }
 
+Value NewConfigurationController::documentToStore() const
+{
+    // The stored settings with this one replaced whole, made current by the same store.
+    KeepwallPrefs prefs;
+    Value::Dictionary stored = prefs.storedSettings();
+    stored[m_settingKey] = settingFromPages();
+    Value document(Value::Dictionary {});
+    document.set(kStoredSettings, Value(std::move(stored)));
+    document.set(kCurrentSetting, Value(m_settingKey));
+    return document;
+}
+
 void NewConfigurationController::runJob(std::function<void(IPFWManager&)> work, std::function<void(bool failed)> after)
 {
     ++m_jobsRunning;
@@ -423,12 +439,7 @@ bool NewConfigurationController::waitForJobs(int milliseconds)
 void NewConfigurationController::flushSettings(std::function<void(bool stored)> done)
 {
     // The document is made here, on the GUI thread; the job only hands it to the tool.
-    KeepwallPrefs prefs;
-    Value::Dictionary stored = prefs.storedSettings();
-    stored[m_settingKey] = settingFromPages();
-    Value document(Value::Dictionary {});
-    document.set(kStoredSettings, Value(std::move(stored)));
-    document.set(kCurrentSetting, Value(m_settingKey));
+    Value document = documentToStore();
     if (!m_gateway.authenticate()) {
         // Nothing was stored: the window keeps its edits and its edited mark.
         logLine("ERROR: Configuration not stored");
@@ -485,12 +496,7 @@ void NewConfigurationController::storeAndApply(bool store, bool apply)
     m_progPanel->show();
     std::optional<Value> document;
     if (store) {
-        KeepwallPrefs prefs;
-        Value::Dictionary stored = prefs.storedSettings();
-        stored[m_settingKey] = settingFromPages();
-        document = Value(Value::Dictionary {});
-        document->set(kStoredSettings, Value(std::move(stored)));
-        document->set(kCurrentSetting, Value(m_settingKey));
+        document = documentToStore();
     }
     auto stored = std::make_shared<bool>(false);
     runJob(
@@ -577,22 +583,13 @@ void NewConfigurationController::revertSettings()
                    text += QStringLiteral("add ") + line + QLatin1Char('\n');
                }
                // Importing is not an edit of the user's: the edited mark stays as it was.
-               const bool edited = isEdited();
-               m_loading = true;
-               m_ui->expertText->setPlainText(text);
-               m_loading = false;
-               setWindowModified(edited);
+               showTextKeepingMark(m_ui->expertText, text);
            });
 }
 
 void NewConfigurationController::generateExpertTextFromQuick()
 {
-    const std::string text = expertTextFromQuick();
-    const bool edited = isEdited();
-    m_loading = true;
-    m_ui->expertText->setPlainText(QString::fromStdString(text));
-    m_loading = false;
-    setWindowModified(edited);
+    showTextKeepingMark(m_ui->expertText, QString::fromStdString(expertTextFromQuick()));
 }
 
 std::string NewConfigurationController::expertTextFromQuick()
@@ -632,9 +629,14 @@ std::string NewConfigurationController::expertTextFromQuick()
 
 void NewConfigurationController::generateNatdTextFromQuick()
 {
+    showTextKeepingMark(m_ui->natdExpertText, QString::fromStdString(m_natController->generateNatdTextFromQuick()));
+}
+
+void NewConfigurationController::showTextKeepingMark(QPlainTextEdit* view, const QString& text)
+{
     const bool edited = isEdited();
     m_loading = true;
-    m_ui->natdExpertText->setPlainText(QString::fromStdString(m_natController->generateNatdTextFromQuick()));
+    view->setPlainText(text);
     m_loading = false;
     setWindowModified(edited);
 }

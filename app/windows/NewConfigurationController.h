@@ -13,6 +13,7 @@
 #include <vector>
 
 class QAction;
+class QPlainTextEdit;
 class QProgressDialog;
 class QToolBar;
 
@@ -22,6 +23,7 @@ class NewConfigurationController;
 
 namespace kw {
 class IPFWManager;
+class KeepwallPrefs;
 class ScopedObserver;
 } // namespace kw
 
@@ -115,6 +117,10 @@ private:
     void setOwnControlsEnabled(bool enabled);
     void storeAndApply(bool store, bool apply);
     void runJob(std::function<void(IPFWManager&)> work, std::function<void(bool failed)> after);
+    void loadSetting(const std::string& key, const KeepwallPrefs& prefs);
+    Value documentToStore() const;
+    // Replaces a text view's text without counting it as the user's edit.
+    void showTextKeepingMark(QPlainTextEdit* view, const QString& text);
     void showIPSharingRunning(const QString& message);
 
     IPFWManager& m_gateway;
