@@ -76,11 +76,10 @@ int AuthPanelDialog::runPanel(AuthPanelController& controller)
     if (QCoreApplication::instance() == nullptr) {
         return AuthPanelController::kModalAbort;
     }
+    // The panel belongs to the GUI thread; elsewhere the request counts as cancelled (the
+    // gateway's interaction policy keeps workers from asking at all).
     if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
-        int code = AuthPanelController::kModalAbort;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [&] { code = runPanel(controller); }, Qt::BlockingQueuedConnection);
-        return code;
+        return AuthPanelController::kModalAbort;
     }
     AuthPanelDialog dialog(controller, QApplication::activeWindow());
     const int code = dialog.exec();

@@ -26,7 +26,7 @@ public:
 
     // The panel runner the controller calls when it needs to ask: shows the panel modally and
     // answers kModalOk once the controller accepted the credentials, kModalAbort for Cancel.
-    // From a thread other than the GUI thread it asks the GUI thread and waits.
+    // From a thread other than the GUI thread it answers kModalAbort without showing anything.
     static int runPanel(AuthPanelController& controller);
 
     // Makes this panel the controller's prompt, and lets only the GUI thread show it: a

@@ -430,9 +430,4 @@ void MonitorController::closeEvent(QCloseEvent* event)
     QMainWindow::closeEvent(event);
 }
 
-void MonitorController::showEvent(QShowEvent* event)
-{
-    QMainWindow::showEvent(event);
-}
-
 } // namespace kw::app
