@@ -216,12 +216,13 @@ std::optional<std::string> IPFWManager::runAsRoot(const std::string& path, const
     return output;
 }
 
-void IPFWManager::runTool(const char* word)
+bool IPFWManager::runTool(const char* word)
 {
     if (!ensureAuthenticated()) {
-        return;
+        return false;
     }
     runAsRoot(m_toolPath, { word }, true);
+    return true;
 }
 
 void IPFWManager::applyCurrentSetting()
@@ -246,20 +247,16 @@ void IPFWManager::updateLogArchive()
 
 void IPFWManager::enableFWLogging()
 {
-    if (!ensureAuthenticated()) {
-        return;
+    if (runTool(kEnableLog)) {
+        m_loggingEnabled = true;
     }
-    runAsRoot(m_toolPath, { kEnableLog }, true);
-    m_loggingEnabled = true;
 }
 
 void IPFWManager::disableFWLogging()
 {
-    if (!ensureAuthenticated()) {
-        return;
+    if (runTool(kDisableLog)) {
+        m_loggingEnabled = false;
     }
-    runAsRoot(m_toolPath, { kDisableLog }, true);
-    m_loggingEnabled = false;
 }
 
 void IPFWManager::startNatdServer()
@@ -278,9 +275,7 @@ bool IPFWManager::storeConfiguration(const Value& settings)
         return false;
     }
     m_configurationData = valueToXml(settings);
-    startServingConfiguration();
-    runAsRoot(m_toolPath, { kStore }, true);
-    stopServingConfiguration();
+    runServing(kStore);
     return true;
 }
 
@@ -290,10 +285,16 @@ bool IPFWManager::deleteLogItems(const Value::Array& logIds)
         return false;
     }
     m_deleteLogData = valueToXml(Value(logIds));
-    startServingConfiguration();
-    runAsRoot(m_toolPath, { kDeleteLog }, true);
-    stopServingConfiguration();
+    runServing(kDeleteLog);
     return true;
+}
+
+void IPFWManager::runServing(const char* word)
+{
+    // The port is listening before the tool starts and is closed after it has ended.
+    startServingConfiguration();
+    runAsRoot(m_toolPath, { word }, true);
+    stopServingConfiguration();
 }
 
 void IPFWManager::rotateSystemLog()

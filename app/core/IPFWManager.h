@@ -114,7 +114,9 @@ private:
     // Starts a program as root, reads its output to the end and reaps it.
     std::optional<std::string> runAsRoot(const std::string& path, const std::vector<std::string>& args,
                                          bool logOutcome);
-    void runTool(const char* word);
+    // Runs the tool with one word once the user is authenticated; false when nothing ran.
+    bool runTool(const char* word);
+    void runServing(const char* word);
 
     AuthPanelController& m_runner;
     std::recursive_mutex m_mutex;
