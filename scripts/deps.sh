@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev sqlite3 libssl-dev libpam0g-dev libsecret-1-dev
   clang util-linux procps nftables
   gnome-keyring dbus
+  libnftables-dev iproute2
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
 )

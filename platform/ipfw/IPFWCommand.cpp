@@ -6,6 +6,10 @@
 #include "IPFWTable.h"
 #include "PacketDescription.h"
 
+#include "KernelBackend.h"
+#include "NftCompiler.h"
+#include "NftKernel.h"
+
 #include "base/AtomicFile.h"
 #include "base/SystemRoot.h"
 #include "syntax/IPFWGrammar.h"
@@ -18,6 +22,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <unistd.h>
@@ -149,6 +154,10 @@ private:
     int flush(const Options& o);
     int loadFile(const std::string& path, const Options& o);
     int inject(const std::vector<std::string>& words, std::size_t first);
+    // The kernel backend: the table made the kernel's rule set, the kernel's counters read into
+    // the table, and the kernel's counters zeroed.
+    bool applyToKernel(std::string& error);
+    bool readKernelCounters(std::string& error);
 
     std::istream& m_in;
     std::ostream& m_out;
@@ -159,6 +168,8 @@ private:
     bool m_changed = false;
     int m_line = 0; // the rule file's line being applied, 0 on the command line
     std::int64_t m_verboseLimit = -1;
+    nft::KernelBackend m_backend;
+    std::unique_ptr<nft::NftKernel> m_kernel;
 };
 
 int Session::run(const std::vector<std::string>& args)
@@ -182,7 +193,24 @@ int Session::run(const std::vector<std::string>& args)
     }
     const bool readOnly = command == Command::List || command == Command::Show;
     std::string error;
-    if (!m_store.open(readOnly ? StateStore::Lock::Shared : StateStore::Lock::Exclusive, m_table, m_names, error)) {
+    if (!nft::loadKernelBackend(m_backend, error)) {
+        return fail(kExitIOError, error);
+    }
+    if (m_backend.isKernel()) {
+        if (injecting) {
+            return usage("inject: the kernel backend filters real packets");
+        }
+        if (!nft::enterNamespace(m_backend, error)) {
+            return fail(kExitOSError, error);
+        }
+        m_kernel = std::make_unique<nft::NftKernel>();
+        if (!m_kernel->available(error)) {
+            return fail(kExitOSError, error);
+        }
+    }
+    // With the kernel backend a listing records when counters last moved, so it writes too.
+    const bool sharedLock = readOnly && !m_backend.isKernel();
+    if (!m_store.open(sharedLock ? StateStore::Lock::Shared : StateStore::Lock::Exclusive, m_table, m_names, error)) {
         return fail(kExitIOError, error);
     }
     int status = 0;
@@ -192,6 +220,19 @@ int Session::run(const std::vector<std::string>& args)
         status = loadFile(args[i], o);
     } else {
         status = execute(args, i, o);
+    }
+    if (m_kernel && m_changed) {
+        const bool tableCommand = command != Command::List && command != Command::Show && command != Command::Zero &&
+                                  command != Command::ResetLog;
+        if (command == Command::None && status != 0) {
+            // A rule file that fails leaves the rules in force as they were, in the kernel and
+            // in the table.
+            return status;
+        }
+        if (tableCommand && !applyToKernel(error)) {
+            m_line = 0;
+            return fail(kExitOSError, error);
+        }
     }
     if (m_changed && !m_store.save(m_table, error)) {
         m_line = 0;
@@ -251,6 +292,11 @@ int Session::add(const std::vector<std::string>& words, std::size_t first, const
     if (const auto refusal = releaseRuleRefusal(rule)) {
         return fail(kExitUsage, *refusal); // the release's own ipfw does not know the rule
     }
+    if (m_kernel) {
+        if (const auto refusal = nft::kernelRefusal(rule)) {
+            return fail(kExitUsage, *refusal);
+        }
+    }
     if (m_verboseLimit < 0) {
         m_verboseLimit = std::max<std::int64_t>(0, kernelVariable("net.inet.ip.fw.verbose_limit", 0));
     }
@@ -298,9 +344,13 @@ int Session::zero(const std::vector<std::string>& words, std::size_t first, cons
         }
         return found;
     };
+    std::string error;
     if (first >= words.size()) {
         clear(std::nullopt);
         m_changed = true;
+        if (m_kernel && !logOnly && !m_kernel->resetCounters({}, error)) {
+            return fail(kExitOSError, error);
+        }
         if (!o.quiet) {
             m_out << (logOnly ? "Logging counts reset.\n" : "Accounting cleared.\n");
         }
@@ -318,6 +368,17 @@ int Session::zero(const std::vector<std::string>& words, std::size_t first, cons
             continue;
         }
         m_changed = true;
+        if (m_kernel && !logOnly) {
+            std::vector<std::uint64_t> ids;
+            for (const auto& r : m_table.rules()) {
+                if (r.rule.number == n) {
+                    ids.push_back(r.id);
+                }
+            }
+            if (!m_kernel->resetCounters(ids, error)) {
+                return fail(kExitOSError, error);
+            }
+        }
         if (!o.quiet) {
             m_out << "Entry " << n << (logOnly ? " logging count reset\n" : " cleared\n");
         }
@@ -347,8 +408,58 @@ int Session::list(const std::vector<std::string>& words, std::size_t first, cons
             return fail(kExitUnavailable, "rule " + std::to_string(n) + " does not exist");
         }
     }
+    if (m_kernel) {
+        std::string error;
+        if (!readKernelCounters(error)) {
+            return fail(kExitOSError, error);
+        }
+    }
     m_out << listing(m_table, lo, static_cast<std::int64_t>(std::time(nullptr)));
     return 0;
+}
+
+bool Session::applyToKernel(std::string& error)
+{
+    const auto& rules = m_table.rules();
+    if (rules.size() == 1) {
+        return m_kernel->removeTable(error); // the default rule alone: an open host, no table of ours
+    }
+    std::vector<nft::KernelRule> compiled;
+    compiled.reserve(rules.size());
+    for (const auto& r : rules) {
+        compiled.push_back({ r.id, &r.rule });
+    }
+    if (const auto refusal = nft::tableRefusal(compiled)) {
+        error = *refusal;
+        return false;
+    }
+    return m_kernel->run(nft::compileRuleset(compiled), error);
+}
+
+bool Session::readKernelCounters(std::string& error)
+{
+    std::unordered_map<std::uint64_t, nft::RuleCounter> counters;
+    if (!m_kernel->readCounters(counters, error)) {
+        return false;
+    }
+    // The kernel keeps no time of the last match: a rule whose count grew since the last look
+    // gets the time of this look.
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    for (auto& r : m_table.rules()) {
+        const auto found = counters.find(r.id);
+        const nft::RuleCounter c = found == counters.end() ? nft::RuleCounter {} : found->second;
+        if (c.packets > r.packets) {
+            r.lastMatch = now;
+        } else if (c.packets == 0) {
+            r.lastMatch = 0;
+        }
+        if (c.packets != r.packets || c.bytes != r.bytes) {
+            m_changed = true;
+        }
+        r.packets = c.packets;
+        r.bytes = c.bytes;
+    }
+    return true;
 }
 
 int Session::flush(const Options& o)

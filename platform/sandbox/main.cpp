@@ -15,6 +15,7 @@
 // logs and kernel state that exist are left as they are (a corrupt state file is reported), and
 // so are a PAM stack the user wrote and an account file that already names the user.
 #include "DemoAdministrator.h"
+#include "KernelBackend.h"
 #include "common/KernelVariables.h"
 #include "common/NetworkInterfaces.h"
 #include "common/PlatformRoot.h"
@@ -30,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -336,11 +338,22 @@ bool seedKernelState()
 int main(int argc, char** argv)
 {
     setProgramName("kw-sandbox");
-    if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: kw-sandbox <folder>\n");
+    // --kernel chooses the kernel the root's commands drive; without it the choice stays.
+    std::optional<kw::nft::KernelBackend> backend;
+    int argi = 1;
+    if (argc == 4 && std::strcmp(argv[1], "--kernel") == 0) {
+        backend.emplace();
+        if (!kw::nft::parseBackendWord(argv[2], *backend)) {
+            complain(std::string("unknown kernel \"") + argv[2] + "\" (emulated, nftables or nftables:NETNS)");
+            return 1;
+        }
+        argi = 3;
+    }
+    if (argc != argi + 1 || argv[argi][0] == '\0' || argv[argi][0] == '-') {
+        std::fprintf(stderr, "usage: kw-sandbox [--kernel emulated|nftables[:NETNS]] <folder>\n");
         return 1;
     }
-    std::string folder = argv[1];
+    std::string folder = argv[argi];
     if (folder.front() != '/') {
         char cwd[PATH_MAX];
         if (::getcwd(cwd, sizeof cwd) == nullptr) {
@@ -376,5 +389,12 @@ int main(int argc, char** argv)
         createIfMissing("/var/run/dynamic-store.plist", kw::valueToXml(dynamicStore()), 0644) &&
         createIfMissing("/var/log/system.log", "", 0644) && createIfMissing("/var/log/ipfw.log", "", 0644) &&
         createIfMissing("/dev/console", "", 0644) && seedKernelState() && installDemoAdministrator(buildFolder);
+    if (ok && backend) {
+        std::string error;
+        if (!kw::nft::storeKernelBackend(*backend, error)) {
+            fail(error);
+            return 1;
+        }
+    }
     return ok ? 0 : 1;
 }

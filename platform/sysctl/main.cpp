@@ -6,6 +6,9 @@
 #include "common/KernelVariables.h"
 #include "common/PlatformRoot.h"
 
+#include "KernelBackend.h"
+#include "NftKernel.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,6 +30,20 @@ void print(bool valueOnly, const std::string& name, const std::string& value)
     } else {
         std::printf("%s: %s\n", name.c_str(), value.c_str());
     }
+}
+
+// With the kernel backend, IP forwarding is the namespace's own switch; the other variables are
+// the packet filter's and stay recorded under the root.
+bool applyToKernel(const std::string& name, std::int64_t value, std::string& error)
+{
+    kw::nft::KernelBackend backend;
+    if (!kw::nft::loadKernelBackend(backend, error)) {
+        return false;
+    }
+    if (!backend.isKernel() || name != KernelVariables::kForwarding) {
+        return true;
+    }
+    return kw::nft::enterNamespace(backend, error) && kw::nft::writeIPv4Forwarding(value != 0, error);
 }
 
 // A name that is no variable may be a node: every variable under "name." is shown.
@@ -87,6 +104,11 @@ bool set(const std::string& assignment, bool valueOnly)
     std::string error;
     std::int64_t old = 0;
     if (!KernelVariables::write(name, *value, old, error)) {
+        complain(error);
+        return false;
+    }
+    if (!applyToKernel(name, *value, error)) {
+        KernelVariables::write(name, old, old, error); // the kernel keeps its value: so does the record
         complain(error);
         return false;
     }
