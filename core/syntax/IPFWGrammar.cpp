@@ -6,16 +6,17 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <locale.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <utility>
 
 namespace kw {
 
@@ -150,11 +151,13 @@ constexpr std::size_t kPortTextLength = 31;
 class RuleParser {
 public:
     RuleParser(std::span<const char* const> words, NameServices& names, IPFWRule& rule,
-               const std::function<void(const std::string&)>& onError)
+               const std::function<void(const std::string&)>& onError, IPFWGrammarMode mode)
         : m_words(words)
         , m_names(names)
         , m_rule(rule)
         , m_onError(onError)
+        , m_mode(mode)
+        , m_newer(mode == IPFWGrammarMode::AnyRelease || (mode == IPFWGrammarMode::Release && KWRunningOnTiger))
     {}
 
     bool run()
@@ -185,7 +188,7 @@ private:
     bool parse();
     bool releaseAllows()
     {
-        if (!releaseGrammar()) {
+        if (m_mode != IPFWGrammarMode::Release) {
             return true;
         }
         if (const auto refusal = releaseRuleRefusal(m_rule)) {
@@ -197,9 +200,14 @@ private:
     bool parseAction();
     bool parseLogging();
     bool parseProtocol();
+    bool parseSet();
     bool parseEndpoint(const char* keyword, IPFWAddress& address, int& portCount, IPFWPortKind& kind);
+    std::string_view takePortWord();
     bool portsFitProtocol();
     bool parseOptions();
+    bool parseNewerOption(const char* word, bool& handled);
+    bool parsePortOption(bool source);
+    bool parseLimit();
     bool endTests();
 
     bool lookup_host(const std::string& text, std::uint32_t& address);
@@ -228,6 +236,9 @@ private:
     NameServices& m_names;
     IPFWRule& m_rule;
     const std::function<void(const std::string&)>& m_onError;
+    IPFWGrammarMode m_mode;
+    bool m_newer; // the 10.4 command's additions
+    std::string m_joinedPortWord;
     bool m_failed = false;
 };
 
@@ -244,6 +255,9 @@ bool RuleParser::parse()
             error("illegal rule number %s (rules are numbered 1 to 65534)", word);
             return false;
         }
+    }
+    if (m_newer && !parseSet()) {
+        return false;
     }
     if (remaining() >= 2 && matchesKeyword(peek(), "prob")) {
         take();
@@ -266,6 +280,26 @@ bool RuleParser::parse()
            parseEndpoint("from", m_rule.source, m_rule.sourcePortCount, m_rule.sourcePortKind) &&
            parseEndpoint("to", m_rule.destination, m_rule.destinationPortCount, m_rule.destinationPortKind) &&
            portsFitProtocol() && parseOptions() && endTests();
+}
+
+// "set N" between the rule number and the action. Only the whole word: "s" and "se" keep
+// the meanings the older grammar gives them.
+bool RuleParser::parseSet()
+{
+    if (remaining() < 2 || std::strcmp(peek(), "set") != 0) {
+        return true;
+    }
+    take();
+    const char* word = take();
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long set = std::strtoul(word, &end, 10);
+    if (end == word || *end != '\0' || errno == ERANGE || word[0] == '-' || set > IPFWRule::kMaxSet) {
+        error("illegal set %s", word);
+        return false;
+    }
+    m_rule.set = static_cast<int>(set);
+    return true;
 }
 
 bool RuleParser::parseAction()
@@ -437,18 +471,34 @@ bool RuleParser::parseEndpoint(const char* keyword, IPFWAddress& address, int& p
     if (remaining() > 0) {
         const char* word = peek();
         if ((word[0] >= '0' && word[0] <= '9') || lookup_port(word, true, true) >= 0) {
-            take();
-            const int k = fill_port(portCount, word);
+            const int k = fill_port(portCount, takePortWord());
             kind = k == 1 ? IPFWPortKind::Range : k == 2 ? IPFWPortKind::Mask : IPFWPortKind::List;
         }
     }
     return true;
 }
 
+// A port word. The newer command joined a word that ends in a comma with the next one, so a
+// list written with blanks after its commas ("25, 110, 143") is one list there.
+std::string_view RuleParser::takePortWord()
+{
+    std::string_view word = take();
+    if (!m_newer || word.empty() || word.back() != ',' || remaining() == 0) {
+        return word;
+    }
+    m_joinedPortWord.assign(word);
+    while (m_joinedPortWord.back() == ',' && remaining() > 0) {
+        m_joinedPortWord += take();
+    }
+    return m_joinedPortWord;
+}
+
 bool RuleParser::portsFitProtocol()
 {
-    if (m_rule.protocol != IPPROTO_TCP && m_rule.protocol != IPPROTO_UDP &&
-        (m_rule.sourcePortCount > 0 || m_rule.destinationPortCount > 0)) {
+    // The newer command takes ports on protocol ip too; they match TCP and UDP packets only.
+    const bool fits =
+        m_rule.protocol == IPPROTO_TCP || m_rule.protocol == IPPROTO_UDP || (m_newer && m_rule.protocol == 0);
+    if (!fits && (m_rule.sourcePortCount > 0 || m_rule.destinationPortCount > 0)) {
         error("only TCP and UDP protocols are valid with port specifications");
         return false;
     }
@@ -461,6 +511,15 @@ bool RuleParser::parseOptions()
     bool sawXmitOrRecv = false;
     while (remaining() > 0) {
         const char* word = take();
+        if (m_newer) {
+            bool handled = false;
+            if (!parseNewerOption(word, handled)) {
+                return false;
+            }
+            if (handled) {
+                continue;
+            }
+        }
         const OptionWord* found = nullptr;
         for (const auto& o : kOptions) {
             if ((o.protocol < 0 || o.protocol == m_rule.protocol) && matchesKeyword(word, o.keyword)) {
@@ -510,6 +569,10 @@ bool RuleParser::parseOptions()
             m_rule.fragment = true;
             break;
         case Option::KeepState:
+            if (m_rule.hasLimit()) {
+                error("only one of keep-state and limit is allowed");
+                return false;
+            }
             m_rule.keepState = true;
             if (remaining() > 0) {
                 if (const std::int64_t type = leadingInteger(peek()); type != 0) {
@@ -573,8 +636,104 @@ bool RuleParser::parseOptions()
     return true;
 }
 
+// The options only the newer command knows; handled is false for any other word.
+bool RuleParser::parseNewerOption(const char* word, bool& handled)
+{
+    handled = true;
+    if (std::strcmp(word, "dst-port") == 0) {
+        return parsePortOption(false);
+    }
+    if (std::strcmp(word, "src-port") == 0) {
+        return parsePortOption(true);
+    }
+    if (std::strcmp(word, "limit") == 0) {
+        return parseLimit();
+    }
+    handled = false;
+    return true;
+}
+
+// "dst-port 80" and "src-port 1024-65535": the side's ports, as if written after its address.
+bool RuleParser::parsePortOption(bool source)
+{
+    const char* side = source ? "source" : "destination";
+    if (remaining() == 0) {
+        error("missing %s port", side);
+        return false;
+    }
+    int& count = source ? m_rule.sourcePortCount : m_rule.destinationPortCount;
+    if (count > 0) {
+        error("%s ports given twice", side);
+        return false;
+    }
+    // Source ports come first in the shared list: the destination ports move behind them.
+    std::vector<std::uint16_t> destination;
+    if (source) {
+        const auto ports = m_rule.destinationPorts();
+        destination.assign(ports.begin(), ports.end());
+        m_rule.destinationPortCount = 0;
+    }
+    const int k = fill_port(count, takePortWord());
+    (source ? m_rule.sourcePortKind : m_rule.destinationPortKind) = k == 1   ? IPFWPortKind::Range
+                                                                    : k == 2 ? IPFWPortKind::Mask
+                                                                             : IPFWPortKind::List;
+    for (const auto port : destination) {
+        if (!add_port(m_rule.destinationPortCount, port)) {
+            break;
+        }
+    }
+    return true;
+}
+
+// "limit src-addr 2": one or more mask words, then the most flows that may share them.
+bool RuleParser::parseLimit()
+{
+    if (m_rule.keepState || m_rule.hasLimit()) {
+        error("only one of keep-state and limit is allowed");
+        return false;
+    }
+    static constexpr std::pair<const char*, std::uint8_t> kMasks[] = {
+        { "src-addr", ipfw::kLimitSrcAddr },
+        { "src-port", ipfw::kLimitSrcPort },
+        { "dst-addr", ipfw::kLimitDstAddr },
+        { "dst-port", ipfw::kLimitDstPort },
+    };
+    std::uint8_t mask = 0;
+    while (remaining() > 0) {
+        const auto found = std::find_if(std::begin(kMasks), std::end(kMasks),
+                                        [this](const auto& m) { return std::strcmp(peek(), m.first) == 0; });
+        if (found == std::end(kMasks)) {
+            break;
+        }
+        mask |= found->second;
+        take();
+    }
+    if (mask == 0) {
+        error("missing limit mask");
+        return false;
+    }
+    if (remaining() == 0) {
+        error("limit needs mask and # of connections");
+        return false;
+    }
+    const char* word = take();
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long count = std::strtoul(word, &end, 10);
+    if (end == word || *end != '\0' || errno == ERANGE || word[0] == '-' || count == 0 || count > 0xffff) {
+        error("illegal limit ``%s'' (1 to 65535 connections)", word);
+        return false;
+    }
+    m_rule.limitMask = mask;
+    m_rule.limitCount = static_cast<std::uint32_t>(count);
+    return true;
+}
+
 bool RuleParser::endTests()
 {
+    if (m_newer && !portsFitProtocol()) {
+        return false; // ports given as options
+    }
     if (!m_rule.in && !m_rule.out) {
         m_rule.in = m_rule.out = true;
     }
@@ -903,20 +1062,6 @@ std::size_t splitWords(std::string& buffer, std::vector<const char*>& words, std
 
 } // namespace ipfw
 
-namespace {
-std::atomic<bool> g_releaseGrammar { false };
-}
-
-void setReleaseGrammar(bool on)
-{
-    g_releaseGrammar = on;
-}
-
-bool releaseGrammar()
-{
-    return g_releaseGrammar;
-}
-
 std::optional<std::string> releaseRuleRefusal(const IPFWRule& rule)
 {
     if (KWRunningOnJaguar) {
@@ -933,27 +1078,27 @@ std::optional<std::string> releaseRuleRefusal(const IPFWRule& rule)
 }
 
 bool parseIPFWRule(std::span<const char* const> words, NameServices& names, IPFWRule& rule,
-                   const std::function<void(const std::string&)>& onError)
+                   const std::function<void(const std::string&)>& onError, IPFWGrammarMode mode)
 {
     rule = IPFWRule {};
-    RuleParser parser(words, names, rule, onError);
+    RuleParser parser(words, names, rule, onError, mode);
     return parser.run();
 }
 
-IPFWParseResult parseIPFWRule(std::span<const char* const> words, NameServices& names)
+IPFWParseResult parseIPFWRule(std::span<const char* const> words, NameServices& names, IPFWGrammarMode mode)
 {
     IPFWParseResult result;
-    result.accepted =
-        parseIPFWRule(words, names, result.rule, [&result](const std::string& m) { result.errors.push_back(m); });
+    result.accepted = parseIPFWRule(
+        words, names, result.rule, [&result](const std::string& m) { result.errors.push_back(m); }, mode);
     return result;
 }
 
-IPFWParseResult parseIPFWRuleLine(std::string_view line, NameServices& names)
+IPFWParseResult parseIPFWRuleLine(std::string_view line, NameServices& names, IPFWGrammarMode mode)
 {
     std::string buffer(line.substr(0, line.find('#')));
     std::vector<const char*> words;
     ipfw::splitWords(buffer, words, buffer.size());
-    return parseIPFWRule(words, names);
+    return parseIPFWRule(words, names, mode);
 }
 
 void postIPFWSyntaxError(const std::string& message)
@@ -983,6 +1128,11 @@ void report_error(const char* format, ...)
 
 int add(int ac, const char* const av[], NameServices& names)
 {
+    return add(ac, av, names, IPFWGrammarMode::Checker);
+}
+
+int add(int ac, const char* const av[], NameServices& names, IPFWGrammarMode mode)
+{
     std::lock_guard lock(ipfwCheckLock());
     std::size_t count = 0;
     while (av != nullptr && static_cast<int>(count) < ac && av[count] != nullptr) {
@@ -1001,8 +1151,9 @@ int add(int ac, const char* const av[], NameServices& names)
         FailureMark& operator=(const FailureMark&) = delete;
     } mark(&failed);
     IPFWRule rule;
-    const bool accepted = parseIPFWRule(std::span<const char* const>(av, count), names, rule,
-                                        [](const std::string& message) { postIPFWSyntaxError(message); });
+    const bool accepted = parseIPFWRule(
+        std::span<const char* const>(av, count), names, rule,
+        [](const std::string& message) { postIPFWSyntaxError(message); }, mode);
     return accepted && !failed ? 1 : 0;
 }
 

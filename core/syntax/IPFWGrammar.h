@@ -23,11 +23,20 @@ inline constexpr char IPFWParserWarningEvent[] = "IPFWParserWarningEvent";
 // The kernel's default rule, which no rule can be added with.
 inline constexpr std::uint32_t kIPFWDefaultRuleNumber = 65535;
 
-// Rules are checked against the checker's own grammar unless the release grammar is on; then
-// also against what the configured release's ipfw accepts (see releaseRuleRefusal). The
-// emulated ipfw's loader always applies the release's rules.
-void setReleaseGrammar(bool on);
-bool releaseGrammar();
+// Which grammar rules are read with.
+enum class IPFWGrammarMode {
+    // The checker's own grammar and messages, the same on every release.
+    Checker,
+    // What the configured release's ipfw accepts (the release flags): on 10.1, whose kernel
+    // keeps no dynamic rules, "check-state" and "keep-state" are refused; on 10.4 the newer
+    // forms are accepted besides everything the checker accepts: "set N" after the rule
+    // number, "src-port" and "dst-port" options, "limit" with its masks and count, ports on
+    // protocol ip, and port lists written with blanks after their commas ("25, 110, 143").
+    Release,
+    // Everything any release accepts: the rules a kernel may hold, whichever release wrote them.
+    AnyRelease,
+};
+
 // The message the configured release's ipfw refuses an otherwise valid rule with: 10.1 knows
 // no dynamic rules, so "check-state" and "keep-state" are refused there. None elsewhere.
 std::optional<std::string> releaseRuleRefusal(const IPFWRule& rule);
@@ -51,6 +60,8 @@ std::recursive_mutex& ipfwCheckLock();
 int add(int ac, const char* const av[]);
 // The same with the name databases of a check under way (their answers are cached there).
 int add(int ac, const char* const av[], NameServices& names);
+// The same with the given grammar.
+int add(int ac, const char* const av[], NameServices& names, IPFWGrammarMode mode);
 
 // Formats a message printf-style (cut to 99 characters), writes "error: %s" with it to standard
 // error (no line break), posts the syntax event with lineno and IPFWParserErrorEvent on this
@@ -72,14 +83,17 @@ struct IPFWParseResult {
 // message to onError as it arises (may be empty). Does not touch lineno, standard error or the
 // notification centre: this is the entry point of the packet filter, which stores the rule.
 bool parseIPFWRule(std::span<const char* const> words, NameServices& names, IPFWRule& rule,
-                   const std::function<void(const std::string&)>& onError);
+                   const std::function<void(const std::string&)>& onError,
+                   IPFWGrammarMode mode = IPFWGrammarMode::Checker);
 
-IPFWParseResult parseIPFWRule(std::span<const char* const> words, NameServices& names);
+IPFWParseResult parseIPFWRule(std::span<const char* const> words, NameServices& names,
+                              IPFWGrammarMode mode = IPFWGrammarMode::Checker);
 
 // Drops the "#" comment of a rule line, splits the rest into words as the rule text checker
 // does and parses it; the first word is the command word ("add 100 allow ip from any to any").
 // Limits on line length and word count are the caller's (see IPFWParser.h).
-IPFWParseResult parseIPFWRuleLine(std::string_view line, NameServices& names);
+IPFWParseResult parseIPFWRuleLine(std::string_view line, NameServices& names,
+                                  IPFWGrammarMode mode = IPFWGrammarMode::Checker);
 
 namespace ipfw {
 // Splits text in place into words at runs of space, tab, form feed, vertical tab, line feed,

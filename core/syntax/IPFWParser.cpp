@@ -56,6 +56,11 @@ private:
 
 int checkIPFWText(std::string_view text, NameServices& names)
 {
+    return checkIPFWText(text, names, IPFWGrammarMode::Checker);
+}
+
+int checkIPFWText(std::string_view text, NameServices& names, IPFWGrammarMode mode)
+{
     const CheckScope scope;
     lineno = 0;
     int result = 1;
@@ -99,7 +104,7 @@ int checkIPFWText(std::string_view text, NameServices& names)
             throw IPFWTooManyArguments(lineno);
         }
         words.push_back(nullptr);
-        if (add(static_cast<int>(count), words.data(), names) == 0) {
+        if (add(static_cast<int>(count), words.data(), names, mode) == 0) {
             result = 0;
         }
     }
@@ -121,6 +126,12 @@ IPFWParser& IPFWParser::sharedInstance()
 bool IPFWParser::checkIPFWText(std::string_view text)
 {
     return kw::checkIPFWText(text) != 0;
+}
+
+bool IPFWParser::checkIPFWText(std::string_view text, IPFWGrammarMode mode)
+{
+    NameServices names;
+    return kw::checkIPFWText(text, names, mode) != 0;
 }
 
 } // namespace kw

@@ -37,6 +37,8 @@ private:
 int checkIPFWText(std::string_view text);
 // The same with given name databases (their answers are cached there).
 int checkIPFWText(std::string_view text, NameServices& names);
+// The same against the given grammar (IPFWGrammarMode::Release: the configured release's own).
+int checkIPFWText(std::string_view text, NameServices& names, IPFWGrammarMode mode);
 
 // True when the line is empty once spaces and tabs are trimmed from both ends.
 bool isEmptyLine(std::string_view line);
@@ -47,6 +49,10 @@ public:
     static IPFWParser& sharedInstance();
 
     bool checkIPFWText(std::string_view text);
+    // Checks against the given grammar; IPFWGrammarMode::Release checks the text as the
+    // configured release's ipfw would read it (the newer forms on 10.4, no dynamic rules on
+    // 10.1), with the same events and line numbers.
+    bool checkIPFWText(std::string_view text, IPFWGrammarMode mode);
 
     IPFWParser(const IPFWParser&) = delete;
     IPFWParser& operator=(const IPFWParser&) = delete;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 namespace kw {
 
@@ -310,6 +311,29 @@ std::string ruleText(const IPFWRule& r)
         s += " keep-state";
         if (r.stateType != 0) {
             s += ' ' + std::to_string(r.stateType);
+        }
+    }
+    if (r.hasLimit()) {
+        s += " limit " + limitMaskText(r.limitMask) + ' ' + std::to_string(r.limitCount);
+    }
+    return s;
+}
+
+std::string limitMaskText(std::uint8_t mask)
+{
+    static constexpr std::pair<std::uint8_t, const char*> kWords[] = {
+        { ipfw::kLimitSrcAddr, "src-addr" },
+        { ipfw::kLimitSrcPort, "src-port" },
+        { ipfw::kLimitDstAddr, "dst-addr" },
+        { ipfw::kLimitDstPort, "dst-port" },
+    };
+    std::string s;
+    for (const auto& [bit, word] : kWords) {
+        if ((mask & bit) != 0) {
+            if (!s.empty()) {
+                s += ' ';
+            }
+            s += word;
         }
     }
     return s;

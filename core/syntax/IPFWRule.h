@@ -48,10 +48,18 @@ struct IPFWInterface {
     std::string text() const;
 };
 
+// The flow fields a "limit" rule counts connections by.
+namespace ipfw {
+inline constexpr std::uint8_t kLimitSrcAddr = 0x01, kLimitSrcPort = 0x02, kLimitDstAddr = 0x04, kLimitDstPort = 0x08;
+} // namespace ipfw
+
 struct IPFWRule {
     static constexpr int kMaxPorts = 10;
+    // Sets are numbered 0 to 31; the default rule is in the last one.
+    static constexpr int kMaxSet = 31;
 
     std::uint32_t number = 0; // 0 when the rule gave none
+    int set = 0;              // the rule set ("set N"); every rule is in set 0 unless it names one
     double probability = 1.0; // greater than 0, at most 1; 1 matches every packet
 
     IPFWAction action = IPFWAction::Accept;
@@ -99,6 +107,14 @@ struct IPFWRule {
     std::string userName; // as the user database names the uid
     bool keepState = false;
     int stateType = 0;
+    // "limit src-addr 2": keeps state like keep-state, but lets at most limitCount flows share
+    // the fields named by limitMask (ipfw::kLimit* bits); a flow beyond that is dropped.
+    std::uint8_t limitMask = 0;
+    std::uint32_t limitCount = 0;
+
+    bool hasLimit() const { return limitCount != 0; }
+    // Keeps state of the flows it lets through: keep-state or limit.
+    bool keepsState() const { return keepState || hasLimit(); }
 
     std::span<const std::uint16_t> sourcePorts() const
     {
@@ -147,13 +163,18 @@ inline constexpr NamedBit kIpOptionNames[] = {
 };
 } // namespace ipfw
 
-// The rule text as the listing shows it, from the action word on (no rule number), e.g.
-// "allow tcp from any to any 22 in via en0 setup keep-state". Ports and addresses are numeric.
-// The text reads back to the same rule through the grammar.
+// The rule text as the listing shows it, from the action word on (no rule number, no set), e.g.
+// "allow tcp from any to any 22 in via en0 setup keep-state". Ports and addresses are numeric;
+// ports given as "dst-port" or "src-port" options are written after their side's address, as
+// the 10.4 listing printed them. The text reads back to the same rule (apart from the set)
+// through the grammar that accepted the rule.
 std::string ruleText(const IPFWRule& rule);
 
 // The action word with its argument as the listing writes it ("divert 8668", "unreach host").
 void appendActionText(std::string& text, const IPFWRule& rule);
+
+// The words of a limit mask in the order the listing writes them ("src-addr dst-port").
+std::string limitMaskText(std::uint8_t mask);
 
 // The rule number as the listing prints it ("%05u").
 std::string ruleNumberText(std::uint32_t number);

@@ -46,6 +46,7 @@ struct Options {
     bool times = false;
     bool force = false;
     bool quiet = false;
+    bool sets = false;
 };
 
 enum class Command { None, Add, Delete, Flush, List, Show, Zero, ResetLog };
@@ -91,11 +92,13 @@ bool takeOptions(const std::vector<std::string>& words, std::size_t& i, Options&
             case 'q':
                 o.quiet = true;
                 break;
+            case 'S':
+                o.sets = true;
+                break;
             case 'd': // dynamic rules are always listed
             case 'e':
             case 'N': // addresses are always numeric
             case 's':
-            case 'S':
             case 'v':
                 break;
             default:
@@ -280,7 +283,10 @@ int Session::add(const std::vector<std::string>& words, std::size_t first, const
     }
     IPFWRule rule;
     std::vector<std::string> errors;
-    if (!parseIPFWRule(av, m_names, rule, [&](const std::string& m) { errors.push_back(m); })) {
+    // Read as the configured release's ipfw reads rules: no dynamic rules on 10.1, the newer
+    // forms on 10.4.
+    if (!parseIPFWRule(
+            av, m_names, rule, [&](const std::string& m) { errors.push_back(m); }, IPFWGrammarMode::Release)) {
         if (errors.empty()) {
             errors.emplace_back("bad rule");
         }
@@ -288,9 +294,6 @@ int Session::add(const std::vector<std::string>& words, std::size_t first, const
             fail(kExitUsage, e);
         }
         return kExitUsage;
-    }
-    if (const auto refusal = releaseRuleRefusal(rule)) {
-        return fail(kExitUsage, *refusal); // the release's own ipfw does not know the rule
     }
     if (m_kernel) {
         if (const auto refusal = nft::kernelRefusal(rule)) {
@@ -391,6 +394,7 @@ int Session::list(const std::vector<std::string>& words, std::size_t first, cons
     ListingOptions lo;
     lo.counters = o.counters;
     lo.times = o.times;
+    lo.sets = o.sets;
     lo.release = configuredListingRelease();
     for (std::size_t i = first; i < words.size(); ++i) {
         std::uint32_t n = 0;

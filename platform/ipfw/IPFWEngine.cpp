@@ -80,7 +80,7 @@ constexpr int kLoggedFragmentOffset = 185;
 
 bool Verdict::passes() const
 {
-    if (rule == nullptr) {
+    if (rule == nullptr || limitReached) {
         return false;
     }
     return rule->action == IPFWAction::Accept || rule->action == IPFWAction::Tee || rule->action == IPFWAction::Forward;
@@ -91,6 +91,9 @@ std::string verdictText(const Verdict& v)
     std::string s = "rule " + std::to_string(v.ruleNumber) + ' ';
     if (v.rule == nullptr) {
         return s + "none";
+    }
+    if (v.limitReached) {
+        return s + "deny (limit reached)";
     }
     const IPFWRule& r = *v.rule;
     appendActionText(s, r);
@@ -209,7 +212,7 @@ void Engine::rebuild()
     const auto& rules = m_table.rules();
     for (std::size_t i = 0; i < rules.size(); ++i) {
         const IPFWRule& r = rules[i].rule;
-        if (r.keepState || r.action == IPFWAction::CheckState) {
+        if (r.keepsState() || r.action == IPFWAction::CheckState) {
             m_statefulIndexes.push_back(i);
         }
         m_indexOfId.emplace(rules[i].id, i);
@@ -430,6 +433,29 @@ void Engine::installState(const TableRule& parent, const Packet& p, std::int64_t
     table.insert_or_assign(FlowKey::of(d.protocol, d.src, d.srcPort, d.dst, d.dstPort), d);
 }
 
+bool Engine::limitAllows(const TableRule& rule, const Packet& p, std::int64_t now) const
+{
+    const IPFWRule& r = rule.rule;
+    const std::uint16_t sport = p.fragment ? 0 : p.srcPort;
+    const std::uint16_t dport = p.fragment ? 0 : p.dstPort;
+    std::uint32_t sharing = 0;
+    for (const auto& [key, d] : m_table.dynamic()) {
+        if (d.parentId != rule.id || d.expire < now) {
+            continue;
+        }
+        if (((r.limitMask & ipfw::kLimitSrcAddr) != 0 && d.src != p.src) ||
+            ((r.limitMask & ipfw::kLimitSrcPort) != 0 && d.srcPort != sport) ||
+            ((r.limitMask & ipfw::kLimitDstAddr) != 0 && d.dst != p.dst) ||
+            ((r.limitMask & ipfw::kLimitDstPort) != 0 && d.dstPort != dport)) {
+            continue;
+        }
+        if (++sharing >= r.limitCount) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void Engine::account(TableRule& rule, const Packet& p, std::int64_t now)
 {
     ++rule.packets;
@@ -558,7 +584,10 @@ Verdict Engine::evaluate(const Packet& p, std::int64_t now)
             if (r.action == IPFWAction::CheckState || !matches(r, p, srcIsMe, dstIsMe)) {
                 continue;
             }
-            if (r.keepState) {
+            if (r.hasLimit() && !limitAllows(tr, p, now)) {
+                return Verdict { r.number, &r, false, true };
+            }
+            if (r.keepsState()) {
                 installState(tr, p, now);
             }
         }

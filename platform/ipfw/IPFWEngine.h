@@ -41,12 +41,13 @@ struct Verdict {
     std::uint32_t ruleNumber = 0;
     const IPFWRule* rule = nullptr;
     bool dynamic = false;
+    bool limitReached = false; // a limit rule dropped the packet: its flows were at the limit
 
     bool passes() const;
 };
 
 // "rule 2000 allow", "rule 65535 deny", "rule 1001 divert 8668", "rule 4002 unreach host",
-// "rule 2002 allow (dynamic)".
+// "rule 2002 allow (dynamic)", "rule 400 deny (limit reached)".
 std::string verdictText(const Verdict& verdict);
 
 // The words of the kernel's log line after "ipfw: " for a packet matched by a rule with
@@ -66,7 +67,9 @@ struct Lifetimes {
 // Runs packets through a table with the kernel's semantics: the first matching rule by number
 // decides, count rules count and go on, skipto goes on at the first rule with at least the
 // given number, keep-state rules leave dynamic rules that the first check-state or keep-state
-// rule on a packet's way consults (both directions, any interface), divert and tee hand the
+// rule on a packet's way consults (both directions, any interface), a limit rule keeps state
+// like keep-state but drops a new flow when as many flows as its limit share the fields of its
+// mask (uncounted, unlogged, as the kernel did), divert and tee hand the
 // packet away (counted, the search ends), unreach and reset deny. Every matched rule counts the
 // packet and its bytes and notes the time. Rules are indexed by interface, protocol and
 // destination port, so a packet visits only the rules that could match it; evaluating allocates
@@ -104,6 +107,7 @@ private:
     bool isMe(std::uint32_t address) const;
     DynamicRule* lookupDynamic(const Packet& packet, std::int64_t now, bool& reverse);
     void installState(const TableRule& parent, const Packet& packet, std::int64_t now);
+    bool limitAllows(const TableRule& rule, const Packet& packet, std::int64_t now) const;
     void updateState(DynamicRule& d, const Packet& packet, bool reverse, std::int64_t now);
     void account(TableRule& rule, const Packet& packet, std::int64_t now);
     void report(TableRule& rule, const Packet& packet, std::int64_t now);
@@ -115,7 +119,7 @@ private:
     std::vector<std::uint32_t> m_interfaceAddresses;
     std::unordered_map<std::string, int> m_interfaceIds;
     std::unordered_map<std::uint64_t, std::unique_ptr<CandidateSet>> m_candidateSets;
-    std::vector<std::size_t> m_statefulIndexes; // rules with keep-state or check-state, ascending
+    std::vector<std::size_t> m_statefulIndexes; // rules with keep-state, limit or check-state, ascending
     std::unordered_map<std::uint64_t, std::size_t> m_indexOfId;
     LogSink m_logSink;
     bool m_loggingOn = false;

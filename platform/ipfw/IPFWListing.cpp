@@ -291,27 +291,32 @@ std::string listing(const Table& table, const ListingOptions& options, std::int6
                 out += neverMatchedFiller(options.release);
             }
         }
+        if (options.sets && tiger) {
+            out += "set " + std::to_string(r.rule.number == kDefaultRuleNumber ? IPFWRule::kMaxSet : r.rule.set) + ' ';
+        }
         out += ruleTextFor(r, options.release);
         out += '\n';
     }
     if (dynamic.empty()) {
         return out;
     }
-    std::unordered_map<std::uint64_t, std::uint32_t> numberOfId;
+    std::unordered_map<std::uint64_t, const IPFWRule*> ruleOfId;
     for (const auto& r : table.rules()) {
-        numberOfId.emplace(r.id, r.rule.number);
+        ruleOfId.emplace(r.id, &r.rule);
     }
     out += tiger ? "## Dynamic rules (" + std::to_string(dynamic.size()) + "):\n" : "## Dynamic rules:\n";
     for (const auto* d : dynamic) {
-        const auto parent = numberOfId.find(d->parentId);
-        const std::uint32_t ruleNumber = parent != numberOfId.end() ? parent->second : 0;
+        const auto parent = ruleOfId.find(d->parentId);
+        const IPFWRule* parentRule = parent != ruleOfId.end() ? parent->second : nullptr;
+        const std::uint32_t ruleNumber = parentRule != nullptr ? parentRule->number : 0;
         std::snprintf(number, sizeof number, "%05u ", ruleNumber);
         out += number;
         const char* name = protocolDatabaseName(d->protocol);
         if (tiger) {
             appendCounter(out, d->packets, packetWidth);
             appendCounter(out, d->bytes, byteWidth);
-            out += "(" + std::to_string(d->expire - now) + "s) STATE ";
+            out += "(" + std::to_string(d->expire - now) + "s) ";
+            out += parentRule != nullptr && parentRule->hasLimit() ? "LIMIT " : "STATE ";
             out += name != nullptr ? std::string(name) : "proto " + std::to_string(d->protocol);
         } else {
             appendCounter(out, d->packets, 1);

@@ -175,6 +175,9 @@ std::string Table::serialize() const
         appendNumbers(s, { r.id, r.rule.number, r.packets, r.bytes, static_cast<std::uint64_t>(r.lastMatch), r.logged,
                            r.logLimit });
         s += ' ';
+        if (r.rule.set != 0) {
+            s += "set " + std::to_string(r.rule.set) + ' '; // the listing text leaves the set out
+        }
         s += r.text;
         s += '\n';
     }
@@ -246,8 +249,9 @@ bool Table::deserialize(std::string_view text, NameServices& names, std::string&
             t.lastMatch = static_cast<std::int64_t>(last);
             t.text = std::string(rest.substr(1));
             // Read without its number: the default rule's 65535 is not one a rule can be added with.
+            // Any release's forms: the table holds what the release that added a rule accepted.
             ruleLine = "add " + t.text;
-            auto parsed = parseIPFWRuleLine(ruleLine, names);
+            auto parsed = parseIPFWRuleLine(ruleLine, names, IPFWGrammarMode::AnyRelease);
             parsed.rule.number = static_cast<std::uint32_t>(number);
             if (!parsed.accepted) {
                 return fail("rule " + std::to_string(number) + " does not read back: " +
@@ -257,6 +261,9 @@ bool Table::deserialize(std::string_view text, NameServices& names, std::string&
                 return fail("rules out of order");
             }
             t.rule = std::move(parsed.rule);
+            if (t.rule.set != 0) {
+                t.text = ruleText(t.rule);
+            }
             rules.push_back(std::move(t));
         } else if (word == "dynamic") {
             DynamicRule d;

@@ -1,8 +1,12 @@
 // kw-check: checks an ipfw rule file (or standard input) against the rule grammar and prints
 // each syntax event as "<line>: <message>". Exit status 0 when the text was accepted, 1 when
-// not, 64 when a line has too many words, 66 when the file cannot be read or is no regular file.
+// not, 64 when a line has too many words or the command line is wrong, 66 when the file cannot
+// be read or is no regular file. With --release-grammar the text is checked as the configured
+// release's ipfw reads it (KEEPWALL_RELEASE): no dynamic rules on 10.1, the newer forms on 10.4.
 #include "base/AtomicFile.h"
 #include "base/NotificationCenter.h"
+#include "base/Release.h"
+#include "syntax/IPFWGrammar.h"
 #include "syntax/IPFWParser.h"
 
 #include <cerrno>
@@ -29,8 +33,15 @@ const char* programName(const char* argv0)
 int main(int argc, char** argv)
 {
     const char* program = argc > 0 ? programName(argv[0]) : "kw-check";
+    auto mode = kw::IPFWGrammarMode::Checker;
+    if (argc > 1 && std::strcmp(argv[1], "--release-grammar") == 0) {
+        kw::setReleaseFlagsFromEnvironment();
+        mode = kw::IPFWGrammarMode::Release;
+        --argc;
+        ++argv;
+    }
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [rule-file]\n", program);
+        std::fprintf(stderr, "usage: %s [--release-grammar] [rule-file]\n", program);
         return kExitUsage;
     }
     std::string text;
@@ -53,7 +64,7 @@ int main(int argc, char** argv)
             std::printf("%lld: %s\n", static_cast<long long>(line), n.object.stringValue().c_str());
         });
     try {
-        const bool accepted = kw::IPFWParser::sharedInstance().checkIPFWText(text);
+        const bool accepted = kw::IPFWParser::sharedInstance().checkIPFWText(text, mode);
         std::fflush(stdout);
         return accepted ? 0 : 1;
     } catch (const kw::IPFWTooManyArguments& e) {

@@ -1,9 +1,12 @@
 // The kw-check program: events on standard output, and its exit status.
 #include "SyntaxTestRoot.h"
+#include "TigerCorpus.h"
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/wait.h>
 
 namespace kw::test {
@@ -42,6 +45,20 @@ protected:
         r.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
         return r;
     }
+
+    ProgramRun runWithRelease(const char* release, const std::string& arguments)
+    {
+        const char* old = std::getenv("KEEPWALL_RELEASE");
+        const std::optional<std::string> saved = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        ::setenv("KEEPWALL_RELEASE", release, 1);
+        ProgramRun r = run(arguments);
+        if (saved) {
+            ::setenv("KEEPWALL_RELEASE", saved->c_str(), 1);
+        } else {
+            ::unsetenv("KEEPWALL_RELEASE");
+        }
+        return r;
+    }
 };
 
 TEST_F(KwCheckTest, ExitStatusAndEvents)
@@ -76,6 +93,61 @@ TEST_F(KwCheckTest, ExitStatusAndEvents)
     const ProgramRun fromStdin = run("", &input);
     EXPECT_EQ(fromStdin.status, 1);
     EXPECT_EQ(fromStdin.out, "1: invalid action ``frob''\n");
+}
+
+// --release-grammar checks as the configured release's ipfw reads rules; without it the
+// checker's own grammar and messages stay.
+TEST_F(KwCheckTest, ReleaseGrammarFollowsTheConfiguredRelease)
+{
+    write("newer.conf", "add 00700 set 3 allow tcp from any to me dst-port 22 in setup keep-state\n"
+                        "add 00400 allow tcp from any to me 80 in via rl0 setup limit src-addr 2\n"
+                        "add deny ip from any to any 9200 in\n");
+    const std::string newer = "'" + (root() / "newer.conf").string() + "'";
+    struct Row {
+        const char* release;
+        const char* options;
+        int status;
+        const char* out;
+    };
+    const Row rows[] = {
+        { "10.4", "--release-grammar ", 0, "" },
+        { "10.4", "", 1,
+          "1: invalid action ``set''\n2: unknown argument ``limit''\n"
+          "3: only TCP and UDP protocols are valid with port specifications\n" },
+        { "10.3", "--release-grammar ", 1,
+          "1: invalid action ``set''\n2: unknown argument ``limit''\n"
+          "3: only TCP and UDP protocols are valid with port specifications\n" },
+    };
+    for (const auto& row : rows) {
+        const ProgramRun checked = runWithRelease(row.release, row.options + newer);
+        EXPECT_EQ(checked.status, row.status) << row.release << ' ' << row.options;
+        EXPECT_EQ(checked.out, row.out) << row.release << ' ' << row.options;
+    }
+    const std::string dynamic = "add 100 check-state\nadd 200 allow tcp from any to any keep-state\n";
+    write("dynamic.conf", dynamic);
+    const ProgramRun puma = runWithRelease("10.1", "--release-grammar '" + (root() / "dynamic.conf").string() + "'");
+    EXPECT_EQ(puma.status, 1);
+    EXPECT_EQ(puma.out, "1: invalid action ``check-state''\n2: unknown argument ``keep-state''\n");
+    EXPECT_EQ(runWithRelease("10.1", "'" + (root() / "dynamic.conf").string() + "'").status, 0);
+
+    const ProgramRun usage = run("--release-grammar a b");
+    EXPECT_EQ(usage.status, 64);
+    EXPECT_EQ(usage.err, "usage: kw-check [--release-grammar] [rule-file]\n");
+}
+
+// The corpus's rule files of the newer command check clean with the 10.4 grammar.
+TEST_F(KwCheckTest, TigerCorpusChecksCleanWithTheReleaseGrammar)
+{
+    const std::filesystem::path corpus = KEEPWALL_CORPUS_DIR;
+    if (!std::filesystem::is_directory(corpus)) {
+        GTEST_SKIP() << "no corpus at " << corpus;
+    }
+    for (const char* name : kTigerRuleFiles) {
+        write(name, tigerRuleFile(corpus / name).text);
+        const ProgramRun r = runWithRelease("10.4", "--release-grammar '" + (root() / name).string() + "'");
+        EXPECT_EQ(r.status, 0) << name << '\n' << r.out;
+        EXPECT_EQ(r.out, "") << name;
+    }
 }
 
 } // namespace

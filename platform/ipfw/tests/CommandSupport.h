@@ -4,13 +4,44 @@
 #include "TempRoot.h"
 
 #include "base/PlistValue.h"
+#include "base/Release.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace kw::ipfwemu::test {
+
+// The configured release (KEEPWALL_RELEASE and the release flags) for one scope, restored
+// afterwards. Programs started meanwhile inherit it.
+class ScopedRelease {
+public:
+    explicit ScopedRelease(const char* release)
+    {
+        if (const char* old = std::getenv("KEEPWALL_RELEASE")) {
+            m_old = old;
+        }
+        ::setenv("KEEPWALL_RELEASE", release, 1);
+        kw::setReleaseFlagsFromEnvironment();
+    }
+    ~ScopedRelease()
+    {
+        if (m_old) {
+            ::setenv("KEEPWALL_RELEASE", m_old->c_str(), 1);
+        } else {
+            ::unsetenv("KEEPWALL_RELEASE");
+        }
+        kw::setReleaseFlagsFromEnvironment();
+    }
+    ScopedRelease(const ScopedRelease&) = delete;
+    ScopedRelease& operator=(const ScopedRelease&) = delete;
+
+private:
+    std::optional<std::string> m_old;
+};
 
 // A fresh system root with the kw-ipfw command run as root in it.
 class IPFWRootTest : public ::testing::Test {

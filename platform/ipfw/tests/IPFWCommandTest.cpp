@@ -337,38 +337,6 @@ TEST_F(IPFWCommand, KillDuringALargeLoadLeavesTheOldOrTheNewTable)
     EXPECT_EQ(ruleLines().size(), newCount);
 }
 
-namespace {
-
-// Environment variable for one scope, restored afterwards.
-class ScopedRelease {
-public:
-    explicit ScopedRelease(const char* release)
-    {
-        if (const char* old = std::getenv("KEEPWALL_RELEASE")) {
-            m_old = old;
-        }
-        ::setenv("KEEPWALL_RELEASE", release, 1);
-        kw::setReleaseFlagsFromEnvironment();
-    }
-    ~ScopedRelease()
-    {
-        if (m_old) {
-            ::setenv("KEEPWALL_RELEASE", m_old->c_str(), 1);
-        } else {
-            ::unsetenv("KEEPWALL_RELEASE");
-        }
-        kw::setReleaseFlagsFromEnvironment();
-        kw::setReleaseGrammar(false);
-    }
-    ScopedRelease(const ScopedRelease&) = delete;
-    ScopedRelease& operator=(const ScopedRelease&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
-
-} // namespace
-
 // The command prints the added rule and the listing in the configured release's form.
 TEST_F(IPFWCommand, ListingFollowsTheConfiguredRelease)
 {
@@ -434,14 +402,12 @@ TEST_F(IPFWCommand, ReleaseRulesAgreeBetweenCheckerAndLoader)
         }
         // The checker with the release grammar.
         kw::NameServices names;
-        kw::setReleaseGrammar(true);
-        const auto checked = kw::parseIPFWRuleLine(row.rule, names);
+        const auto checked = kw::parseIPFWRuleLine(row.rule, names, kw::IPFWGrammarMode::Release);
         EXPECT_EQ(checked.accepted, row.refusal == nullptr);
         if (row.refusal != nullptr) {
             EXPECT_EQ(checked.errors, std::vector<std::string> { row.refusal });
         }
         // The checker's own grammar.
-        kw::setReleaseGrammar(false);
         EXPECT_EQ(kw::parseIPFWRuleLine(row.rule, names).accepted, !row.refusedByDefaultGrammar);
         ipfw({ "-q", "flush" });
     }
