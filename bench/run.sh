@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release benchmarks and prints their figures. Not part of the tests.
 #   bash bench/run.sh            every benchmark
-#   bash bench/run.sh rules      only the named ones (rules, syntax, logarchive, ipfw, monitor, app)
+#   bash bench/run.sh rules      only the named ones (rules, syntax, logarchive, ipfw, monitor, app, logwindow)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -68,4 +68,10 @@ if wanted app && [ -x "$bin/keepwall" ]; then
     fi
     rm -rf "$root"
   done
+fi
+
+# The log window on a 1,000,000-row archive: opening, scrolling, searching, sorting, exporting.
+if wanted logwindow && [ -x "$bin/bench-logwindow" ]; then
+  echo "== logwindow"
+  "$bin/bench-logwindow"
 fi

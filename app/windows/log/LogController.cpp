@@ -432,7 +432,7 @@ void LogController::loadArchiveItemsForQuery(const std::optional<LogSearch>& sea
         return;
     }
     try {
-        database->performQuery("PRAGMA mmap_size = 1073741824");
+        database->performQuery("PRAGMA temp_store = MEMORY");
         m_archiveModel->setSource(database, search);
         showMessage(kArchiveTab, {});
     } catch (const std::exception& e) {
@@ -628,7 +628,12 @@ void LogController::exportToTextFile()
     try {
         completed = model.forEachRecord([&](const LogRecordView& row) {
             writer.append(row);
-            if (++written % 16384 == 0) {
+            if (++written == 1024 && model.rowCount() > 2048) {
+                // Room for the whole text at once: growing it by doubling would hold two copies.
+                writer.text().reserve(writer.text().size() / 1024 * static_cast<std::size_t>(model.rowCount()) * 21 /
+                                      20);
+            }
+            if (written % 16384 == 0) {
                 progress.setValue(std::min(written, progress.maximum()));
                 QCoreApplication::processEvents();
                 return !progress.wasCanceled();

@@ -50,6 +50,87 @@ std::vector<SQLValue> boundValues(const std::optional<LogSearch>& search)
     return values;
 }
 
+// The archive keeps indexes on these columns; ordering by them is a walk along the index.
+bool isIndexed(LogField field)
+{
+    return field == LogField::Timestamp || field == LogField::RuleNo || field == LogField::SrcHost;
+}
+
+// The columns whose values the table stores as numbers where they are numbers.
+bool hasIntegerAffinity(LogField field)
+{
+    return field == LogField::RuleNo || field == LogField::SrcPort || field == LogField::DstPort;
+}
+
+// A value as SQLite orders it: NULL before numbers (by value) before texts (bytewise).
+struct SortKey {
+    int kind = 0;
+    double number = 0;
+    std::string text;
+    std::int64_t id = 0;
+
+    bool operator<(const SortKey& other) const
+    {
+        if (kind != other.kind) {
+            return kind < other.kind;
+        }
+        if (kind == 1 && number != other.number) {
+            return number < other.number;
+        }
+        if (kind == 2) {
+            if (const int c = text.compare(other.text); c != 0) {
+                return c < 0;
+            }
+        }
+        return id < other.id;
+    }
+};
+
+std::optional<double> numberValue(std::string_view text)
+{
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Keeps one read transaction open over many lookups: outside a transaction SQLite takes and
+// drops its file lock and checks the file for changes around every single statement run.
+// Nested uses (a page read while an export runs) join the open one.
+class ReadTransaction {
+public:
+    ReadTransaction(SQLDatabase& database, bool& open)
+        : m_database(database)
+        , m_open(open)
+    {
+        if (!m_open) {
+            m_database.performQuery("BEGIN");
+            m_open = true;
+            m_owner = true;
+        }
+    }
+    ~ReadTransaction()
+    {
+        if (m_owner) {
+            m_open = false;
+            try {
+                m_database.performQuery("COMMIT");
+            } catch (const SQLException&) {
+                // Nothing was written; the transaction has ended either way.
+            }
+        }
+    }
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+private:
+    SQLDatabase& m_database;
+    bool& m_open;
+    bool m_owner = false;
+};
+
 } // namespace
 
 LogTableModel::LogTableModel(QObject* parent)
@@ -83,6 +164,9 @@ std::string LogTableModel::orderClause(int sortColumn, Qt::SortOrder order) cons
 std::vector<std::int64_t> LogTableModel::queryIds(SQLDatabase& database, const std::optional<LogSearch>& search,
                                                   int sortColumn, Qt::SortOrder order) const
 {
+    if (sortColumn >= 0 && sortColumn < ColumnCount && !isIndexed(fieldOfColumn(sortColumn))) {
+        return sortedIds(database, search, sortColumn, order);
+    }
     // Without an order the query may walk whichever index is smallest; the ids are sorted here,
     // which is cheaper than reading the whole table in rowid order.
     SQLStatement statement = database.prepare(
@@ -98,6 +182,46 @@ std::vector<std::int64_t> LogTableModel::queryIds(SQLDatabase& database, const s
     }
     if (sortColumn < 0) {
         std::sort(ids.begin(), ids.end());
+    }
+    return ids;
+}
+
+std::vector<std::int64_t> LogTableModel::sortedIds(SQLDatabase& database, const std::optional<LogSearch>& search,
+                                                   int sortColumn, Qt::SortOrder order) const
+{
+    // A column without an index would be sorted by SQLite's external sorter, several times
+    // slower on a large archive than reading the values once and sorting them here in the
+    // order SQLite itself gives them.
+    const LogField field = fieldOfColumn(sortColumn);
+    const bool numeric = hasIntegerAffinity(field);
+    SQLStatement statement = database.prepare(std::string("SELECT log_id, ") + columnIdentifier(sortColumn) +
+                                                  " FROM log_archive" + whereClause(search),
+                                              boundValues(search));
+    std::vector<SortKey> keys;
+    while (statement.step()) {
+        SortKey key;
+        if (const auto id = statement.columnText(0)) {
+            std::from_chars(id->data(), id->data() + id->size(), key.id);
+        }
+        if (const auto value = statement.columnText(1)) {
+            const auto number = numeric ? numberValue(*value) : std::nullopt;
+            key.kind = number ? 1 : 2;
+            if (number) {
+                key.number = *number;
+            } else {
+                key.text = std::string(*value);
+            }
+        }
+        keys.push_back(std::move(key));
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::int64_t> ids;
+    ids.reserve(keys.size());
+    for (const SortKey& key : keys) {
+        ids.push_back(key.id);
+    }
+    if (order == Qt::DescendingOrder) {
+        std::reverse(ids.begin(), ids.end());
     }
     return ids;
 }
@@ -140,7 +264,10 @@ void LogTableModel::resetCache()
 
 void LogTableModel::sort(int column, Qt::SortOrder order)
 {
-    if (column < 0 || column >= ColumnCount || !m_database || !m_database->isOpen()) {
+    if (column < 0 || column >= ColumnCount) {
+        column = -1; // the table's own order
+    }
+    if (!m_database || !m_database->isOpen()) {
         m_sortColumn = column;
         m_sortOrder = order;
         return;
@@ -181,6 +308,7 @@ const std::array<std::string, kLogFieldCount>* LogTableModel::record(int row) co
         try {
             // A row found by its id is a lookup in the table's own tree: any page of a large
             // set costs the same.
+            ReadTransaction transaction(*m_database, m_inTransaction);
             SQLStatement statement =
                 m_database->prepare("SELECT " + selectColumns() + " FROM log_archive WHERE log_id = ?");
             for (std::size_t i = first; i < last; ++i) {
@@ -218,12 +346,61 @@ bool LogTableModel::forEachRecord(const std::function<bool(const LogRecordView&)
     if (!m_database || !m_database->isOpen()) {
         return true;
     }
+    LogRecordView view;
+    if (m_sortColumn >= 0 && !isIndexed(fieldOfColumn(m_sortColumn))) {
+        // Sorted here, not by SQL: the rows are looked up by id. Looked up in the shown order,
+        // each would land anywhere in the file; so a block of ids is looked up in id order
+        // (neighbours in the file) and then handed out in the shown order.
+        constexpr std::size_t kBlock = 65536;
+        ReadTransaction transaction(*m_database, m_inTransaction);
+        SQLStatement lookup = m_database->prepare("SELECT " + selectColumns() + " FROM log_archive WHERE log_id = ?");
+        std::vector<std::pair<std::int64_t, std::size_t>> byId;
+        std::vector<std::string> texts;
+        std::vector<std::array<std::size_t, kLogFieldCount + 1>> bounds;
+        std::vector<char> found;
+        for (std::size_t start = 0; start < m_ids.size(); start += kBlock) {
+            const std::size_t count = std::min(kBlock, m_ids.size() - start);
+            byId.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                byId.emplace_back(m_ids[start + i], i);
+            }
+            std::sort(byId.begin(), byId.end());
+            texts.assign(count, std::string());
+            bounds.resize(count);
+            found.assign(count, 0);
+            for (const auto& [id, position] : byId) {
+                lookup.bindInt64(1, id);
+                if (lookup.step()) {
+                    std::string& text = texts[position];
+                    for (std::size_t c = 0; c < kLogFieldCount; ++c) {
+                        bounds[position][c] = text.size();
+                        text += lookup.columnText(static_cast<int>(c)).value_or(std::string_view());
+                    }
+                    bounds[position][kLogFieldCount] = text.size();
+                    found[position] = 1;
+                }
+                lookup.reset();
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!found[i]) {
+                    continue;
+                }
+                const std::string_view text = texts[i];
+                for (std::size_t c = 0; c < kLogFieldCount; ++c) {
+                    view.values[c] = text.substr(bounds[i][c], bounds[i][c + 1] - bounds[i][c]);
+                }
+                if (!visit(view)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
     // The same condition and order as the shown ids, read in one pass.
     const std::string order =
         m_sortColumn >= 0 ? orderClause(m_sortColumn, m_sortOrder) : std::string(" ORDER BY log_id");
     SQLStatement statement = m_database->prepare(
         "SELECT " + selectColumns() + " FROM log_archive" + whereClause(m_search) + order, boundValues(m_search));
-    LogRecordView view;
     while (statement.step()) {
         for (std::size_t c = 0; c < kLogFieldCount; ++c) {
             view.values[c] = statement.columnText(static_cast<int>(c)).value_or(std::string_view());

@@ -89,6 +89,8 @@ private:
 
     std::vector<std::int64_t> queryIds(SQLDatabase& database, const std::optional<LogSearch>& search, int sortColumn,
                                        Qt::SortOrder order) const;
+    std::vector<std::int64_t> sortedIds(SQLDatabase& database, const std::optional<LogSearch>& search, int sortColumn,
+                                        Qt::SortOrder order) const;
     std::string orderClause(int sortColumn, Qt::SortOrder order) const;
     const std::array<std::string, kLogFieldCount>* record(int row) const;
     void resetCache();
@@ -101,6 +103,7 @@ private:
     mutable QHash<int, std::shared_ptr<Page>> m_pages;
     mutable std::list<int> m_pageOrder; // least recently read first
     mutable int m_pagesRead = 0;
+    mutable bool m_inTransaction = false;
     QFont m_font;
 };
 
