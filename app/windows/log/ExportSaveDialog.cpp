@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QStringList>
 
+#include <utility>
+
 namespace kw::app {
 
 namespace {

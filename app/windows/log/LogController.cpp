@@ -169,7 +169,7 @@ void LogController::setUpTable(QTableView* table, LogTableModel* model)
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
     header->setSortIndicator(-1, Qt::AscendingOrder);
-    const int widths[LogTableModel::ColumnCount] = { 96, 56, 52, 64, 132, 70, 132, 70, 40, 72 };
+    const int widths[LogTableModel::ColumnCount] = { 96, 56, 52, 80, 132, 70, 132, 70, 40, 72 };
     for (int c = 0; c < LogTableModel::ColumnCount; ++c) {
         table->setColumnWidth(c, widths[c]);
     }
