@@ -6,6 +6,11 @@
 #include "windows/KeepwallController.h"
 #include "windows/MonitorController.h"
 #include "windows/NewConfigurationController.h"
+#include "windows/log/LogController.h"
+#include "windows/resolver/ResolverController.h"
+#include "windows/settings/InterfaceEditController.h"
+#include "windows/settings/SettingsController.h"
+#include "windows/syntax/SyntaxChecker.h"
 
 #include <KWSecurity/AuthPanelController.h>
 #include <KWSecurity/SecurityStrings.h>
@@ -68,6 +73,11 @@ int main(int argc, char** argv)
         if (!delegate.hasTerminated()) {
             delegate.applicationWillTerminate();
         }
+        kw::app::ResolverController::releaseSharedInstance();
+        kw::app::InterfaceEditController::releaseSharedInstance();
+        delete kw::app::SyntaxChecker::existingInstance();
+        kw::app::LogController::releaseSharedInstance();
+        kw::app::SettingsController::releaseSharedInstance();
         kw::app::MonitorController::releaseSharedInstance();
         kw::app::NewConfigurationController::releaseSharedInstance();
     }

@@ -68,6 +68,7 @@ if wanted app && [ -x "$bin/keepwall" ]; then
     fi
     rm -rf "$root"
   done
+  if [ -x "$bin/bench-colouring" ]; then "$bin/bench-colouring"; fi
 fi
 
 # The log window on a 1,000,000-row archive: opening, scrolling, searching, sorting, exporting.

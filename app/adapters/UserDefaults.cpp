@@ -8,9 +8,21 @@ namespace kw::app {
 
 namespace {
 
+QVariant toVariant(const Value& value);
+
+// The defaults are in force from the first question on, registered or not.
 QHash<QString, QVariant>& registered()
 {
-    static QHash<QString, QVariant> defaults;
+    static QHash<QString, QVariant> defaults = [] {
+        QHash<QString, QVariant> fromResource;
+        const Value& resource = Resources::propertyList(QStringLiteral("KeepwallDefaults"));
+        if (const auto* dict = resource.dictionary()) {
+            for (const auto& [key, value] : *dict) {
+                fromResource.insert(QString::fromStdString(key), toVariant(value));
+            }
+        }
+        return fromResource;
+    }();
     return defaults;
 }
 
@@ -34,12 +46,7 @@ QVariant toVariant(const Value& value)
 
 void UserDefaults::registerDefaults()
 {
-    const Value& defaults = Resources::propertyList(QStringLiteral("KeepwallDefaults"));
-    if (const auto* dict = defaults.dictionary()) {
-        for (const auto& [key, value] : *dict) {
-            registered().insert(QString::fromStdString(key), toVariant(value));
-        }
-    }
+    registered();
 }
 
 QSettings& UserDefaults::settings()

@@ -12,6 +12,7 @@
 #include "windows/KeepwallController.h"
 #include "windows/MonitorController.h"
 #include "windows/NewConfigurationController.h"
+#include "windows/assistant/KeepwallAssistant.h"
 
 #include <KWSecurity/KWKeychain.h>
 
@@ -110,6 +111,12 @@ private slots:
         QCOMPARE(monitor.findChild<QLabel*>(QStringLiteral("lockLabel"))->text(),
                  Resources::localizedString(QStringLiteral("Authentication"), QStringLiteral("ClickToMonitor")));
         QVERIFY(qgetenv("HOST").size() > 0);
+        // The root holds no setting yet: the setup assistant comes up by itself, on the
+        // configuration window.
+        auto& assistant = KeepwallAssistant::sharedInstance();
+        QTRY_VERIFY(assistant.isVisible());
+        QCOMPARE(assistant.parentWidget(), &NewConfigurationController::sharedInstance());
+        assistant.reject();
         delegate.applicationWillTerminate();
     }
 

@@ -8,6 +8,12 @@
 #include "base/HostName.h"
 #include "core/IPFWManager.h"
 #include "widgets/MessageBox.h"
+#include "windows/assistant/KeepwallAssistant.h"
+#include "windows/log/LogController.h"
+#include "windows/resolver/ResolverController.h"
+#include "windows/settings/InterfaceEditController.h"
+#include "windows/settings/SettingsController.h"
+#include "windows/syntax/SyntaxChecker.h"
 
 #include <QAction>
 #include <QApplication>
@@ -71,8 +77,20 @@ void KeepwallController::applicationDidFinishLaunching()
     installMainMenu(&configuration);
     configuration.show();
 
+    // The other windows are made now, unshown, so that each follows the authentication state
+    // from the announcement below on.
     auto& monitor = MonitorController::sharedInstance();
     installMainMenu(&monitor);
+    installMainMenu(&SettingsController::sharedInstance());
+    KeepwallAssistant::sharedInstance();
+    auto& log = LogController::sharedInstance();
+    installMainMenu(&log);
+    monitor.setShowRuleNumberHandler(
+        [](int ruleNumber) { LogController::sharedInstance().showRuleNumber(ruleNumber); });
+    auto& syntaxChecker = SyntaxChecker::sharedInstance();
+    syntaxChecker.setConfigurationController(&configuration);
+    installMainMenu(&syntaxChecker);
+    installMainMenu(&InterfaceEditController::sharedInstance());
 
     auto& bridge = NotificationBridge::sharedInstance();
     connect(&bridge, &NotificationBridge::errorNotification, this, &KeepwallController::handleKWErrorNotification,
@@ -131,11 +149,27 @@ void KeepwallController::showConfiguration()
     window.activateWindow();
 }
 
-// The windows below come with their own issues; their commands stay in the menu, disabled.
-void KeepwallController::showLogWindow() {}
-void KeepwallController::showStoredSettings() {}
-void KeepwallController::showInterfaces() {}
-void KeepwallController::showResolverWindow() {}
+void KeepwallController::showLogWindow()
+{
+    LogController::sharedInstance().showWindow();
+}
+
+void KeepwallController::showStoredSettings()
+{
+    SettingsController::sharedInstance().showWindow();
+}
+
+void KeepwallController::showInterfaces()
+{
+    InterfaceEditController::sharedInstance().showWindow();
+}
+void KeepwallController::showResolverWindow()
+{
+    auto& window = ResolverController::sharedInstance();
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
 
 void KeepwallController::toggleAuthentication(IPFWManager& gateway)
 {
@@ -191,13 +225,23 @@ void KeepwallController::installMainMenu(QMainWindow* window)
     windows->addAction(tr("Configuration"), this, &KeepwallController::showConfiguration);
     windows->addAction(tr("Firewall Monitor"), QKeySequence(QStringLiteral("Ctrl+M")), this,
                        &KeepwallController::showMonitor);
-    for (const auto& [title, slot] : { std::pair { tr("Log"), &KeepwallController::showLogWindow },
-                                       std::pair { tr("Stored Settings"), &KeepwallController::showStoredSettings },
-                                       std::pair { tr("Interfaces"), &KeepwallController::showInterfaces },
-                                       std::pair { tr("Name Lookup"), &KeepwallController::showResolverWindow } }) {
-        QAction* item = windows->addAction(title, this, slot);
-        item->setEnabled(false);
+    const struct {
+        QString title;
+        const char* keys;
+        const char* name;
+        void (KeepwallController::*slot)();
+    } items[] = {
+        { tr("Firewall Log"), "Ctrl+Shift+G", "menuShowLogWindow", &KeepwallController::showLogWindow },
+        { tr("Stored Settings"), "Ctrl+Shift+S", "menuShowStoredSettings", &KeepwallController::showStoredSettings },
+        { tr("Interfaces"), "Ctrl+Shift+I", "menuShowInterfaces", &KeepwallController::showInterfaces },
+    };
+    for (const auto& item : items) {
+        QAction* action = windows->addAction(item.title, QKeySequence(QString::fromLatin1(item.keys)), this, item.slot);
+        action->setObjectName(QString::fromLatin1(item.name));
     }
+    QAction* lookup = windows->addAction(tr("Name Lookup"), QKeySequence(QStringLiteral("Ctrl+Shift+L")), this,
+                                         &KeepwallController::showResolverWindow);
+    lookup->setObjectName(QStringLiteral("menuShowResolverWindow"));
     validateMenuItem(toggle);
 }
 

@@ -17,6 +17,9 @@
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
 #include "widgets/ViewExtensions.h"
+#include "windows/assistant/KeepwallAssistant.h"
+#include "windows/syntax/SyntaxChecker.h"
+#include "windows/syntax/SyntaxColorizer.h"
 
 #include <QCloseEvent>
 #include <QDeadlineTimer>
@@ -129,6 +132,7 @@ void NewConfigurationController::windowDidLoad()
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     m_ui->expertText->setFont(fixed);
     m_ui->natdExpertText->setFont(fixed);
+    SyntaxColorizer::sharedInstance().colorizeTextView(m_ui->expertText);
     createToolbar();
     connect(m_ui->tabView, &QTabWidget::currentChanged, this, &NewConfigurationController::validateToolbar);
     connect(m_ui->allowExpertEditing, &QCheckBox::clicked, this, &NewConfigurationController::toggleExpertEditing);
@@ -154,7 +158,26 @@ void NewConfigurationController::windowDidLoad()
     } else {
         userDeauthenticated();
     }
-    loadCurrentSettings();
+    // The assistant runs by itself on the first launch, and whenever there is no setting to show.
+    const bool firstRunDone = UserDefaults::boolValue(QString::fromLatin1(UserDefaults::kAssistantFirstRun));
+    const bool loaded = firstRunDone && loadCurrentSettings();
+    if (KeepwallAssistant::shouldRunAtLaunch(loaded)) {
+        QTimer::singleShot(0, this, &NewConfigurationController::runSetupAssistant);
+    }
+}
+
+KeepwallAssistant& NewConfigurationController::assistant()
+{
+    if (m_assistant == nullptr) {
+        m_assistant =
+            g_shared == this ? &KeepwallAssistant::sharedInstance() : new KeepwallAssistant(m_gateway, this, this);
+    }
+    return *m_assistant;
+}
+
+void NewConfigurationController::runSetupAssistant()
+{
+    KeepwallAssistant::runFromConfigurationWindow(*this, assistant());
 }
 
 void NewConfigurationController::createToolbar()
@@ -168,10 +191,13 @@ void NewConfigurationController::createToolbar()
     };
     const Item items[] = {
         { "saveSettings", "Save", "Disk", &NewConfigurationController::saveSettings, nullptr },
+        { "runSetupAssistant", "Assistant", "AssistantDoc", &NewConfigurationController::runSetupAssistant, nullptr },
         { "showQuickSettings", "Quick", "globe", &NewConfigurationController::showQuickSettings, nullptr },
         { "showIPSharingSettings", "IPSharing", "globe", &NewConfigurationController::showIPSharingSettings, nullptr },
         { "showExpertSettings", "Expert", "compose", &NewConfigurationController::showExpertSettings, nullptr },
         { "showMonitor", "Monitor", "monitor", nullptr, &KeepwallController::showMonitor },
+        { "showStoredSettings", "Settings", "processes", nullptr, &KeepwallController::showStoredSettings },
+        { "showLogWindow", "Log", "HistoryPreferences", nullptr, &KeepwallController::showLogWindow },
         { "applySettings", "Activate", "Keepwall", &NewConfigurationController::applySettings, nullptr },
         { "saveToStartupFile", "Install", "install", &NewConfigurationController::saveToStartupFile, nullptr },
         { "removeStartupFile", "Remove", "recycle", &NewConfigurationController::removeStartupFile, nullptr },
@@ -199,10 +225,24 @@ void NewConfigurationController::createToolbar()
             });
         }
         m_toolbarItems.insert(QString::fromLatin1(item.identifier), action);
-        // The default items; the others are offered in the menu.
-        if (QByteArray(item.identifier) != "removeStartupFile" && QByteArray(item.identifier) != "revertSettings" &&
-            QByteArray(item.identifier) != "clearAllRules") {
-            m_toolbar->addAction(action);
+    }
+    // The default items, with their spaces; the others are offered in the menu.
+    const char* const defaultItems[] = { "saveSettings",          "runSetupAssistant",  " ", "showQuickSettings",
+                                         "showIPSharingSettings", "showExpertSettings", " ", "showMonitor",
+                                         "showStoredSettings",    "showLogWindow",      "*", "applySettings",
+                                         "saveToStartupFile" };
+    for (const char* identifier : defaultItems) {
+        if (identifier[0] == ' ' || identifier[0] == '*') {
+            auto* space = new QWidget;
+            space->setObjectName(QString::fromLatin1(identifier[0] == ' ' ? "space" : "flexibleSpace"));
+            if (identifier[0] == ' ') {
+                space->setFixedWidth(16);
+            } else {
+                space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+            }
+            m_toolbar->addWidget(space);
+        } else {
+            m_toolbar->addAction(m_toolbarItems.value(QString::fromLatin1(identifier)));
         }
     }
     addToolBar(Qt::TopToolBarArea, m_toolbar);
@@ -212,6 +252,9 @@ void NewConfigurationController::createToolbar()
                                         &NewConfigurationController::saveSettings);
     save->setShortcut(QKeySequence::Save);
     save->setObjectName(QStringLiteral("menuSaveSettings"));
+    QAction* assistantItem =
+        firewall->addAction(tr("Setup Assistant…"), this, &NewConfigurationController::runSetupAssistant);
+    assistantItem->setObjectName(QStringLiteral("menuRunSetupAssistant"));
     firewall->addSeparator();
     for (const char* id :
          { "applySettings", "saveToStartupFile", "removeStartupFile", "revertSettings", "clearAllRules" }) {
@@ -242,6 +285,10 @@ void NewConfigurationController::createToolbar()
         item->setShortcut(QKeySequence(QString::fromLatin1(keys)));
         view->addAction(item);
     }
+    view->addSeparator();
+    QAction* checkSyntax = view->addAction(tr("Check Syntax…"), this, &NewConfigurationController::showSyntaxChecker);
+    checkSyntax->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
+    checkSyntax->setObjectName(QStringLiteral("menuShowSyntaxChecker"));
     connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
     validateToolbar();
 }
@@ -395,7 +442,9 @@ Value NewConfigurationController::settingFromPages() const
         interfaces.push_back(panel->firewallOptions());
     }
     setting.set(kInterfaceList, Value(std::move(interfaces)));
-    setting.set(kNatConfig, m_natController->flushSettings());
+    if (m_natController != nullptr) {
+        setting.set(kNatConfig, m_natController->flushSettings());
+    }
     return setting;
 }
 
@@ -629,6 +678,10 @@ std::string NewConfigurationController::expertTextFromQuick()
 
 void NewConfigurationController::generateNatdTextFromQuick()
 {
+    // Before any setting is loaded (an empty store) there is no IP sharing page to read.
+    if (m_natController == nullptr) {
+        return;
+    }
     showTextKeepingMark(m_ui->natdExpertText, QString::fromStdString(m_natController->generateNatdTextFromQuick()));
 }
 
@@ -671,6 +724,7 @@ void NewConfigurationController::showExpertSettings()
     }
     m_ui->tabView->setCurrentIndex(kExpertPage);
     setPageTitle("Expert Configuration: %1");
+    SyntaxColorizer::sharedInstance().colorizeTextView(m_ui->expertText);
 }
 
 void NewConfigurationController::toggleExpertEditing()
@@ -679,6 +733,27 @@ void NewConfigurationController::toggleExpertEditing()
     m_ui->expertText->setReadOnly(!on);
     m_ui->natdExpertText->setReadOnly(!on);
     markEdited();
+    if (SyntaxChecker* checker = SyntaxChecker::existingInstance()) {
+        checker->allowExpertEditing(on);
+    }
+}
+
+void NewConfigurationController::allowExpertEditing(bool allowed)
+{
+    m_ui->allowExpertEditing->setChecked(allowed);
+    toggleExpertEditing();
+}
+
+void NewConfigurationController::showSyntaxChecker()
+{
+    SyntaxChecker& checker = SyntaxChecker::sharedInstance();
+    checker.setConfigurationController(this);
+    checker.allowExpertEditing(m_ui->allowExpertEditing->isChecked());
+    checker.setTextStorage(m_ui->expertText->document());
+    checker.show();
+    checker.raise();
+    checker.activateWindow();
+    checker.checkSyntax();
 }
 
 void NewConfigurationController::copy()

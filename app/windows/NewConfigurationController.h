@@ -29,6 +29,7 @@ class ScopedObserver;
 
 namespace kw::app {
 
+class KeepwallAssistant;
 class NatConfigController;
 class QuickTabController;
 
@@ -93,6 +94,12 @@ public slots:
     void showIPSharingSettings();
     void showExpertSettings();
     void toggleExpertEditing();
+    // Sets the expert-editing check box (from the syntax checker window) and applies it.
+    void allowExpertEditing(bool allowed);
+    // Shows the syntax checker window on the expert text and checks it.
+    void showSyntaxChecker();
+    // Runs the setup assistant as a sheet on this window (refused while IP sharing runs).
+    void runSetupAssistant();
     void copy();
     void paste();
     void markEdited();
@@ -122,6 +129,7 @@ private:
     // Replaces a text view's text without counting it as the user's edit.
     void showTextKeepingMark(QPlainTextEdit* view, const QString& text);
     void showIPSharingRunning(const QString& message);
+    KeepwallAssistant& assistant();
 
     IPFWManager& m_gateway;
     std::unique_ptr<Ui::NewConfigurationController> m_ui;
@@ -137,6 +145,7 @@ private:
     bool m_loading = false;
     int m_jobsRunning = 0;
     std::unique_ptr<kw::ScopedObserver> m_interfaceConfigured;
+    KeepwallAssistant* m_assistant = nullptr;
 };
 
 } // namespace kw::app

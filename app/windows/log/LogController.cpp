@@ -336,7 +336,7 @@ void LogController::createToolbarItems()
     find->setShortcut(QKeySequence::Find);
     addMenuItem(kSearchLog, tr("Search Again"), QKeySequence(Qt::CTRL | Qt::Key_G), &LogController::searchLog);
     menu->addSeparator();
-    addMenuItem(kToggleLogging, tr("Enable Logging"), QKeySequence(Qt::CTRL | Qt::Key_L),
+    addMenuItem(kToggleLogging, tr("Enable Logging"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T),
                 &LogController::toggleLogging);
     addMenuItem(kEnableLogging, toolbarText(QStringLiteral("EnableLogPaletteLabel")), {},
                 &LogController::enableLogging);
