@@ -255,6 +255,7 @@ void NewConfigurationController::createToolbar()
     QAction* assistantItem =
         firewall->addAction(tr("Setup Assistant…"), this, &NewConfigurationController::runSetupAssistant);
     assistantItem->setObjectName(QStringLiteral("menuRunSetupAssistant"));
+    assistantItem->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+A")));
     firewall->addSeparator();
     for (const char* id :
          { "applySettings", "saveToStartupFile", "removeStartupFile", "revertSettings", "clearAllRules" }) {
