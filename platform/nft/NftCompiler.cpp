@@ -408,6 +408,10 @@ std::optional<std::string> kernelRefusal(const IPFWRule& r)
     if (r.keepState && r.stateType != 0) {
         return cannot("keep-state with a state type");
     }
+    // Enforcing it as a plain keep-state would let every flow beyond the count through.
+    if (r.hasLimit()) {
+        return cannot("limit (flow counts per " + limitMaskText(r.limitMask) + ")");
+    }
     if (r.bridged) {
         return cannot("bridged");
     }

@@ -22,7 +22,8 @@ using namespace kw;
 IPFWRule parse(const std::string& line)
 {
     NameServices names;
-    const IPFWParseResult result = parseIPFWRuleLine(line, names);
+    // The kernel holds whatever any release's ipfw accepted.
+    const IPFWParseResult result = parseIPFWRuleLine(line, names, IPFWGrammarMode::AnyRelease);
     EXPECT_TRUE(result.accepted) << line;
     return result.rule;
 }
@@ -135,6 +136,8 @@ TEST(NftCompiler, RefusesWhatTheKernelCannotEnforce)
         { "add 100 allow ip from any to any ipoptions ts", "ipoptions ts" },
         { "add 100 allow tcp from any to any uid 0", "uid on incoming packets" },
         { "add 100 unreach 20 ip from any to any", "unreach 20" },
+        { "add 100 allow tcp from any to me 22 limit src-addr 4", "limit" },
+        { "add 100 allow ip from any to any dst-port 53", "ports on a protocol other than tcp or udp" },
     };
     for (const auto& [line, message] : cases) {
         const auto refusal = nft::kernelRefusal(parse(line));
