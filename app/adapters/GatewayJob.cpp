@@ -4,6 +4,8 @@
 #include "config/SettingsKeys.h"
 #include "core/IPFWManager.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QThread>
 
@@ -70,6 +72,30 @@ void GatewayJob::end(const QStringList& errors)
     }
     emit done();
     deleteLater();
+}
+
+void GatewayJobs::run(GatewayJob::Work work, std::function<void(bool failed)> after)
+{
+    ++m_running;
+    auto* job = GatewayJob::start(m_gateway, std::move(work), m_context);
+    auto failed = std::make_shared<bool>(false);
+    QObject::connect(job, &GatewayJob::failed, m_context, [failed](const QString&) { *failed = true; });
+    QObject::connect(job, &GatewayJob::done, m_context, [this, failed, after = std::move(after)] {
+        --m_running;
+        if (after) {
+            after(*failed);
+        }
+    });
+}
+
+bool GatewayJobs::wait(int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (m_running > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return m_running == 0;
 }
 
 } // namespace kw::app

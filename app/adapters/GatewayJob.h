@@ -47,4 +47,23 @@ private:
     QThread* m_thread = nullptr;
 };
 
+// The privileged jobs of one window: starts each with what to do after it (told whether it
+// failed) and lets the window wait for all of them (tests, closing, quitting).
+class GatewayJobs {
+public:
+    GatewayJobs(IPFWManager& gateway, QObject* context)
+        : m_gateway(gateway)
+        , m_context(context)
+    {}
+
+    void run(GatewayJob::Work work, std::function<void(bool failed)> after);
+    bool wait(int milliseconds);
+    int running() const { return m_running; }
+
+private:
+    IPFWManager& m_gateway;
+    QObject* m_context;
+    int m_running = 0;
+};
+
 } // namespace kw::app

@@ -463,27 +463,12 @@ Value NewConfigurationController::documentToStore() const
 
 void NewConfigurationController::runJob(std::function<void(IPFWManager&)> work, std::function<void(bool failed)> after)
 {
-    ++m_jobsRunning;
-    auto* job = GatewayJob::start(m_gateway, std::move(work), this);
-    auto failed = std::make_shared<bool>(false);
-    connect(job, &GatewayJob::failed, this, [failed](const QString&) { *failed = true; });
-    connect(job, &GatewayJob::done, this, [this, failed, after = std::move(after)] {
-        --m_jobsRunning;
-        if (after) {
-            after(*failed);
-        }
-        emit jobEnded();
-    });
+    m_jobs.run(std::move(work), std::move(after));
 }
 
 bool NewConfigurationController::waitForJobs(int milliseconds)
 {
-    QDeadlineTimer deadline(milliseconds);
-    while (m_jobsRunning > 0 && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return m_jobsRunning == 0;
+    return m_jobs.wait(milliseconds);
 }
 
 void NewConfigurationController::flushSettings(std::function<void(bool stored)> done)

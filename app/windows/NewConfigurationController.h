@@ -1,5 +1,7 @@
 #pragma once
 
+#include "adapters/GatewayJob.h"
+
 #include "base/PlistValue.h"
 
 #include <QHash>
@@ -143,7 +145,7 @@ private:
     QString m_settingName;
     bool m_isAuthorized = false;
     bool m_loading = false;
-    int m_jobsRunning = 0;
+    GatewayJobs m_jobs { m_gateway, this };
     std::unique_ptr<kw::ScopedObserver> m_interfaceConfigured;
     KeepwallAssistant* m_assistant = nullptr;
 };

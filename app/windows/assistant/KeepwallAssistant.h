@@ -1,5 +1,7 @@
 #pragma once
 
+#include "adapters/GatewayJob.h"
+
 #include "base/PlistValue.h"
 
 #include <QDialog>
@@ -127,7 +129,7 @@ private:
     std::string m_currentSettingKey = kDefaultKey;
     bool m_enableNatdAtStartup = false;
     bool m_writing = false;
-    int m_jobsRunning = 0;
+    GatewayJobs m_jobs { m_gateway, this };
 };
 
 } // namespace kw::app
