@@ -3,9 +3,12 @@
 // not, 64 when a line has too many words or the command line is wrong, 66 when the file cannot
 // be read or is no regular file. With --release-grammar the text is checked as the configured
 // release's ipfw reads it (KEEPWALL_RELEASE): no dynamic rules on 10.1, the newer forms on 10.4.
+// With --lint the rules are also examined for mistakes the grammar cannot see (rules that never
+// match, lockouts), printed as "<line>: warning: <message>"; warnings leave the exit status as is.
 #include "base/AtomicFile.h"
 #include "base/NotificationCenter.h"
 #include "base/Release.h"
+#include "lint/RuleLint.h"
 #include "syntax/IPFWGrammar.h"
 #include "syntax/IPFWParser.h"
 
@@ -34,14 +37,20 @@ int main(int argc, char** argv)
 {
     const char* program = argc > 0 ? programName(argv[0]) : "kw-check";
     auto mode = kw::IPFWGrammarMode::Checker;
-    if (argc > 1 && std::strcmp(argv[1], "--release-grammar") == 0) {
+    bool lint = false;
+    while (argc > 1 && (std::strcmp(argv[1], "--release-grammar") == 0 || std::strcmp(argv[1], "--lint") == 0)) {
+        // Both read the release: the grammar, and whether keep-state needs a check-state.
         kw::setReleaseFlagsFromEnvironment();
-        mode = kw::IPFWGrammarMode::Release;
+        if (std::strcmp(argv[1], "--lint") == 0) {
+            lint = true;
+        } else {
+            mode = kw::IPFWGrammarMode::Release;
+        }
         --argc;
         ++argv;
     }
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [--release-grammar] [rule-file]\n", program);
+        std::fprintf(stderr, "usage: %s [--release-grammar] [--lint] [rule-file]\n", program);
         return kExitUsage;
     }
     std::string text;
@@ -65,6 +74,11 @@ int main(int argc, char** argv)
         });
     try {
         const bool accepted = kw::IPFWParser::sharedInstance().checkIPFWText(text, mode);
+        if (lint) {
+            for (const auto& warning : kw::lintRuleText(text, kw::lintOptionsForThisProcess())) {
+                std::printf("%d: warning: %s\n", warning.line, warning.message.c_str());
+            }
+        }
         std::fflush(stdout);
         return accepted ? 0 : 1;
     } catch (const kw::IPFWTooManyArguments& e) {
