@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "LoggingCommands.h"
+#include "SafeChangeCommands.h"
 #include "SharingCommands.h"
 #include "StartupItem.h"
 
@@ -219,6 +220,9 @@ constexpr std::array kCommands {
     Command { "sharing-start", false, startIPSharing },
     Command { "sharing-stop", false, stopIPSharing },
     Command { "allow-lans", false, allowLocalLANs },
+    Command { "try", false, tryCurrentConfiguration },
+    Command { "confirm", false, confirmTrial },
+    Command { "diff", false, showRuleDifference },
 };
 
 } // namespace
@@ -232,7 +236,8 @@ std::string processName(const std::string& argv0)
 void logUsage(const std::string& argv0)
 {
     logf("Usage: %s [activate| select <idx> | clear | list | show <idx> | generate <idx> | showlog | install | "
-         "uninstall | enable-log | disable-log | sharing-status | sharing-start | sharing-stop | allow-lans ]",
+         "uninstall | enable-log | disable-log | sharing-status | sharing-start | sharing-stop | allow-lans | "
+         "try <seconds> | confirm | diff ]",
          processName(argv0).c_str());
 }
 
