@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release benchmarks and prints their figures. Not part of the tests.
 #   bash bench/run.sh            every benchmark
-#   bash bench/run.sh rules      only the named ones (rules, syntax, logarchive, ipfw, monitor, app, logwindow)
+#   bash bench/run.sh rules      only the named ones (rules, syntax, logarchive, ipfw, monitor, app, logwindow, whatif)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -75,4 +75,16 @@ fi
 if wanted logwindow && [ -x "$bin/bench-logwindow" ]; then
   echo "== logwindow"
   "$bin/bench-logwindow"
+fi
+
+# kw-whatif of one packet against about 16,000 filters, and against the rule benchmark's document.
+if wanted whatif && [ -x "$bin/bench-whatif" ]; then
+  echo "== whatif"
+  "$bin/bench-whatif"
+  if [ -x "$bin/bench-rules" ]; then
+    doc=$(mktemp)
+    "$bin/bench-rules" --no-nft --runs 1 --write-document "$doc" >/dev/null
+    "$bin/bench-whatif" --document "$doc"
+    rm -f "$doc"
+  fi
 fi

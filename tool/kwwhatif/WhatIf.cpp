@@ -12,6 +12,8 @@
 
 #include <charconv>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <unistd.h>
 
@@ -288,7 +290,7 @@ std::set<std::string> settingInterfaceNames(const Value& setting)
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kw-whatif [--setting N | --key KEY | --loaded] [--me a.b.c.d,...] PACKET...\n"
+    "usage: kw-whatif [--setting N | --key KEY | --rules FILE | --loaded] [--me a.b.c.d,...] PACKET...\n"
     "  PACKET: \"<in|out> via IF <proto> <addr>[:port] -> <addr>[:port] [flags] [options]\"\n"
     "  e.g. \"in via en0 tcp 203.0.113.9:40000 -> me:22 setup\"\n";
 
@@ -300,17 +302,17 @@ int usage(std::ostream& err, const std::string& message)
 
 } // namespace
 
-int runWhatIf(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err)
 {
-    enum class Source { Current, Index, Key, Loaded } source = Source::Current;
+    enum class Source { Current, Index, Key, Loaded, RuleFile } source = Source::Current;
     std::string which;
     std::optional<std::vector<std::uint32_t>> me;
     std::vector<std::string> packets;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if ((a == "--setting" || a == "--key") && hasValue && source == Source::Current) {
-            source = a == "--setting" ? Source::Index : Source::Key;
+        if ((a == "--setting" || a == "--key" || a == "--rules") && hasValue && source == Source::Current) {
+            source = a == "--setting" ? Source::Index : a == "--key" ? Source::Key : Source::RuleFile;
             which = args[++i];
         } else if (a == "--loaded" && source == Source::Current) {
             source = Source::Loaded;
@@ -349,7 +351,23 @@ int runWhatIf(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     std::set<std::string> known;
     std::string error;
-    if (source == Source::Loaded) {
+    if (source == Source::RuleFile) {
+        std::string text;
+        if (which == "-") {
+            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } else {
+            std::ifstream file(which, std::ios::binary);
+            if (!file) {
+                err << "kw-whatif: " << which << ": cannot be read\n";
+                return kExitNoRules;
+            }
+            text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        }
+        if (!whatIf.loadRuleText(text, error)) {
+            err << "kw-whatif: warning: " << error
+                << "; activation stops loading there, so the answers use the rules before it\n";
+        }
+    } else if (source == Source::Loaded) {
         if (::geteuid() != 0) {
             err << "kw-whatif: the loaded rules can only be read as root\n";
             return kExitNoRules;

@@ -84,9 +84,11 @@ private:
 // The interface names of a quick setting's INTERFACE_LIST.
 std::set<std::string> settingInterfaceNames(const Value& setting);
 
-// kw-whatif [--setting N | --key KEY | --loaded] [--me a.b.c.d,...] PACKET...
-// args without the program name. Prints one block per packet (see the README) and answers
-// the exit status.
-int runWhatIf(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// kw-whatif [--setting N | --key KEY | --rules FILE | --loaded] [--me a.b.c.d,...] PACKET...
+// args without the program name. Without a source, the current setting; --setting takes the
+// index wallctl's "generate" takes, --rules a rule file ("-": standard input). Prints one block
+// per packet ("packet:", "passed:" lines, "decided:", "verdict:", "dynamic:", "result:") and
+// answers the exit status.
+int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
 
 } // namespace kw::whatif

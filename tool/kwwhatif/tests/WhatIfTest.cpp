@@ -2,6 +2,7 @@
 // with count and skipto rules, malformed packets, the command's exit statuses and its reading
 // of the loaded rules, and agreement with the packet injector on a 16,000-rule setting.
 #include "WhatIf.h"
+#include "LargeSetting.h"
 
 #include "IPFWEngine.h"
 #include "IPFWSystem.h"
@@ -29,6 +30,9 @@ using kw::testing::runProgram;
 using kw::testing::TempRoot;
 
 namespace {
+
+using whatif::test::kInterfaceCount;
+using whatif::test::largeSetting;
 
 constexpr const char* kDocumentPath = "/Library/Preferences/SystemConfiguration/com.wallworks.keepwall.plist";
 
@@ -187,6 +191,18 @@ TEST_F(WhatIfRoot, ARuleThatDoesNotLoadEndsTheTableThereWithAWarning)
     EXPECT_NE(r.err.find("activation stops loading there"), std::string::npos) << r.err;
 }
 
+TEST_F(WhatIfRoot, RulesFromStandardInput)
+{
+    std::istringstream in(kExpertRules);
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = whatif::runWhatIf(
+        { "--rules", "-", "--me", "10.0.0.1", "in via en0 tcp 1.2.3.4:1 -> me:22 setup" }, in, out, err);
+    EXPECT_EQ(status, whatif::kExitDeny) << err.str();
+    EXPECT_NE(out.str().find("verdict: rule 1100 deny\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("passed: 100 count"), std::string::npos) << out.str();
+}
+
 TEST_F(WhatIfRoot, ExitStatusFollowsTheVerdicts)
 {
     root.writeFile(kDocumentPath, expertDocument());
@@ -304,56 +320,6 @@ TEST_F(WhatIfRoot, LoadedRulesAreReadAsRootAndLeftUnchanged)
         EXPECT_EQ(user.exitStatus, whatif::kExitNoRules);
         EXPECT_NE(user.err.find("only be read as root"), std::string::npos) << user.err;
     }
-}
-
-// A setting of the benchmark's shape, about 16,000 filters, kept within the rule numbers that
-// activation takes.
-constexpr int kInterfaceCount = 12;
-constexpr int kFiltersPerInterface = 1350;
-
-Value largeSetting()
-{
-    static const char* const kProtocols[] = { "tcp", "udp", "icmp", "tcp", "udp" };
-    Value::Array interfaces;
-    for (int n = 0; n < kInterfaceCount; ++n) {
-        Value i;
-        i.set(kInterfaceName, "en" + std::to_string(n));
-        i.set(kEnableFirewall, Value::integer(1));
-        for (const char* key : { kAdvAllowBootp, kAdvAllowBroadcast, kDenySourceRoute, kAdvAllowNtp,
-                                 kAdvAllowRendezvous, kAdvAllowIcmp, kAdvAllowFtpData, kAdvAllowDns }) {
-            i.set(key, Value::integer(1));
-        }
-        i.set(kAdvDnsType, Value::integer(0));
-        i.set(kAdvDnsAddress, "");
-        i.set(kIpHostAddressType, Value::integer(1));
-        i.set(kIpHostAddress, "10.0." + std::to_string(n) + ".2");
-        i.set(kDefaultOutgoingAllow, Value::integer(0));
-        i.set(kDefaultIncomingAllow, Value::integer(1));
-        Value::Array filters;
-        for (int k = 0; k < kFiltersPerInterface; ++k) {
-            Value f;
-            f.set(ServiceFilterLabel, "Service " + std::to_string(k));
-            f.set(ServiceFilterAction, k % 3 == 0 ? "deny" : "allow");
-            f.set(ServiceFilterProtocol, kProtocols[k % 5]);
-            f.set(ServiceFilterPort, std::to_string(1000 + k));
-            f.set(ServiceFilterSourcePort, k % 4 == 0 ? "1024-65535" : "");
-            f.set(ServiceFilterSrcHostType, Value::integer(k % 3));
-            f.set(ServiceFilterSrcHost, k % 3 == 2 ? "192.168." + std::to_string(k % 256) + ".0/24" : "any");
-            f.set(ServiceFilterDstHostType, Value::integer((k + 1) % 2));
-            f.set(ServiceFilterDstHost, "any");
-            // TCP flags only where the protocol is TCP: ipfw refuses them on other rules.
-            f.set(ServiceFilterTCPFlags, k % 11 == 0 && k % 5 % 3 == 0 ? "syn" : "");
-            f.set(ServiceFilterICMPTypes, k % 5 == 2 ? "0,8" : "");
-            f.set(ServiceFilterShouldLog, Value::integer(k % 2));
-            filters.push_back(std::move(f));
-        }
-        i.set(kFilterList, Value(std::move(filters)));
-        interfaces.push_back(std::move(i));
-    }
-    Value s;
-    s.set(kConfigMode, "0");
-    s.set(kInterfaceList, Value(std::move(interfaces)));
-    return s;
 }
 
 std::string randomPacket(std::mt19937& random, std::vector<std::string>& sent)
