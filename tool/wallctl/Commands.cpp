@@ -222,6 +222,7 @@ constexpr std::array kCommands {
     Command { "allow-lans", false, allowLocalLANs },
     Command { "try", false, tryCurrentConfiguration },
     Command { "confirm", false, confirmTrial },
+    Command { "revert", false, revertTrial },
     Command { "diff", false, showRuleDifference },
 };
 
@@ -237,7 +238,7 @@ void logUsage(const std::string& argv0)
 {
     logf("Usage: %s [activate| select <idx> | clear | list | show <idx> | generate <idx> | showlog | install | "
          "uninstall | enable-log | disable-log | sharing-status | sharing-start | sharing-stop | allow-lans | "
-         "try <seconds> | confirm | diff ]",
+         "try <seconds> | confirm | revert | diff ]",
          processName(argv0).c_str());
 }
 

@@ -38,6 +38,8 @@ constexpr const char* kSavedRuleFile = "/var/db/keepwall-trial/firewall.conf";
 constexpr const char* kSavedKernelRules = "/var/db/keepwall-trial/rules";
 constexpr const char* kConfirmedPath = "/var/db/keepwall-trial/confirmed";
 constexpr const char* kRevertingPath = "/var/db/keepwall-trial/reverting";
+// Asks the watchdog to put the previous rules back before the deadline.
+constexpr const char* kRevertRequestPath = "/var/db/keepwall-trial/revert-now";
 constexpr auto kWatchdogPoll = 50ms;
 constexpr auto kConfirmWait = 30s;
 
@@ -96,7 +98,7 @@ void refuse(ToolContext& c, const std::string& message)
 void removeTrialState()
 {
     for (const char* path : { kTrialPendingPath, kTrialWatchdogPidPath, kSavedRuleFile, kSavedKernelRules,
-                              kConfirmedPath, kRevertingPath }) {
+                              kConfirmedPath, kRevertingPath, kRevertRequestPath }) {
         ::unlink(rooted(path).c_str());
     }
 }
@@ -127,7 +129,7 @@ std::optional<std::string> kernelRulesAsRuleFile()
     return file;
 }
 
-void putPreviousRulesBack(int seconds)
+void putPreviousRulesBack(int seconds, bool onRequest)
 {
     std::string saved;
     if (readFile(rooted(kSavedRuleFile), saved)) {
@@ -137,29 +139,38 @@ void putPreviousRulesBack(int seconds)
     }
     runCommand(kIpfw, { "-f", "flush" });
     const int status = runCommand(kIpfw, { "-q", kSavedKernelRules });
-    std::string message = "The new firewall rules were not confirmed within " + std::to_string(seconds) +
-                          " seconds; the previous rules were put back";
+    std::string message = onRequest
+                              ? std::string("The new firewall rules were reverted; the previous rules were put back")
+                              : "The new firewall rules were not confirmed within " + std::to_string(seconds) +
+                                    " seconds; the previous rules were put back";
     if (status != 0) {
         message += ", but reloading them failed";
     }
     logLine(message);
-    sendKWErrorNotification(0, message);
+    // Whoever asked for the revert hears of it from "revert"; an unattended one is an error to show.
+    if (!onRequest || status != 0) {
+        sendKWErrorNotification(0, message);
+    }
 }
 
 // The watchdog's life: wait for "confirm" (which takes the pending file away) or the deadline.
 [[noreturn]] void watchOverTrial(int seconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
+    bool requested = false;
+    while (std::chrono::steady_clock::now() < deadline && !requested) {
         if (::access(rooted(kTrialPendingPath).c_str(), F_OK) != 0) {
             removeTrialState();
             std::_Exit(0);
         }
-        std::this_thread::sleep_for(kWatchdogPoll);
+        requested = ::access(rooted(kRevertRequestPath).c_str(), F_OK) == 0;
+        if (!requested) {
+            std::this_thread::sleep_for(kWatchdogPoll);
+        }
     }
     // Exactly one of "confirm" and the watchdog wins the pending file.
     if (std::rename(rooted(kTrialPendingPath).c_str(), rooted(kRevertingPath).c_str()) == 0) {
-        putPreviousRulesBack(seconds);
+        putPreviousRulesBack(seconds, requested);
     }
     removeTrialState();
     std::_Exit(0);
@@ -297,6 +308,25 @@ void confirmTrial(ToolContext& c)
     }
     logLine("The new firewall rules were confirmed");
     std::fputs("The new rules are kept\n", c.out);
+    std::fflush(c.out);
+}
+
+void revertTrial(ToolContext& c)
+{
+    TrialLock lock;
+    if (!lock.opened() || lock.tryLock()) {
+        refuse(c, "No trial of new rules is pending");
+        return;
+    }
+    if (!writeFileAtomically(rooted(kRevertRequestPath), "\n", 0600)) {
+        refuse(c, "The watchdog could not be asked to put the previous rules back");
+        return;
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + kConfirmWait;
+    while (!lock.tryLock() && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(kWatchdogPoll / 2);
+    }
+    std::fputs("The previous rules were put back\n", c.out);
     std::fflush(c.out);
 }
 

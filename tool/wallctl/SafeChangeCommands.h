@@ -16,6 +16,9 @@ void tryCurrentConfiguration(ToolContext& context);
 // "confirm": keeps the rules of the pending "try"; the watchdog has ended when it returns.
 void confirmTrial(ToolContext& context);
 
+// "revert": puts the rules of the pending "try" back now; the watchdog has ended when it returns.
+void revertTrial(ToolContext& context);
+
 // "diff": the rules the current setting generates against the rules the kernel holds, in
 // unified diff form on the output stream (empty when they are equal). Exits with status 1 when
 // they differ, as diff does.

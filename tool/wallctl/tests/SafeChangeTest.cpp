@@ -155,6 +155,21 @@ TEST_F(SafeChange, ConfirmKeepsTheNewRulesAndASecondTryWaitsForIt)
     EXPECT_EQ(wallctl({ "confirm" }).exitStatus, 0);
 }
 
+TEST_F(SafeChange, RevertPutsTheRulesBackAtOnceWithoutAnError)
+{
+    const std::string before = listing();
+    ASSERT_EQ(wallctl({ "try", "600" }).exitStatus, 0);
+    const auto watchdog = watchdogPid();
+    ASSERT_TRUE(watchdog);
+    EXPECT_NE(listing(), before);
+    const auto r = wallctl({ "revert" });
+    EXPECT_EQ(r.out, "The previous rules were put back\n") << r.err;
+    ASSERT_TRUE(trialEnds(*watchdog, 2s));
+    EXPECT_EQ(listing(), before);
+    EXPECT_TRUE(errorsPosted().empty());
+    EXPECT_NE(wallctl({ "revert" }).err.find("No trial of new rules is pending"), std::string::npos);
+}
+
 TEST_F(SafeChange, KillingTheCallersProcessGroupStillReverts)
 {
     const std::string before = listing();
