@@ -12,6 +12,7 @@
 #include "ui_MonitorController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/ViewExtensions.h"
+#include "windows/insight/InsightHooks.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -206,6 +207,9 @@ void MonitorController::createToolbarItems()
     m_menuRefresh->setObjectName(QStringLiteral("menuRefreshView"));
     m_menuZero->setObjectName(QStringLiteral("menuZeroRuleCounter"));
     m_menuZeroAll->setObjectName(QStringLiteral("menuZeroAllRuleCounters"));
+    menu->addSeparator();
+    menu->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromMonitor(*this); })
+        ->setObjectName(QStringLiteral("menuTestPacket"));
 }
 
 bool MonitorController::validateAction(const QString& identifier) const

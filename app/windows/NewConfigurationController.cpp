@@ -18,6 +18,7 @@
 #include "widgets/MessageBox.h"
 #include "widgets/ViewExtensions.h"
 #include "windows/assistant/KeepwallAssistant.h"
+#include "windows/insight/InsightHooks.h"
 #include "windows/syntax/SyntaxChecker.h"
 #include "windows/syntax/SyntaxColorizer.h"
 
@@ -290,6 +291,8 @@ void NewConfigurationController::createToolbar()
     QAction* checkSyntax = view->addAction(tr("Check Syntax…"), this, &NewConfigurationController::showSyntaxChecker);
     checkSyntax->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
     checkSyntax->setObjectName(QStringLiteral("menuShowSyntaxChecker"));
+    view->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromConfiguration(*this); })
+        ->setObjectName(QStringLiteral("menuTestPacket"));
     connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
     validateToolbar();
 }

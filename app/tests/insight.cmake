@@ -1,0 +1,3 @@
+# The packet tester, rules from log entries and the traffic charts.
+kw_add_gui_test(tst_packettester)
+add_dependencies(tst_packettester kw-whatif)
