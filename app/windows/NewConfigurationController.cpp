@@ -16,6 +16,7 @@
 #include "ui_NewConfigurationController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
+#include "widgets/ToolbarCustomizer.h"
 #include "widgets/ViewExtensions.h"
 #include "windows/assistant/KeepwallAssistant.h"
 #include "windows/insight/InsightHooks.h"
@@ -227,25 +228,20 @@ void NewConfigurationController::createToolbar()
         }
         m_toolbarItems.insert(QString::fromLatin1(item.identifier), action);
     }
-    // The default items, with their spaces; the others are offered in the menu.
-    const char* const defaultItems[] = { "saveSettings",          "runSetupAssistant",  " ", "showQuickSettings",
-                                         "showIPSharingSettings", "showExpertSettings", " ", "showMonitor",
-                                         "showStoredSettings",    "showLogWindow",      "*", "applySettings",
-                                         "saveToStartupFile" };
-    for (const char* identifier : defaultItems) {
-        if (identifier[0] == ' ' || identifier[0] == '*') {
-            auto* space = new QWidget;
-            space->setObjectName(QString::fromLatin1(identifier[0] == ' ' ? "space" : "flexibleSpace"));
-            if (identifier[0] == ' ') {
-                space->setFixedWidth(16);
-            } else {
-                space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-            }
-            m_toolbar->addWidget(space);
-        } else {
-            m_toolbar->addAction(m_toolbarItems.value(QString::fromLatin1(identifier)));
-        }
+    // The default items, with their spaces; the others may be added from the toolbar's menu.
+    QList<QPair<QString, QAction*>> allowed;
+    for (const Item& item : items) {
+        allowed.append(
+            { QString::fromLatin1(item.identifier), m_toolbarItems.value(QString::fromLatin1(item.identifier)) });
     }
+    const QString space = QString::fromLatin1(ToolbarCustomizer::kSpace);
+    new ToolbarCustomizer(m_toolbar, QString::fromLatin1(kToolbarIdentifier), allowed,
+                          { QStringLiteral("saveSettings"), QStringLiteral("runSetupAssistant"), space,
+                            QStringLiteral("showQuickSettings"), QStringLiteral("showIPSharingSettings"),
+                            QStringLiteral("showExpertSettings"), space, QStringLiteral("showMonitor"),
+                            QStringLiteral("showStoredSettings"), QStringLiteral("showLogWindow"),
+                            QString::fromLatin1(ToolbarCustomizer::kFlexibleSpace), QStringLiteral("applySettings"),
+                            QStringLiteral("saveToStartupFile") });
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
     QMenu* firewall = menuBar()->addMenu(tr("&Firewall"));
