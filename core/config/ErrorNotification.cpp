@@ -4,7 +4,18 @@
 #include "base/DistributedNotificationCenter.h"
 #include "base/Log.h"
 
+#include <atomic>
+
 namespace kw {
+
+namespace {
+std::atomic<int> g_errorNotificationsSent { 0 };
+} // namespace
+
+int errorNotificationsSent()
+{
+    return g_errorNotificationsSent.load();
+}
 
 std::string errorNotificationText(int code, const std::string& message)
 {
@@ -15,6 +26,7 @@ void sendKWErrorNotification(int code, const std::string& message)
 {
     const std::string text = errorNotificationText(code, message);
     logLine(text);
+    ++g_errorNotificationsSent;
     DistributedNotificationCenter::post(notifications::kDistributedError, text);
 }
 

@@ -65,6 +65,8 @@ void show(ToolContext& c)
 {
     if (const auto key = c.prefs.settingKeyAtIndex(indexArgument(c))) {
         std::fputs(valueToTextForm(*c.prefs.settingForKey(*key)).c_str(), c.out);
+    } else {
+        c.failed = true;
     }
     std::fputc('\n', c.out);
     std::fflush(c.out);
@@ -80,6 +82,7 @@ void select(ToolContext& c)
     if (!key) {
         logf("Requested setting %lld is out of range (0 - %lld)", static_cast<long long>(idx),
              static_cast<long long>(c.prefs.storedSettings().size()) - 1);
+        c.failed = true;
         return;
     }
     c.prefs.setCurrentSettingsKey(*key);
@@ -87,11 +90,14 @@ void select(ToolContext& c)
     c.prefs.applyChanges();
 }
 
-void clear(ToolContext&)
+void clear(ToolContext& c)
 {
-    if (runCommand("/sbin/ipfw", { "-f", "flush" }) == -1) {
+    const int status = runCommand("/sbin/ipfw", { "-f", "flush" });
+    if (status == -1) {
         sendKWErrorNotification(errno, "Error clearing firewall filters");
     }
+    // A missing ipfw or one that refused the flush left the filters in place.
+    c.failed = status != 0;
 }
 
 void store(ToolContext& c)
@@ -112,6 +118,8 @@ void store(ToolContext& c)
             }
         }
         writeConfigurationKeys(c.prefs, known);
+    } else {
+        c.failed = true;
     }
     DistributedNotificationCenter::post(notifications::kSettingsChanged, notifications::kNotificationObject);
     list(c);
@@ -135,6 +143,8 @@ void generate(ToolContext& c)
             logf("%s (activation refuses it)", KeepwallPrefs::refusalText(*key, *overflow).c_str());
         }
         std::fputs(checked.text.c_str(), c.out);
+    } else {
+        c.failed = true;
     }
     std::fputc('\n', c.out);
     std::fflush(c.out);
@@ -172,15 +182,17 @@ void activate(ToolContext& c)
     }
 }
 
-void showlog(ToolContext&)
+void showlog(ToolContext& c)
 {
-    runShowLogCommand();
+    c.failed = !runShowLogCommand();
 }
 
 void deleteLog(ToolContext& c)
 {
     if (const auto reply = settingsRequest(kDeleteLogRequest, c.invokingUid)) {
-        runDeleteLogCommand(*reply);
+        c.failed = !runDeleteLogCommand(*reply);
+    } else {
+        c.failed = true;
     }
     DistributedNotificationCenter::post(notifications::kLogItemsChanged, notifications::kNotificationObject);
 }
@@ -242,7 +254,7 @@ void logUsage(const std::string& argv0)
          processName(argv0).c_str());
 }
 
-void dispatch(ToolContext& context)
+int dispatch(ToolContext& context)
 {
     const std::string& word = context.args.at(1);
     for (const auto& command : kCommands) {
@@ -252,10 +264,13 @@ void dispatch(ToolContext& context)
         if (command.needsIndex && context.args.size() != 3) {
             break;
         }
+        const int notificationsBefore = errorNotificationsSent();
         command.run(context);
-        return;
+        const bool failed = context.failed || errorNotificationsSent() != notificationsBefore;
+        return failed ? kExitCommandFailed : kExitSuccess;
     }
     logUsage(context.args.at(0));
+    return kExitUsage;
 }
 
 int waitForChildren()

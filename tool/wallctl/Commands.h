@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExitStatus.h"
 #include "ToolContext.h"
 
 #include <optional>
@@ -15,8 +16,9 @@ std::string processName(const std::string& argv0);
 void logUsage(const std::string& argv0);
 
 // Runs the command named by args[1]; unknown words and wrong argument counts log the usage line.
-// Exceptions propagate to the caller.
-void dispatch(ToolContext& context);
+// Returns the exit status (ExitStatus.h): a command failed when its handler said so or an error
+// notification was sent while it ran. Exceptions propagate to the caller.
+int dispatch(ToolContext& context);
 
 // Reaps at most one ended child and logs its outcome; returns what the wait returned.
 int waitForChildren();

@@ -56,14 +56,14 @@ bool lastLineIsAProcess(const std::string& listing)
 }
 
 // Runs one sysctl assignment; false only when it could not be run at all.
-bool runSysctl(const std::string& assignment)
+// Runs sysctl and logs its outcome; returns its status word (-1 when it could not be started).
+int runSysctl(const std::string& assignment)
 {
     const int status = runCommand(kSysctl, { "-w", assignment });
-    if (status == -1) {
-        return false;
+    if (status != -1) {
+        logCommandStatus(status);
     }
-    logCommandStatus(status);
-    return true;
+    return status;
 }
 
 } // namespace
@@ -92,13 +92,17 @@ bool ipfwloggerIsRunning()
 void modifyFirewallLogging(ToolContext& context, bool on)
 {
     const int verbose = on ? (KWRunningOnTiger ? 2 : 1) : 0;
-    if (!runSysctl("net.inet.ip.fw.verbose=" + std::to_string(verbose))) {
+    const int state = runSysctl("net.inet.ip.fw.verbose=" + std::to_string(verbose));
+    if (state == -1) {
         sendKWErrorNotification(errno, "Error setting firewall log state");
         return;
     }
-    if (!runSysctl("net.inet.ip.fw.verbose_limit=65535")) {
+    const int limit = runSysctl("net.inet.ip.fw.verbose_limit=65535");
+    if (limit == -1) {
         sendKWErrorNotification(errno, "Error setting firewall log limit");
     }
+    // A sysctl that ran and refused left the kernel's logging as it was.
+    context.failed = state != 0 || limit != 0;
     if (on && KWRunningOnTiger && !ipfwloggerIsRunning()) {
         if (const int status = runCommand(kLoggerDaemon, {}); status != -1) {
             logCommandStatus(status);

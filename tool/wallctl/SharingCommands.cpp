@@ -21,12 +21,16 @@ void showIPSharingStatus(ToolContext& context)
 
 void startIPSharing(ToolContext& context)
 {
-    answer(context.out, KWNatdManager::sharedInstance().startIPSharing());
+    const bool running = KWNatdManager::sharedInstance().startIPSharing();
+    answer(context.out, running);
+    context.failed = !running;
 }
 
 void stopIPSharing(ToolContext& context)
 {
-    answer(context.err, !KWNatdManager::sharedInstance().stopIPSharing());
+    const bool stopped = KWNatdManager::sharedInstance().stopIPSharing();
+    answer(context.err, !stopped);
+    context.failed = !stopped;
 }
 
 void allowLocalLANs(ToolContext&)

@@ -17,6 +17,8 @@ struct ToolContext {
     std::FILE* out;
     std::FILE* err;
     uid_t invokingUid; // the user who started the tool (its real user id before it became root)
+    // Set by a handler whose command did not do what it was asked.
+    bool failed = false;
 };
 
 } // namespace kw::tool

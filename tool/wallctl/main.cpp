@@ -45,7 +45,7 @@ int main(int argc, char** argv)
     if (::geteuid() != 0) {
         kw::logf("You must have root privileges to run wallctl. EUID==%d UID==%d", static_cast<int>(::geteuid()),
                  static_cast<int>(::getuid()));
-        return 1;
+        return kw::tool::kExitNotRoot;
     }
     ignored = ::setuid(0);
     ignored = ::setgid(0);
@@ -53,6 +53,7 @@ int main(int argc, char** argv)
 
     kw::setReleaseFlagsFromEnvironment();
 
+    int status = kw::tool::kExitSuccess;
     try {
         // The settings document can hold tens of thousands of filters, and freeing it value by
         // value took a fifth of a run. The tool ends right after its one command, so the
@@ -62,11 +63,13 @@ int main(int argc, char** argv)
                                         invokingUid };
         if (argc < 2) {
             kw::tool::logUsage(argc > 0 ? argv[0] : "wallctl");
+            status = kw::tool::kExitUsage;
         } else {
-            kw::tool::dispatch(context);
+            status = kw::tool::dispatch(context);
         }
     } catch (const std::exception& e) {
         kw::logf("Exception raised:%s", e.what());
+        status = kw::tool::kExitCommandFailed;
     }
-    return 0;
+    return status;
 }

@@ -196,7 +196,7 @@ TEST_F(Activate, WrongKindsOfValuesEndTheCommandThroughTheExceptionHandler)
     storeCurrent(setting);
     for (const std::string word : { "activate", "generate" }) {
         const auto r = wallctl({ word, "0" });
-        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.exitStatus, 2) << word; // the command failed
         EXPECT_NE(r.err.find("Exception raised:"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }

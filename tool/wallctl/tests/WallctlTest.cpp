@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "ExitStatus.h"
 #include "RunProgram.h"
 #include "TempRoot.h"
 #include "base/DistributedNotificationCenter.h"
@@ -18,7 +19,7 @@ namespace {
 
 const std::string kUsageTail = "[activate| select <idx> | clear | list | show <idx> | generate <idx> | showlog | "
                                "install | uninstall | enable-log | disable-log | sharing-status | sharing-start | "
-                               "sharing-stop | allow-lans ]\n";
+                               "sharing-stop | allow-lans | try <seconds> | confirm | revert | diff ]\n";
 const std::string kHeader = "Name\tType\tStatus  \tKey\n----\t----\t------  \t---\n";
 
 Value setting(const std::string& name, Value mode)
@@ -62,14 +63,14 @@ protected:
 
 } // namespace
 
-TEST_F(Wallctl, UsageErrorsLogTheUsageLineAndExitZero)
+TEST_F(Wallctl, UsageErrorsLogTheUsageLineAndExitWithTheUsageStatus)
 {
     const std::vector<std::vector<std::string>> cases = {
         {}, { "show" }, { "show", "1", "2" }, { "generate" }, { "select" }, { "List" }, { "bogus" },
     };
     for (const auto& args : cases) {
         const auto r = wallctl(args);
-        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.exitStatus, kw::tool::kExitUsage);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("Usage: wallctl " + kUsageTail), std::string::npos) << r.err;
     }
@@ -109,7 +110,7 @@ TEST_F(Wallctl, ShowAndSelectTakeTheLeadingInteger)
     };
     for (const auto& row : rows) {
         const auto r = wallctl({ "show", row.arg });
-        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.exitStatus, row.expectedName.empty() ? kw::tool::kExitCommandFailed : 0) << row.arg;
         if (row.expectedName.empty()) {
             EXPECT_EQ(r.out, "\n") << row.arg;
         } else {
@@ -141,7 +142,7 @@ TEST_F(Wallctl, StoreWithoutAServerListsTheUnchangedStoreAndNotifies)
     storeThree();
     kw::DistributedObserver observer;
     const auto r = wallctl({ "store" });
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.exitStatus, kw::tool::kExitCommandFailed);
     EXPECT_NE(r.err.find("No configuration data received"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.substr(0, kHeader.size()), kHeader);
     EXPECT_NE(r.out.find("Home\tQuick \tActive  \tA\n"), std::string::npos);
@@ -209,11 +210,11 @@ TEST_F(Wallctl, ClearFlushesThroughTheRootsIpfw)
     EXPECT_EQ(m_root.readFile("/ipfw.calls"), "-f flush\n");
 }
 
-TEST_F(Wallctl, ClearWithoutIpfwIsNotAnError)
+TEST_F(Wallctl, ClearWithoutIpfwFailsWithoutAnErrorNotification)
 {
     kw::DistributedObserver observer;
     const auto r = wallctl({ "clear" });
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.exitStatus, kw::tool::kExitCommandFailed);
     EXPECT_FALSE(observer.receive(std::chrono::milliseconds(100)).has_value());
 }
 
