@@ -434,6 +434,52 @@ void QuickTabController::addRule()
     m_editPanel->open();
 }
 
+bool QuickTabController::addRuleWithPrefill(const FilterPrefill& prefill)
+{
+    addRule();
+    if (m_context != SheetContext::Add || !m_editPanel->isVisible()) {
+        return false;
+    }
+    int service = -1;
+    for (const Value& entry : m_serviceList) {
+        if (!prefill.port.isEmpty() && text(entry, "ServicePort") == prefill.port &&
+            text(entry, "ServiceProto").compare(prefill.protocol, Qt::CaseInsensitive) == 0) {
+            service = m_sheet->servicesMenu->findText(text(entry, "ServiceName"), Qt::MatchExactly);
+            break;
+        }
+    }
+    m_sheet->servicesMenu->setCurrentIndex(service >= 0 ? service : m_sheet->servicesMenu->findText(kCustomService));
+    serviceChanged();
+    if (service < 0) {
+        m_sheet->portField->setText(prefill.port);
+        if (!prefill.protocol.isEmpty()) {
+            m_sheet->protocolCombo->setEditText(prefill.protocol);
+        }
+    }
+    m_sheet->actionMenu->setCurrentIndex(prefill.allow ? 0 : 1);
+    actionMenuChanged();
+    QComboBox* remoteMenu = prefill.incoming ? m_sheet->srcHostMenu : m_sheet->dstHostMenu;
+    QComboBox* remoteCombo = prefill.incoming ? m_sheet->srcHostCombo : m_sheet->dstHostCombo;
+    QComboBox* localMenu = prefill.incoming ? m_sheet->dstHostMenu : m_sheet->srcHostMenu;
+    localMenu->setCurrentIndex(localMenu->findData(static_cast<int>(kHostMyComputer)));
+    remoteMenu->setCurrentIndex(
+        remoteMenu->findData(static_cast<int>(prefill.remoteHost.isEmpty() ? kHostInternet : kHostTyped)));
+    hostChanged(true);
+    hostChanged(false);
+    if (!prefill.remoteHost.isEmpty()) {
+        remoteCombo->setEditText(prefill.remoteHost);
+    }
+    m_advanced->logPackets->setChecked(prefill.log);
+    m_panelAttributes.set(ServiceFilterShouldLog, Value::integer(prefill.log ? 1 : 0));
+    m_advanced->advICMPTypes->setText(prefill.icmpTypes);
+    m_panelAttributes.set(ServiceFilterICMPTypes, Value(prefill.icmpTypes.toStdString()));
+    setAdvancedLabelText();
+    if (!prefill.notes.isEmpty()) {
+        m_sheet->infoLabel->setText(prefill.notes);
+    }
+    return true;
+}
+
 void QuickTabController::editRule()
 {
     const int row = selectedRow();

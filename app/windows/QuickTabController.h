@@ -28,6 +28,19 @@ namespace kw::app {
 // extra rules, the two default policies and the table of the user's service filters with the
 // add/edit sheet, the advanced options, drag reordering, copy and paste. Every user change is
 // announced with quickConfigValueChanged().
+// A new filter's fields taken from elsewhere (a log entry), for the user to review in the add
+// sheet. Empty texts leave the sheet's defaults; notes says what could not be filled in.
+struct FilterPrefill {
+    bool allow = true;
+    QString protocol; // tcp, udp, icmp
+    QString port;     // the service's port: the sheet picks the service of the list that has it
+    QString remoteHost;
+    bool incoming = true; // the remote host is the source (else the destination)
+    bool log = true;
+    QString icmpTypes;
+    QString notes;
+};
+
 class QuickTabController : public QWidget, public ArrayDataSourceDelegate {
     Q_OBJECT
 public:
@@ -65,6 +78,9 @@ public:
     QDialog& interfaceOptionsPanel() const { return *m_interfaceOptionsPanel; }
     const Value& panelAttributes() const { return m_panelAttributes; }
     void selectRow(int row);
+    // Opens the add sheet filled in from the prefill; false when the panel takes no new filters
+    // (locked, or its firewall off).
+    bool addRuleWithPrefill(const FilterPrefill& prefill);
 
     // ArrayDataSourceDelegate
     bool useCustomValueForColumnName(ArrayTableDataSource& source, const QString& column) override;

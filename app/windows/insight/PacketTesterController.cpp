@@ -204,7 +204,7 @@ PacketTesterController::PacketTesterController()
     m_details = new QPlainTextEdit;
     m_details->setObjectName(QStringLiteral("detailsView"));
     m_details->setReadOnly(true);
-    m_details->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_details->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_details->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     auto* answerBox = new QGroupBox(tr("Answer"));
     auto* answerLayout = new QVBoxLayout(answerBox);

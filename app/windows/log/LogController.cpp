@@ -16,6 +16,7 @@
 #include "logarchive/SQLDatabase.h"
 #include "ui_LogController.h"
 #include "widgets/MessageBox.h"
+#include "windows/insight/LogRuleMenu.h"
 
 #include <QAction>
 #include <QApplication>
@@ -190,6 +191,8 @@ void LogController::windowDidLoad()
 {
     setUpTable(m_ui->tableView, m_currentModel);
     setUpTable(m_ui->archiveTable, m_archiveModel);
+    installRuleFromLogMenu(m_ui->tableView);
+    installRuleFromLogMenu(m_ui->archiveTable);
     m_ui->tableView->setSelectionMode(QAbstractItemView::SingleSelection);
     m_ui->archiveTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_ui->currentMessage->setStyleSheet(QStringLiteral("color: #b00000;"));
