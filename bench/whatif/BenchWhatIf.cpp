@@ -31,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 // Runs the command with its output to /dev/null (standard error kept when asked); the wall time in ms.
 double timeRun(const std::vector<std::string>& argv, bool showErrors, int& status)
 {
+    std::fflush(stdout); // the child must not print what this process has buffered
     const auto start = Clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {

@@ -10,10 +10,12 @@
 #include "syntax/IPFWGrammar.h"
 #include "syntax/IPFWParser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <ostream>
 #include <unistd.h>
 
@@ -90,6 +92,23 @@ WhatIf::~WhatIf() = default;
 bool WhatIf::loadRuleText(std::string_view text, std::string& error)
 {
     m_engine.reset();
+    // The rules are added in number order at the end, which gives the table the loader's order
+    // (ties in file order) without inserting each into the middle of a long table.
+    std::vector<IPFWRule> rules;
+    const auto addCollected = [&] {
+        std::stable_sort(rules.begin(), rules.end(),
+                         [](const IPFWRule& x, const IPFWRule& y) { return x.number < y.number; });
+        m_table.rules().reserve(m_table.rules().size() + rules.size());
+        for (const IPFWRule& rule : rules) {
+            m_table.add(rule, 0);
+        }
+        rules.clear();
+    };
+    const auto refuse = [&](int lineNumber, const std::string& message) {
+        error = "line " + std::to_string(lineNumber) + ": " + message;
+        addCollected(); // as the loader, which keeps the rules before the line that failed
+        return false;
+    };
     int lineNumber = 0;
     std::string buffer;
     std::vector<const char*> words;
@@ -110,13 +129,12 @@ bool WhatIf::loadRuleText(std::string_view text, std::string& error)
         }
         const std::string_view command = words[i];
         if (ipfw::matchesKeyword(command, "flush")) {
+            rules.clear();
             m_table.flush();
             continue;
         }
         if (!ipfw::matchesKeyword(command, "add")) {
-            error = "line " + std::to_string(lineNumber) + ": only \"add\" lines are loaded (\"" +
-                    std::string(command) + "\")";
-            return false;
+            return refuse(lineNumber, "only \"add\" lines are loaded (\"" + std::string(command) + "\")");
         }
         IPFWRule rule;
         std::string message;
@@ -124,15 +142,20 @@ bool WhatIf::loadRuleText(std::string_view text, std::string& error)
         if (!parseIPFWRule(
                 ruleWords, m_names, rule, [&](const std::string& m) { message = message.empty() ? m : message; },
                 IPFWGrammarMode::Release)) {
-            error = "line " + std::to_string(lineNumber) + ": " + (message.empty() ? "bad rule" : message);
-            return false;
+            return refuse(lineNumber, message.empty() ? "bad rule" : message);
         }
         if (rule.number >= ipfwemu::kDefaultRuleNumber) {
-            error = "line " + std::to_string(lineNumber) + ": illegal rule number " + std::to_string(rule.number);
-            return false;
+            return refuse(lineNumber, "illegal rule number " + std::to_string(rule.number));
         }
-        m_table.add(rule, 0);
+        if (rule.number == 0) {
+            // The kernel numbers it from the last rule in the table.
+            addCollected();
+            m_table.add(rule, 0);
+            continue;
+        }
+        rules.push_back(std::move(rule));
     }
+    addCollected();
     return true;
 }
 
@@ -302,7 +325,8 @@ int usage(std::ostream& err, const std::string& message)
 
 } // namespace
 
-int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err)
+int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+              bool leaveToProcessEnd)
 {
     enum class Source { Current, Index, Key, Loaded, RuleFile } source = Source::Current;
     std::string which;
@@ -345,7 +369,11 @@ int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostre
     }
     setReleaseFlagsFromEnvironment();
 
-    WhatIf whatIf;
+    // A settings document of tens of thousands of filters, and its rule table, take longer to
+    // free value by value than to read; a command that ends right after leaves them to the end
+    // of the process, as wallctl does.
+    std::unique_ptr<WhatIf> owned;
+    WhatIf& whatIf = leaveToProcessEnd ? *new WhatIf : *(owned = std::make_unique<WhatIf>());
     if (me) {
         whatIf.setMyAddresses(*me);
     }
@@ -378,7 +406,9 @@ int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostre
         }
     } else {
         try {
-            KeepwallPrefs prefs;
+            std::unique_ptr<KeepwallPrefs> ownedPrefs;
+            KeepwallPrefs& prefs =
+                leaveToProcessEnd ? *new KeepwallPrefs : *(ownedPrefs = std::make_unique<KeepwallPrefs>());
             std::optional<std::string> key;
             if (source == Source::Index) {
                 std::uint64_t index = 0;

@@ -88,7 +88,9 @@ std::set<std::string> settingInterfaceNames(const Value& setting);
 // args without the program name. Without a source, the current setting; --setting takes the
 // index wallctl's "generate" takes, --rules a rule file ("-": standard input). Prints one block
 // per packet ("packet:", "passed:" lines, "decided:", "verdict:", "dynamic:", "result:") and
-// answers the exit status.
-int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
+// answers the exit status. leaveToProcessEnd: the settings document and the rule table are not
+// freed (for the command, which ends right after).
+int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+              bool leaveToProcessEnd = false);
 
 } // namespace kw::whatif
