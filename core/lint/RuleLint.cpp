@@ -190,17 +190,19 @@ const char* actionVerb(const IPFWRule& r)
     }
 }
 
-// The terminal rules seen so far, found by the destination port a later rule names.
+// The terminal rules seen so far, found by the interface and destination port a later rule names:
+// a rule on one interface covers only rules on that interface.
 class CoveringIndex {
 public:
     void add(std::size_t index, const IPFWRule& r)
     {
+        Buckets& buckets = m_byInterface[r.via.isSet() ? r.via.text() : std::string()];
         if (r.destinationPortCount > 0 && r.destinationPortKind == IPFWPortKind::List) {
             for (std::uint16_t port : r.destinationPorts()) {
-                m_byPort[port].push_back(index);
+                buckets.byPort[port].push_back(index);
             }
         } else {
-            m_anyPort.push_back(index);
+            buckets.anyPort.push_back(index);
         }
     }
 
@@ -218,18 +220,35 @@ public:
                 }
             }
         };
-        consider(m_anyPort);
-        if (b.destinationPortCount > 0) {
-            if (auto it = m_byPort.find(b.destinationPorts()[0]); it != m_byPort.end()) {
-                consider(it->second);
+        std::vector<std::string> interfaces { std::string(), std::string("any") };
+        if (b.via.isSet()) {
+            interfaces.push_back(b.via.text());
+            if (b.via.kind == IPFWInterface::Kind::Name && !b.via.anyUnit) {
+                interfaces.push_back(b.via.name + "*");
+            }
+        }
+        for (const std::string& interface : interfaces) {
+            const auto buckets = m_byInterface.find(interface);
+            if (buckets == m_byInterface.end()) {
+                continue;
+            }
+            consider(buckets->second.anyPort);
+            if (b.destinationPortCount > 0) {
+                if (auto it = buckets->second.byPort.find(b.destinationPorts()[0]);
+                    it != buckets->second.byPort.end()) {
+                    consider(it->second);
+                }
             }
         }
         return best;
     }
 
 private:
-    std::vector<std::size_t> m_anyPort;
-    std::unordered_map<std::uint16_t, std::vector<std::size_t>> m_byPort;
+    struct Buckets {
+        std::vector<std::size_t> anyPort;
+        std::unordered_map<std::uint16_t, std::vector<std::size_t>> byPort;
+    };
+    std::unordered_map<std::string, Buckets> m_byInterface;
 };
 
 void findNeverMatching(const std::vector<LoadedRule>& ordered, std::vector<LintWarning>& warnings)

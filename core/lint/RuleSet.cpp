@@ -1,6 +1,7 @@
 #include "lint/RuleSet.h"
 
 #include "syntax/IPFWGrammar.h"
+#include "syntax/IPFWParser.h"
 #include "syntax/NameServices.h"
 
 #include <algorithm>
@@ -28,9 +29,16 @@ template <typename F> void forEachLine(std::string_view text, F&& f)
 // The rule of an "add" line, with leading options such as "-q" skipped; none for anything else.
 std::optional<IPFWParseResult> parseAddLine(std::string_view line, NameServices& names)
 {
+    // A line the loader refuses whole (too long, too many words) loads no rule.
+    if (line.size() > kIPFWMaxLineLength) {
+        return std::nullopt;
+    }
     std::string buffer(line.substr(0, line.find('#')));
     std::vector<const char*> words;
     ipfw::splitWords(buffer, words, buffer.size());
+    if (words.size() > static_cast<std::size_t>(kIPFWMaxWords)) {
+        return std::nullopt;
+    }
     auto first = words.begin();
     while (first != words.end() && (*first)[0] == '-') {
         ++first;

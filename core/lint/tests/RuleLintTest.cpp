@@ -145,6 +145,17 @@ TEST(RuleLint, TableOfTexts)
           false,
           "10.0.0.9 52000 10.0.1.3 22" },
         { "lines the grammar refuses are left to the syntax check", "add 100 frobnicate\nadd 200 allow ip from\n", {} },
+        { "a line of too many words loads nothing",
+          "add 1 deny tcp from any to any 22\nadd 200 deny tcp from any to any 22" +
+              [] {
+                  std::string vias;
+                  for (int i = 0; i < 30; ++i) {
+                      vias += " via";
+                  }
+                  return vias;
+              }() +
+              "\n",
+          {} },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
