@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -69,6 +70,30 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
     return true;
 }
 
+bool readToEnd(int fd, const std::function<void(std::string_view)>& consume)
+{
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            const int e = errno;
+            // The block may have held a secret (a keychain file): it is not left on the stack.
+            ::explicit_bzero(buf, sizeof buf);
+            errno = e;
+            return n == 0;
+        }
+        consume(std::string_view(buf, static_cast<size_t>(n)));
+    }
+}
+
+bool readAll(int fd, std::string& out)
+{
+    return readToEnd(fd, [&out](std::string_view block) { out.append(block); });
+}
+
 namespace {
 
 // Reads from the descriptor to its end; closes it in every case.
@@ -79,25 +104,11 @@ bool readAllAndClose(int fd, std::string& out)
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         out.reserve(static_cast<size_t>(st.st_size));
     }
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int e = errno;
-            ::close(fd);
-            errno = e;
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
+    const bool ok = readAll(fd, out);
+    const int e = errno;
     ::close(fd);
-    return true;
+    errno = e;
+    return ok;
 }
 
 } // namespace

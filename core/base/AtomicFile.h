@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -61,6 +62,13 @@ private:
 
 // Writes all the bytes to the descriptor, going on after interruptions; false with errno set.
 bool writeAll(int fd, std::string_view bytes);
+
+// Reads the descriptor to its end, going on after interruptions, and hands each block read to
+// consume; false with errno set on a read error (the blocks before it were handed over).
+bool readToEnd(int fd, const std::function<void(std::string_view)>& consume);
+
+// Reads the descriptor to its end, appending to out; false with errno set on a read error.
+bool readAll(int fd, std::string& out);
 
 // The folder part of a path: "/" for a path in the top folder, "." for a bare name.
 std::string parentFolder(const std::string& path);

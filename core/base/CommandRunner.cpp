@@ -1,5 +1,6 @@
 #include "CommandRunner.h"
 
+#include "AtomicFile.h"
 #include "SystemRoot.h"
 
 #include <cerrno>
@@ -103,17 +104,7 @@ std::string Process::readAllOutput()
     if (m_outFd < 0) {
         return out;
     }
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(m_outFd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
+    readAll(m_outFd, out);
     ::close(m_outFd);
     m_outFd = -1;
     return out;

@@ -1,5 +1,6 @@
 #include "KWLogManager.h"
 
+#include "base/AtomicFile.h"
 #include "base/Log.h"
 #include "base/Release.h"
 #include "base/SystemRoot.h"
@@ -33,8 +34,6 @@ constexpr const char* kColumns[] = { "log_id",   "timestamp", "rule_no",  "actio
 
 // Missing ports are stored as the text "(null)", as every archive has always held them.
 constexpr std::string_view kMissingValue = "(null)";
-
-constexpr std::size_t kReadChunk = 1024 * 1024;
 
 // Transaction guard: rolls back unless committed.
 class Transaction {
@@ -162,21 +161,9 @@ void KWLogManager::reloadLogItems()
         logf("%s: %s", path.c_str(), std::strerror(errno));
         status = ownFile ? 1 : 2;
     } else {
-        std::vector<char> buffer(kReadChunk);
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                logf("%s: %s", path.c_str(), std::strerror(errno));
-                status = ownFile ? 1 : 2;
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            parser.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        if (!readToEnd(fd, [&parser](std::string_view block) { parser.feed(block); })) {
+            logf("%s: %s", path.c_str(), std::strerror(errno));
+            status = ownFile ? 1 : 2;
         }
         ::close(fd);
     }

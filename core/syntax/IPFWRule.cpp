@@ -1,5 +1,8 @@
 #include "syntax/IPFWRule.h"
 
+#include "base/DottedQuad.h"
+#include "syntax/ProtocolDatabase.h"
+
 #include <charconv>
 #include <cstdio>
 #include <utility>
@@ -17,13 +20,6 @@ constexpr const char* kUnreachNames[] = {
 
 using ipfw::NamedBit;
 
-void appendAddress(std::string& s, std::uint32_t a)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
-    s += buf;
-}
-
 void appendEndpoint(std::string& s, const IPFWAddress& a)
 {
     if (a.negated) {
@@ -37,7 +33,7 @@ void appendEndpoint(std::string& s, const IPFWAddress& a)
         s += "any";
         return;
     }
-    appendAddress(s, a.address);
+    appendDottedQuad(s, a.address);
     if (a.mask == 0xffffffffu) {
         return;
     }
@@ -51,7 +47,7 @@ void appendEndpoint(std::string& s, const IPFWAddress& a)
         s += std::to_string(width);
     } else {
         s += ':';
-        appendAddress(s, a.mask);
+        appendDottedQuad(s, a.mask);
     }
 }
 
@@ -101,18 +97,8 @@ void appendBits(std::string& s, const char* keyword, std::uint8_t set, std::uint
 
 std::string protocolText(int protocol)
 {
-    switch (protocol) {
-    case 0:
-        return "ip";
-    case 1:
-        return "icmp";
-    case 6:
-        return "tcp";
-    case 17:
-        return "udp";
-    default:
-        return std::to_string(protocol);
-    }
+    const char* name = protocolDatabaseName(protocol);
+    return name != nullptr ? std::string(name) : std::to_string(protocol);
 }
 
 } // namespace
@@ -155,7 +141,7 @@ std::string IPFWInterface::text() const
         s = "any";
         break;
     case Kind::Address:
-        appendAddress(s, address);
+        appendDottedQuad(s, address);
         break;
     case Kind::Name:
         s = name;
@@ -210,7 +196,7 @@ void appendActionText(std::string& s, const IPFWRule& r)
         break;
     case IPFWAction::Forward:
         s += "fwd ";
-        appendAddress(s, r.forwardAddress);
+        appendDottedQuad(s, r.forwardAddress);
         if (r.forwardPort != 0) {
             s += ',' + std::to_string(r.forwardPort);
         }

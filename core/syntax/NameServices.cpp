@@ -1,6 +1,7 @@
 #include "syntax/NameServices.h"
 
 #include "base/SystemRoot.h"
+#include "syntax/ProtocolDatabase.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -83,13 +84,6 @@ std::optional<std::uint32_t> resolveWithSystem(const std::string& name)
     freeaddrinfo(result);
     return address;
 }
-
-// The four protocol names every rule file relies on, for a machine without a protocol database.
-struct WellKnownProtocol {
-    const char* name;
-    int number;
-};
-constexpr WellKnownProtocol kWellKnownProtocols[] = { { "ip", 0 }, { "icmp", 1 }, { "tcp", 6 }, { "udp", 17 } };
 
 } // namespace
 
@@ -262,11 +256,7 @@ std::optional<int> NameServices::protocolNumber(const std::string& name)
         }
     }
     if (!number) {
-        for (const auto& p : kWellKnownProtocols) {
-            if (name == p.name) {
-                number = p.number;
-            }
-        }
+        number = protocolDatabaseNumber(name);
     }
     m_protocols.emplace(name, number);
     return number;
@@ -291,10 +281,8 @@ std::optional<std::string> NameServices::protocolName(int number)
         }
     }
     if (!name) {
-        for (const auto& p : kWellKnownProtocols) {
-            if (number == p.number) {
-                name = p.name;
-            }
+        if (const char* known = protocolDatabaseName(number)) {
+            name = known;
         }
     }
     m_protocolNames.emplace(number, name);

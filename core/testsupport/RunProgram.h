@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/AtomicFile.h"
+
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -18,16 +20,38 @@ namespace detail {
 inline std::string slurp(int fd)
 {
     std::string s;
-    char buf[4096];
     ::lseek(fd, 0, SEEK_SET);
-    ssize_t n = 0;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
-        s.append(buf, static_cast<size_t>(n));
-    }
+    kw::readAll(fd, s);
     ::close(fd);
     return s;
 }
 } // namespace detail
+
+// Starts a program (argv[0] is its path, looked up in PATH when it has no slash) with the current
+// environment without waiting for it; a descriptor given is its standard input, output or error.
+inline pid_t spawnProgram(const std::vector<std::string>& argv, int inFd = -1, int outFd = -1, int errFd = -1)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (inFd >= 0) {
+            ::dup2(inFd, 0);
+        }
+        if (outFd >= 0) {
+            ::dup2(outFd, 1);
+        }
+        if (errFd >= 0) {
+            ::dup2(errFd, 2);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    return pid;
+}
 
 // Runs a program (argv[0] is its path) with the current environment and collects its output.
 inline ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& input = {})
@@ -45,19 +69,7 @@ inline ProgramResult runProgram(const std::vector<std::string>& argv, const std:
         [[maybe_unused]] auto w = ::write(inFd, input.data(), input.size());
         ::lseek(inFd, 0, SEEK_SET);
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(inFd, 0);
-        ::dup2(outFd, 1);
-        ::dup2(errFd, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
+    const pid_t pid = spawnProgram(argv, inFd, outFd, errFd);
     int status = 0;
     ::waitpid(pid, &status, 0);
     ::close(inFd);

@@ -1,10 +1,6 @@
 #include "common/Addresses.h"
 
-#include "base/SystemRoot.h"
-
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace kw::platform {
@@ -63,13 +59,6 @@ std::optional<std::uint32_t> parseIPv4(std::string_view text)
         return std::nullopt;
     }
     return result;
-}
-
-std::string formatIPv4(std::uint32_t a)
-{
-    char buf[20];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (a >> 24) & 0xff, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
-    return buf;
 }
 
 std::optional<std::uint32_t> parseNetmask(std::string_view text)
@@ -135,61 +124,6 @@ std::string formatHexNetmask(std::uint32_t netmask)
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08x", netmask);
     return buf;
-}
-
-namespace {
-
-std::optional<int> lookIn(const std::string& file, std::string_view name, std::string_view protocol)
-{
-    std::ifstream in(file);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string line;
-    while (std::getline(in, line)) {
-        if (const auto hash = line.find('#'); hash != std::string::npos) {
-            line.erase(hash);
-        }
-        std::istringstream words(line);
-        std::string official;
-        std::string portProto;
-        if (!(words >> official >> portProto)) {
-            continue;
-        }
-        const auto slash = portProto.find('/');
-        if (slash == std::string::npos || std::string_view(portProto).substr(slash + 1) != protocol) {
-            continue;
-        }
-        bool match = official == name;
-        std::string alias;
-        while (!match && words >> alias) {
-            match = alias == name;
-        }
-        if (match) {
-            if (const auto port = parseDecimal(std::string_view(portProto).substr(0, slash), 0, 65535)) {
-                return static_cast<int>(*port);
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-} // namespace
-
-std::optional<int> servicePort(std::string_view nameOrNumber, std::string_view protocol)
-{
-    if (const auto n = parseDecimal(nameOrNumber, 0, 65535)) {
-        return static_cast<int>(*n);
-    }
-    if (nameOrNumber.empty()) {
-        return std::nullopt;
-    }
-    if (SystemRoot::isSandbox()) {
-        if (const auto p = lookIn(SystemRoot::path("/etc/services"), nameOrNumber, protocol)) {
-            return p;
-        }
-    }
-    return lookIn("/etc/services", nameOrNumber, protocol);
 }
 
 } // namespace kw::platform

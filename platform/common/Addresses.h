@@ -10,7 +10,6 @@ namespace kw::platform {
 // A dotted-quad IPv4 address in host byte order; none unless the text is exactly four decimal
 // parts of 0 to 255.
 std::optional<std::uint32_t> parseIPv4(std::string_view text);
-std::string formatIPv4(std::uint32_t address);
 
 // A netmask given as a dotted quad or as hex ("0xffffff00"); none unless its one bits are
 // contiguous from the top.
@@ -21,9 +20,5 @@ std::string formatHexNetmask(std::uint32_t netmask);
 
 // A decimal number from min to max with nothing else around it.
 std::optional<std::int64_t> parseDecimal(std::string_view text, std::int64_t min, std::int64_t max);
-
-// Looks a service name up for a protocol ("natd" with "divert") in the root's etc/services, then
-// in the host's; a decimal text is taken as the port itself.
-std::optional<int> servicePort(std::string_view nameOrNumber, std::string_view protocol);
 
 } // namespace kw::platform

@@ -1,6 +1,8 @@
 #include "common/Daemon.h"
 
+#include "base/AtomicFile.h"
 #include "common/PlatformRoot.h"
+#include "common/ProcessTable.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,25 +13,6 @@
 #include <unistd.h>
 
 namespace kw::platform {
-
-namespace {
-
-void writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
-} // namespace
 
 bool Daemon::detach(std::string& error)
 {
@@ -63,17 +46,7 @@ bool Daemon::detach(std::string& error)
         while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
         }
         std::string word;
-        char buf[512];
-        for (;;) {
-            const ssize_t n = ::read(fds[0], buf, sizeof buf);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            word.append(buf, static_cast<size_t>(n));
-        }
+        readAll(fds[0], word);
         if (word == "ready") {
             std::_Exit(0);
         }
@@ -138,6 +111,21 @@ int Daemon::waitForEndSignal()
             return sig;
         }
     }
+}
+
+void Daemon::runUntilEndSignal(const std::string& pidFile)
+{
+    waitForEndSignal();
+    std::string current;
+    if (readFile(pidFile, current) && current == pidFileText()) {
+        ::unlink(pidFile.c_str());
+    }
+    ProcessRegistry::unregisterSelf();
+}
+
+std::string Daemon::pidFileText()
+{
+    return std::to_string(::getpid()) + "\n";
 }
 
 } // namespace kw::platform

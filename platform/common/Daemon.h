@@ -27,6 +27,13 @@ public:
     // Waits for SIGQUIT, SIGTERM or SIGINT (SIGHUP is ignored) and answers the signal.
     int waitForEndSignal();
 
+    // The daemons' ending: waits for the end signal, then removes the pid file (a host path)
+    // when it still names this process and takes the process out of its root's registry.
+    void runUntilEndSignal(const std::string& pidFile);
+
+    // What a daemon's pid file holds: its process id and a line break.
+    static std::string pidFileText();
+
 private:
     int m_readyFd = -1;
     sigset_t m_signals {};

@@ -1,6 +1,7 @@
 #include "common/NatdConfiguration.h"
 
 #include "common/Addresses.h"
+#include "syntax/NameServices.h"
 
 #include <algorithm>
 #include <map>
@@ -111,6 +112,23 @@ bool validInterfaceName(const std::string& name)
     return !name.empty() && name.size() < 16 && std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
     });
+}
+
+// A port number, or a service name of the protocol ("natd" with "divert") as the rule grammar
+// looks it up: the root's etc/services, then the system's services database.
+std::optional<int> servicePort(const std::string& nameOrNumber, const std::string& protocol)
+{
+    if (const auto n = parseDecimal(nameOrNumber, 0, 65535)) {
+        return static_cast<int>(*n);
+    }
+    if (nameOrNumber.empty()) {
+        return std::nullopt;
+    }
+    NameServices names;
+    if (const auto port = names.servicePort(nameOrNumber, protocol)) {
+        return *port;
+    }
+    return std::nullopt;
 }
 
 // "80", "8000-8010", or a service name of the protocol.

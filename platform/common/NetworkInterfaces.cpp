@@ -1,5 +1,6 @@
 #include "common/NetworkInterfaces.h"
 
+#include "base/DottedQuad.h"
 #include "common/Addresses.h"
 #include "common/PlatformRoot.h"
 
@@ -98,13 +99,13 @@ std::string NetworkInterface::listing() const
 {
     std::string out = name + ": flags=" + flagsText() + " mtu " + std::to_string(mtu) + "\n";
     for (const auto& a : addresses) {
-        out += "\tinet " + formatIPv4(a.address);
+        out += "\tinet " + kw::dottedQuad(a.address);
         if (a.destination) {
-            out += " --> " + formatIPv4(*a.destination);
+            out += " --> " + kw::dottedQuad(*a.destination);
         }
         out += " netmask " + formatHexNetmask(a.netmask);
         if (a.broadcast) {
-            out += " broadcast " + formatIPv4(*a.broadcast);
+            out += " broadcast " + kw::dottedQuad(*a.broadcast);
         }
         out += "\n";
     }
@@ -163,13 +164,13 @@ Value NetworkInterfaces::toValue(const std::vector<NetworkInterface>& interfaces
         Value::Array addresses;
         for (const auto& a : i.addresses) {
             Value av;
-            av.set("Address", Value(formatIPv4(a.address)));
-            av.set("Netmask", Value(formatIPv4(a.netmask)));
+            av.set("Address", Value(kw::dottedQuad(a.address)));
+            av.set("Netmask", Value(kw::dottedQuad(a.netmask)));
             if (a.broadcast) {
-                av.set("Broadcast", Value(formatIPv4(*a.broadcast)));
+                av.set("Broadcast", Value(kw::dottedQuad(*a.broadcast)));
             }
             if (a.destination) {
-                av.set("Destination", Value(formatIPv4(*a.destination)));
+                av.set("Destination", Value(kw::dottedQuad(*a.destination)));
             }
             addresses.push_back(std::move(av));
         }

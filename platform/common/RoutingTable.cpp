@@ -1,5 +1,6 @@
 #include "common/RoutingTable.h"
 
+#include "base/DottedQuad.h"
 #include "common/Addresses.h"
 #include "common/PlatformRoot.h"
 
@@ -14,12 +15,12 @@ bool Route::contains(std::uint32_t address) const
 std::string Route::describe() const
 {
     if (isHost()) {
-        return "host " + formatIPv4(destination);
+        return "host " + kw::dottedQuad(destination);
     }
     if (prefixLength == 0) {
         return "net default";
     }
-    return "net " + formatIPv4(destination) + "/" + std::to_string(prefixLength);
+    return "net " + kw::dottedQuad(destination) + "/" + std::to_string(prefixLength);
 }
 
 StateFile RoutingTable::stateFile()
@@ -48,9 +49,9 @@ Value RoutingTable::toValue(const std::vector<Route>& routes)
     Value::Array list;
     for (const auto& r : routes) {
         Value v;
-        v.set("Destination", Value(formatIPv4(r.destination)));
+        v.set("Destination", Value(kw::dottedQuad(r.destination)));
         v.set("PrefixLength", Value::integer(r.prefixLength));
-        v.set("Gateway", Value(formatIPv4(r.gateway)));
+        v.set("Gateway", Value(kw::dottedQuad(r.gateway)));
         v.set("Interface", Value(r.interfaceName));
         v.set("Direct", Value::boolean(r.direct));
         list.push_back(std::move(v));

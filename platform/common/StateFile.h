@@ -21,6 +21,7 @@ public:
     // Waits for the lock. False with the reason in error when the lock file cannot be opened.
     bool acquire(const std::string& lockPath, Mode mode, std::string& error);
     void release();
+    bool held() const { return m_fd >= 0; }
 
 private:
     int m_fd = -1;

@@ -6,6 +6,7 @@
 //   ifconfig <if> up | down
 // Without "alias" the address replaces the interface's first address; with it, it is added
 // (an address the interface already has gets the new mask).
+#include "base/DottedQuad.h"
 #include "common/Addresses.h"
 #include "common/NetworkInterfaces.h"
 #include "common/PlatformRoot.h"
@@ -151,7 +152,7 @@ bool apply(NetworkInterface& i, const Request& r, std::string& error)
             }
             if (r.destination) {
                 if (i.kind != NetworkInterface::Kind::PointToPoint) {
-                    error = formatIPv4(*r.destination) + ": bad value (not a point-to-point interface)";
+                    error = kw::dottedQuad(*r.destination) + ": bad value (not a point-to-point interface)";
                     return false;
                 }
                 a.destination = r.destination;

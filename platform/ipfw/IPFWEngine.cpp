@@ -1,5 +1,6 @@
 #include "IPFWEngine.h"
 
+#include "base/DottedQuad.h"
 #include "base/Release.h"
 
 #include <algorithm>
@@ -24,13 +25,6 @@ bool bitsMatch(std::uint8_t have, std::uint8_t set, std::uint8_t clear)
     return (have & set) == set && (have & clear) == 0;
 }
 
-void appendAddress(std::string& s, std::uint32_t a)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
-    s += buf;
-}
-
 // The action as the kernel logs it: one word, or a word with its argument ("Divert 8668",
 // "Forward to 10.0.0.1:3128", "SkipTo 500"), as the release's kernel wrote it.
 std::string logAction(const IPFWRule& r)
@@ -46,7 +40,7 @@ std::string logAction(const IPFWRule& r)
         return "Tee " + std::to_string(r.divertPort);
     case IPFWAction::Forward: {
         std::string s = "Forward to ";
-        appendAddress(s, r.forwardAddress);
+        appendDottedQuad(s, r.forwardAddress);
         if (r.forwardPort != 0) {
             s += ':' + std::to_string(r.forwardPort);
         }
@@ -480,7 +474,7 @@ void Engine::report(TableRule& rule, const Packet& p, std::int64_t now)
     words += logAction(rule.rule);
     words += ' ';
     const auto endpoint = [&](std::uint32_t address, std::uint16_t port, bool withPort) {
-        appendAddress(words, address);
+        appendDottedQuad(words, address);
         if (withPort) {
             words += ':' + std::to_string(port);
         }

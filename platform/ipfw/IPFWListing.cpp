@@ -1,7 +1,9 @@
 #include "IPFWListing.h"
 
+#include "base/DottedQuad.h"
 #include "base/Release.h"
 #include "syntax/IPFWRule.h"
+#include "syntax/ProtocolDatabase.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,28 +23,6 @@ int digits(std::uint64_t n)
     }
     return d;
 }
-
-void appendAddress(std::string& s, std::uint32_t a)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
-    s += buf;
-}
-
-// Numbers and names of the platform's protocols database (etc/protocols) as the releases ship it.
-struct ProtocolEntry {
-    int number;
-    const char* name;
-};
-constexpr ProtocolEntry kProtocolDatabase[] = {
-    { 0, "ip" },         { 1, "icmp" },        { 2, "igmp" },       { 3, "ggp" },   { 4, "ipencap" },
-    { 5, "st" },         { 6, "tcp" },         { 8, "egp" },        { 9, "igp" },   { 12, "pup" },
-    { 17, "udp" },       { 20, "hmp" },        { 22, "xns-idp" },   { 27, "rdp" },  { 29, "iso-tp4" },
-    { 36, "xtp" },       { 37, "ddp" },        { 38, "idpr-cmtp" }, { 41, "ipv6" }, { 43, "ipv6-route" },
-    { 44, "ipv6-frag" }, { 46, "rsvp" },       { 47, "gre" },       { 50, "esp" },  { 51, "ah" },
-    { 58, "ipv6-icmp" }, { 59, "ipv6-nonxt" }, { 60, "ipv6-opts" }, { 73, "rspf" }, { 81, "vmtp" },
-    { 89, "ospf" },      { 94, "ipip" },       { 98, "encap" },     { 103, "pim" }, { 108, "ipcomp" },
-};
 
 // The filler of a rule that never matched, in place of the time and the blank after it.
 const char* neverMatchedFiller(ListingRelease release)
@@ -207,16 +187,6 @@ ListingRelease configuredListingRelease()
     return KWRunningOnJaguar ? ListingRelease::Jaguar : ListingRelease::Puma;
 }
 
-const char* protocolDatabaseName(int protocol)
-{
-    for (const auto& entry : kProtocolDatabase) {
-        if (entry.number == protocol) {
-            return entry.name;
-        }
-    }
-    return nullptr;
-}
-
 std::string ruleTextFor(const TableRule& rule, ListingRelease release)
 {
     return release == ListingRelease::Tiger ? rule.text : olderRuleText(rule.rule);
@@ -327,9 +297,9 @@ std::string listing(const Table& table, const ListingOptions& options, std::int6
             out += ',';
         }
         out += ' ';
-        appendAddress(out, d->src);
+        appendDottedQuad(out, d->src);
         out += ' ' + std::to_string(d->srcPort) + " <-> ";
-        appendAddress(out, d->dst);
+        appendDottedQuad(out, d->dst);
         out += ' ' + std::to_string(d->dstPort) + '\n';
     }
     return out;

@@ -38,12 +38,9 @@ struct ListingOptions {
 std::string listing(const Table& table, const ListingOptions& options, std::int64_t now);
 
 // A rule's text as the release's ipfw prints it. On 10.4 it is the canonical text; the older
-// userland writes "prob 0.500000", protocol names ("igmp"), "keep-state" before the direction
+// userland writes "prob 0.500000", "keep-state" before the direction
 // and interface words, "ipopt", "icmptype", and a port mask in hexadecimal ("1024:0xfc00").
 std::string ruleTextFor(const TableRule& rule, ListingRelease release);
-
-// The name the platform's protocols database gives a protocol number, or nullptr.
-const char* protocolDatabaseName(int protocol);
 
 // The 24-character form of ctime without its line break.
 std::string ctimeText(std::int64_t when);

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,38 +31,16 @@ bool isFolder(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// An advisory lock on a file, taken by descriptor; closing the descriptor drops it.
-int lockFile(const std::string& path, bool exclusive, std::string& error)
-{
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0 && !exclusive) {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    }
-    if (fd < 0) {
-        error = "cannot open lock file " + path + ": " + std::strerror(errno);
-        return -1;
-    }
-    int rc = 0;
-    do {
-        rc = ::flock(fd, exclusive ? LOCK_EX : LOCK_SH);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        error = "cannot lock " + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
+// Another stand-in's state file (sysctl, ifconfig), read under its lock as that stand-in
+// reads it; none when it is missing or unreadable.
 std::optional<Value> readPlist(const std::string& hostPath)
 {
-    std::string text;
-    if (!readFile(hostPath, text)) {
+    Value value;
+    std::string error;
+    if (platform::StateFile(hostPath).read(value, error) != platform::StateFile::Status::Loaded) {
         return std::nullopt;
     }
-    // Shares the sysctl stand-in's lock convention ("<file>.lock") only through the atomic
-    // replacement of the file: a reader always sees a whole document.
-    return valueFromXml(text);
+    return value;
 }
 
 } // namespace
@@ -123,10 +100,7 @@ StateStore::~StateStore()
 
 void StateStore::close()
 {
-    if (m_lockFd >= 0) {
-        ::close(m_lockFd);
-        m_lockFd = -1;
-    }
+    m_lock.release();
 }
 
 bool StateStore::open(Lock lock, Table& table, NameServices& names, std::string& error)
@@ -137,8 +111,8 @@ bool StateStore::open(Lock lock, Table& table, NameServices& names, std::string&
         return false;
     }
     const std::string path = stateFilePath();
-    m_lockFd = lockFile(path + ".lock", lock == Lock::Exclusive, error);
-    if (m_lockFd < 0) {
+    const auto mode = lock == Lock::Exclusive ? platform::FileLock::Mode::Exclusive : platform::FileLock::Mode::Shared;
+    if (!m_lock.acquire(path + ".lock", mode, error)) {
         return false;
     }
     std::string text;
@@ -162,7 +136,7 @@ bool StateStore::open(Lock lock, Table& table, NameServices& names, std::string&
 
 bool StateStore::save(const Table& table, std::string& error)
 {
-    if (m_lockFd < 0) {
+    if (!m_lock.held()) {
         error = "the rule table is not locked";
         return false;
     }
@@ -303,8 +277,8 @@ bool writeFirewallLogLine(const std::string& words, std::int64_t when, std::stri
         return false;
     }
     // The same lock the system logger's rotation takes, so no line is split or lost by it.
-    const int lock = lockFile(stateFolder() + "/logs.lock", true, error);
-    if (lock < 0) {
+    platform::FileLock lock;
+    if (!lock.acquire(stateFolder() + "/logs.lock", platform::FileLock::Mode::Exclusive, error)) {
         return false;
     }
     const std::string line = logTimeStamp(when) + " " + shortHostName() + " " + firewallLogText(words) + "\n";
@@ -319,7 +293,6 @@ bool writeFirewallLogLine(const std::string& words, std::int64_t when, std::stri
     } else {
         error = "cannot open " + log + ": " + std::strerror(errno);
     }
-    ::close(lock);
     return ok;
 }
 

@@ -7,6 +7,7 @@
 #include "IPFWEngine.h"
 #include "IPFWTable.h"
 
+#include "common/StateFile.h"
 #include "syntax/NameServices.h"
 
 #include <cstdint>
@@ -48,7 +49,7 @@ public:
     void close();
 
 private:
-    int m_lockFd = -1;
+    platform::FileLock m_lock;
 };
 
 // A kernel variable of the emulated sysctl (var/db/kw-platform/sysctl.plist: an XML property

@@ -40,7 +40,6 @@ int main(int argc, char**)
         return 1;
     }
     const std::string pidFile = kw::SystemRoot::path(SystemLogs::kLoggerPidFile);
-    const std::string pidText = std::to_string(::getpid()) + "\n";
     {
         if (!kw::makeDirectories(runFolder(), 0755)) {
             daemon.fail(std::string("cannot create ") + runFolder() + ": " + std::strerror(errno));
@@ -55,19 +54,12 @@ int main(int argc, char**)
         if (!ProcessRegistry::registerSelf("ipfwloggerd", kw::Value(), error)) {
             daemon.fail(error);
         }
-        if (!kw::writeFileAtomically(pidFile, pidText, 0644)) {
+        if (!kw::writeFileAtomically(pidFile, Daemon::pidFileText(), 0644)) {
             ProcessRegistry::unregisterSelf();
             daemon.fail(std::string("cannot write ") + SystemLogs::kLoggerPidFile + ": " + std::strerror(errno));
         }
     }
     daemon.ready();
-
-    daemon.waitForEndSignal();
-
-    std::string current;
-    if (kw::readFile(pidFile, current) && current == pidText) {
-        ::unlink(pidFile.c_str());
-    }
-    ProcessRegistry::unregisterSelf();
+    daemon.runUntilEndSignal(pidFile);
     return 0;
 }

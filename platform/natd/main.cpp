@@ -190,19 +190,11 @@ int main(int argc, char** argv)
         }
     }
     const std::string pidFile = kw::SystemRoot::path(config.pidFile);
-    const std::string pidText = std::to_string(::getpid()) + "\n";
-    if (!kw::writeFileAtomically(pidFile, pidText, 0644)) {
+    if (!kw::writeFileAtomically(pidFile, Daemon::pidFileText(), 0644)) {
         ProcessRegistry::unregisterSelf();
         daemon.fail("cannot write " + config.pidFile + ": " + std::strerror(errno));
     }
     daemon.ready();
-
-    daemon.waitForEndSignal();
-
-    std::string current;
-    if (kw::readFile(pidFile, current) && current == pidText) {
-        ::unlink(pidFile.c_str());
-    }
-    ProcessRegistry::unregisterSelf();
+    daemon.runUntilEndSignal(pidFile);
     return 0;
 }

@@ -5,6 +5,7 @@
 // "default" names the default route. With -interface the gateway is an address of the
 // interface that reaches the destination directly ("add -host 10.0.2.1 -interface 127.0.0.1"
 // routes that address through the loopback interface).
+#include "base/DottedQuad.h"
 #include "common/Addresses.h"
 #include "common/NetworkInterfaces.h"
 #include "common/PlatformRoot.h"
@@ -247,13 +248,13 @@ int get(const Spec& s)
         return 1;
     }
     std::printf("   route to: %s\n", s.destinationText.c_str());
-    std::printf("destination: %s\n", r->prefixLength == 0 ? "default" : formatIPv4(r->destination).c_str());
+    std::printf("destination: %s\n", r->prefixLength == 0 ? "default" : kw::dottedQuad(r->destination).c_str());
     if (!r->isHost()) {
         std::printf("       mask: %s\n",
-                    r->prefixLength == 0 ? "default" : formatIPv4(netmaskForPrefix(r->prefixLength)).c_str());
+                    r->prefixLength == 0 ? "default" : kw::dottedQuad(netmaskForPrefix(r->prefixLength)).c_str());
     }
     if (!r->direct) {
-        std::printf("    gateway: %s\n", formatIPv4(r->gateway).c_str());
+        std::printf("    gateway: %s\n", kw::dottedQuad(r->gateway).c_str());
     }
     std::printf("  interface: %s\n", r->interfaceName.c_str());
     std::printf("      flags: <UP,%s%sDONE,STATIC>\n", r->direct ? "" : "GATEWAY,", r->isHost() ? "HOST," : "");

@@ -213,61 +213,67 @@ Value strings(std::initializer_list<const char*> list)
     return Value(std::move(a));
 }
 
+// The sandbox's network services, in service order: one configured by hand, one by DHCP and
+// a modem.
+struct SandboxService {
+    const char* id;
+    const char* name;
+    const char* device;
+    const char* hardware;
+    const char* type;
+    const char* subType; // "" for none
+    const char* configMethod;
+    const char* address; // the manual addressing; "" for none
+    const char* subnetMask;
+    const char* router;
+};
+constexpr SandboxService kSandboxServices[] = {
+    { "1", "Ethernet 1", "en0", "Ethernet", "Ethernet", "", "Manual", "192.168.1.2", "255.255.255.0", "192.168.1.1" },
+    { "2", "Ethernet 2", "en1", "Ethernet", "Ethernet", "", "DHCP", "", "", "" },
+    { "3", "Modem", "modem", "Modem", "PPP", "PPPSerial", "PPP", "", "", "" },
+};
+
+Value networkService(const SandboxService& s)
+{
+    Value interface;
+    interface.set("DeviceName", Value(s.device));
+    interface.set("Hardware", Value(s.hardware));
+    interface.set("Type", Value(s.type));
+    if (*s.subType != '\0') {
+        interface.set("SubType", Value(s.subType));
+    }
+    interface.set("UserDefinedName", Value(s.name));
+    Value ipv4;
+    ipv4.set("ConfigMethod", Value(s.configMethod));
+    if (*s.address != '\0') {
+        ipv4.set("Addresses", strings({ s.address }));
+        ipv4.set("SubnetMasks", strings({ s.subnetMask }));
+        ipv4.set("Router", Value(s.router));
+    }
+    Value service;
+    service.set("UserDefinedName", Value(s.name));
+    service.set("Interface", interface);
+    service.set("IPv4", ipv4);
+    return service;
+}
+
 Value networkPreferences()
 {
-    Value en0;
-    en0.set("UserDefinedName", Value("Ethernet 1"));
-    Value en0If;
-    en0If.set("DeviceName", Value("en0"));
-    en0If.set("Hardware", Value("Ethernet"));
-    en0If.set("Type", Value("Ethernet"));
-    en0If.set("UserDefinedName", Value("Ethernet 1"));
-    en0.set("Interface", en0If);
-    Value en0IPv4;
-    en0IPv4.set("ConfigMethod", Value("Manual"));
-    en0IPv4.set("Addresses", strings({ "192.168.1.2" }));
-    en0IPv4.set("SubnetMasks", strings({ "255.255.255.0" }));
-    en0IPv4.set("Router", Value("192.168.1.1"));
-    en0.set("IPv4", en0IPv4);
-
-    Value en1;
-    en1.set("UserDefinedName", Value("Ethernet 2"));
-    Value en1If;
-    en1If.set("DeviceName", Value("en1"));
-    en1If.set("Hardware", Value("Ethernet"));
-    en1If.set("Type", Value("Ethernet"));
-    en1If.set("UserDefinedName", Value("Ethernet 2"));
-    en1.set("Interface", en1If);
-    Value en1IPv4;
-    en1IPv4.set("ConfigMethod", Value("DHCP"));
-    en1.set("IPv4", en1IPv4);
-
-    Value ppp;
-    ppp.set("UserDefinedName", Value("Modem"));
-    Value pppIf;
-    pppIf.set("DeviceName", Value("modem"));
-    pppIf.set("Hardware", Value("Modem"));
-    pppIf.set("Type", Value("PPP"));
-    pppIf.set("SubType", Value("PPPSerial"));
-    pppIf.set("UserDefinedName", Value("Modem"));
-    ppp.set("Interface", pppIf);
-    Value pppIPv4;
-    pppIPv4.set("ConfigMethod", Value("PPP"));
-    ppp.set("IPv4", pppIPv4);
-
     Value services;
-    services.set("1", en0);
-    services.set("2", en1);
-    services.set("3", ppp);
+    for (const auto& s : kSandboxServices) {
+        services.set(s.id, networkService(s));
+    }
 
     Value links;
-    for (const char* id : { "1", "2", "3" }) {
+    Value::Array order;
+    for (const auto& s : kSandboxServices) {
         Value link;
-        link.set("__LINK__", Value(std::string("/NetworkServices/") + id));
-        links.set(id, link);
+        link.set("__LINK__", Value(std::string("/NetworkServices/") + s.id));
+        links.set(s.id, link);
+        order.emplace_back(s.id);
     }
     Value ipv4Order;
-    ipv4Order.set("ServiceOrder", strings({ "1", "2", "3" }));
+    ipv4Order.set("ServiceOrder", Value(std::move(order)));
     Value global;
     global.set("IPv4", ipv4Order);
     Value network;

@@ -5,6 +5,7 @@
 #include "TempRoot.h"
 
 #include "base/AtomicFile.h"
+#include "syntax/NameServices.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -103,12 +104,23 @@ TEST(NatdConfiguration, RefusesWithTheLineNumber)
 TEST(NatdConfiguration, NamesTheDivertPortFromTheRootsServices)
 {
     kw::testing::TempRoot root;
-    root.writeFile("/etc/services", "natd\t\t8668/divert\nmynat\t\t8700/divert\nhttp\t80/tcp\n");
+    root.writeFile("/etc/services", "natd\t\t8668/divert\nmynat\t\t8700/divert\nhttp\t80/tcp www # web\n"
+                                    "alt\t8008/udp\nalt\t8080/tcp\n");
     NatdConfiguration c;
     std::string error;
-    ASSERT_TRUE(c.readText("interface en0\nport mynat\nredirect_port tcp 10.0.0.1:http 8080\n", "cfg", error)) << error;
+    ASSERT_TRUE(c.readText("interface en0\nport mynat\nredirect_port tcp 10.0.0.1:http 8080\n"
+                           "redirect_port tcp 10.0.0.2:www 81\nredirect_port tcp 10.0.0.3:alt 82\n",
+                           "cfg", error))
+        << error;
     EXPECT_EQ(c.instances[0].divertPort, 8700);
+    ASSERT_EQ(c.instances[0].redirects.size(), 3u);
     EXPECT_EQ(c.instances[0].redirects[0].targets[0].second.first, 80);
+    // An alias, and the entry of the redirect's own protocol: as the rule grammar reads them.
+    EXPECT_EQ(c.instances[0].redirects[1].targets[0].second.first, 80);
+    EXPECT_EQ(c.instances[0].redirects[2].targets[0].second.first, 8080);
+    kw::NameServices names;
+    EXPECT_EQ(names.servicePort("alt", "tcp"), 8080);
+    EXPECT_EQ(names.servicePort("mynat", "divert"), 8700);
 }
 
 // Real-world natd files: each either reads or is refused with a line-numbered message.

@@ -64,21 +64,7 @@ public:
     // Starts a command line without waiting; its output goes to the descriptor (or stays).
     static pid_t spawn(const std::vector<std::string>& argv, int outFd = -1)
     {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            if (outFd >= 0) {
-                ::dup2(outFd, 1);
-                ::dup2(outFd, 2);
-            }
-            std::vector<char*> args;
-            for (const auto& a : argv) {
-                args.push_back(const_cast<char*>(a.c_str()));
-            }
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        return pid;
+        return spawnProgram(argv, -1, outFd, outFd);
     }
 
     // Runs a command line with its output and errors on one pipe, read to its end: a program
@@ -92,11 +78,7 @@ public:
         }
         const pid_t pid = spawn(argv, fds[1]);
         ::close(fds[1]);
-        char buf[512];
-        ssize_t n = 0;
-        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) {
-            r.out.append(buf, static_cast<size_t>(n));
-        }
+        kw::readAll(fds[0], r.out);
         ::close(fds[0]);
         int status = 0;
         ::waitpid(pid, &status, 0);

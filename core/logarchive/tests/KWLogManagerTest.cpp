@@ -22,11 +22,11 @@ using kw::LogSearch;
 using kw::SQLDatabase;
 using kw::SQLException;
 using kw::Value;
-using kwtest::logLine;
+using kw::testing::logLine;
 
 namespace {
 
-using LogManagerArchive = kwtest::LogArchiveFixture;
+using LogManagerArchive = kw::testing::LogArchiveFixture;
 
 std::string readFile(const std::string& path)
 {
@@ -258,7 +258,7 @@ TEST_F(LogManagerArchive, ArchiveThatIsNotRootsOneNamedFileIsRefusedUntouched)
         std::filesystem::create_directories(m_root.path() + "/Library/Keepwall");
         ASSERT_EQ(::chmod((m_root.path() + "/Library/Keepwall").c_str(), 0777), 0);
         const std::string victim = m_root.path() + "/etc/master.passwd";
-        m_root.write("/etc/master.passwd", "root:*:0:0::0:0:System Administrator:/var/root:/bin/sh\n");
+        m_root.writeFile("/etc/master.passwd", "root:*:0:0::0:0:System Administrator:/var/root:/bin/sh\n");
         ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
         if (c.otherOwner) {
             ASSERT_EQ(::chown(victim.c_str(), 65534, 65534), 0);
@@ -405,7 +405,7 @@ TEST_F(LogManagerArchive, KillDuringIncorporationLeavesArchiveAsBefore)
     EXPECT_EQ(archiveCount(), 3);
     // The next "showlog" adds exactly what the killed one would have added.
     KWLogManager again;
-    again.setClock([] { return kwtest::localTime(2026, 12, 15); });
+    again.setClock([] { return kw::testing::localTime(2026, 12, 15); });
     ASSERT_TRUE(kw::runShowLogCommand(again));
     EXPECT_EQ(archiveCount(), 3 + kNew);
 }
@@ -468,7 +468,7 @@ TEST_F(LogManagerArchive, ForeignFilesAreReportedAndLeftUntouched)
         std::filesystem::create_directories(m_root.path() + "/Library/Keepwall");
         std::filesystem::remove(archivePath());
         if (c.setupSql.empty()) {
-            m_root.write(KWLogManager::kLogDBPath, c.bytes);
+            m_root.writeFile(KWLogManager::kLogDBPath, c.bytes);
         } else {
             SQLDatabase db(archivePath());
             ASSERT_TRUE(db.open());
@@ -489,7 +489,7 @@ TEST_F(LogManagerArchive, ForeignFilesAreReportedAndLeftUntouched)
 TEST_F(LogManagerArchive, SymlinkedArchiveIsNotOpened)
 {
     std::filesystem::create_directories(m_root.path() + "/Library/Keepwall");
-    m_root.write("/etc/elsewhere", "precious");
+    m_root.writeFile("/etc/elsewhere", "precious");
     ASSERT_EQ(::symlink((m_root.path() + "/etc/elsewhere").c_str(), archivePath().c_str()), 0);
     EXPECT_FALSE(m_manager.openDatabase());
     EXPECT_EQ(readFile(m_root.path() + "/etc/elsewhere"), "precious");
@@ -497,7 +497,7 @@ TEST_F(LogManagerArchive, SymlinkedArchiveIsNotOpened)
 
 TEST_F(LogManagerArchive, FolderThatCannotBeMadeRaises)
 {
-    m_root.write("/Library", "a file where the folder should be");
+    m_root.writeFile("/Library", "a file where the folder should be");
     try {
         m_manager.openDatabase();
         FAIL() << "no exception";
@@ -513,9 +513,9 @@ TEST_F(LogManagerArchive, ReloadReadsTheLogOfTheRelease)
     auto saw = [&](const std::string& line) { return std::find(logged.begin(), logged.end(), line) != logged.end(); };
 
     writeIpfwLog(threeLines());
-    m_root.write("/var/log/system.log",
-                 "Dec  1 00:00:01 host syslogd: restart\n" + logLine("Dec", 1, 5, 10, "1.1.1.1:1", "2.2.2.2:2") +
-                     "Dec  1 00:00:09 host app: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0\n");
+    m_root.writeFile("/var/log/system.log",
+                     "Dec  1 00:00:01 host syslogd: restart\n" + logLine("Dec", 1, 5, 10, "1.1.1.1:1", "2.2.2.2:2") +
+                         "Dec  1 00:00:09 host app: ipfw: 1 Deny TCP 1.1.1.1:1 2.2.2.2:2 in via en0\n");
     m_manager.reloadLogItems();
     EXPECT_EQ(m_manager.logItemCount(), 3u);
 
@@ -525,7 +525,7 @@ TEST_F(LogManagerArchive, ReloadReadsTheLogOfTheRelease)
     EXPECT_EQ(m_manager.currentLogItems()[0].ruleNo, "10");
 
     logged.clear();
-    m_root.write("/var/log/system.log", "Dec  1 00:00:01 host syslogd: restart\n");
+    m_root.writeFile("/var/log/system.log", "Dec  1 00:00:01 host syslogd: restart\n");
     m_manager.reloadLogItems();
     EXPECT_TRUE(saw("Error 1 reading log file")); // as grep reports finding nothing
     EXPECT_TRUE(saw("Found 0 log entries"));

@@ -3,11 +3,11 @@
 #include "logarchive/LogCommands.h"
 
 using kw::Value;
-using kwtest::logLine;
+using kw::testing::logLine;
 
 namespace {
 
-using LogCommands = kwtest::LogArchiveFixture;
+using LogCommands = kw::testing::LogArchiveFixture;
 
 TEST_F(LogCommands, ShowlogThenDeleteLogRoundTrip)
 {
@@ -23,7 +23,7 @@ TEST_F(LogCommands, ShowlogThenDeleteLogRoundTrip)
 TEST_F(LogCommands, ShowlogClosesTheArchiveWhenItRaises)
 {
     writeIpfwLog(logLine("Dec", 5, 1, 100, "10.0.0.1:5", "10.0.0.2:80"));
-    m_root.write(kw::KWLogManager::kLogDBPath, std::string(4096, 'z'));
+    m_root.writeFile(kw::KWLogManager::kLogDBPath, std::string(4096, 'z'));
     EXPECT_THROW(kw::runShowLogCommand(m_manager), kw::LogArchiveError);
     EXPECT_FALSE(m_manager.databaseIsOpen());
 }

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace kwtest {
+namespace kw::testing {
 
 // Local time of a calendar date, for the injectable clock.
 inline std::time_t localTime(int year, int month, int day, int hour = 12)
@@ -49,7 +49,7 @@ protected:
 
     std::string archivePath() const { return m_root.path() + "/Library/Keepwall/logArchive.db"; }
 
-    void writeIpfwLog(const std::string& text) const { m_root.write("/var/log/ipfw.log", text); }
+    void writeIpfwLog(const std::string& text) const { m_root.writeFile("/var/log/ipfw.log", text); }
 
     // Rows in the archive file, read through a connection of its own; -1 when unreadable.
     long long archiveCount() const
@@ -66,8 +66,8 @@ protected:
         }
     }
 
-    TempRoot m_root;
+    kw::testing::TempRoot m_root;
     kw::KWLogManager m_manager;
 };
 
-} // namespace kwtest
+} // namespace kw::testing

@@ -137,7 +137,7 @@ TEST(SQLDatabaseLifecycle, QueriesBeforeOpenAndAfterCloseGiveNone)
 
 TEST(SQLDatabaseLifecycle, NewFileIsNotWorldWritableWhateverTheUmask)
 {
-    kwtest::TempRoot root;
+    kw::testing::TempRoot root;
     const std::string path = root.path() + "/x.db";
     const mode_t old = ::umask(0);
     auto db = SQLDatabase::databaseWithFile(path);
@@ -151,7 +151,7 @@ TEST(SQLDatabaseLifecycle, NewFileIsNotWorldWritableWhateverTheUmask)
 
 TEST(SQLDatabaseLifecycle, OpenFailsForMissingFolderAndSymlink)
 {
-    kwtest::TempRoot root;
+    kw::testing::TempRoot root;
     SQLDatabase missing(root.path() + "/no/such/folder/x.db");
     EXPECT_FALSE(missing.open());
     EXPECT_EQ(missing.performQuery("SELECT 1"), nullptr);

@@ -283,7 +283,8 @@ const TextCase kTextCases[] = {
     { "add 100 count tcp from any to any tcpoptions !mss,window,sack,ts,cc",
       "count tcp from any to any tcpoptions window,sack,ts,cc,!mss" },
     { "add 100 allow tcp from any to any uid 0", "allow tcp from any to any uid root" },
-    { "add 100 allow 47 from any to any", "allow 47 from any to any" },
+    { "add 100 allow 47 from any to any", "allow gre from any to any" },
+    { "add 100 allow 200 from any to any", "allow 200 from any to any" },
     { "add 100 allow ip from any to any frag keep-state 3", "allow ip from any to any frag keep-state 3" },
     { "add 100 check-state", "check-state" },
 };

@@ -348,7 +348,7 @@ TEST_F(IPFWCommand, ListingFollowsTheConfiguredRelease)
     const Row rows[] = {
         { "10.1", "deny igmp from any to any in via en0", "                         " },
         { "10.3", "deny igmp from any to any in via en0", "\t\t\t " },
-        { "10.4", "deny 2 from any to any in via en0", "                        " },
+        { "10.4", "deny igmp from any to any in via en0", "                        " },
     };
     for (const auto& row : rows) {
         ScopedRelease release(row.release);

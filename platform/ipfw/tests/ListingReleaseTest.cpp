@@ -83,7 +83,7 @@ TEST(ListingRelease, RuleTextsUseTheReleaseSpellingsAndOrder)
           "allow tcp from any to any 22 in via en0 setup keep-state" },
         { 200, "allow icmp from any to any in icmptype 0,3,8", "allow icmp from any to any in icmptypes 0,3,8" },
         { 300, "deny ip from any to any ipopt ssrr,!rr", "deny ip from any to any ipoptions ssrr,!rr" },
-        { 400, "deny igmp from any to any", "deny 2 from any to any" },
+        { 400, "deny igmp from any to any", "deny igmp from any to any" },
         { 500, "prob 0.050000 count ip from any to any", "prob 0.05 count ip from any to any" },
         { 600, "allow tcp from any 1024:0xfc00 to any", "allow tcp from any 1024:64512 to any" },
         { 700, "check-state", "check-state" },
@@ -194,7 +194,7 @@ TEST(ListingRelease, EveryFormParsesInTheMonitor)
         EXPECT_EQ(icmp.text(RuleKey::Direction), "in") << text;
         EXPECT_EQ(result.ruleRows[2].text(RuleKey::IpOptions), "ssrr,!rr") << text;
         EXPECT_EQ(result.ruleRows[2].text(RuleKey::DstPort), "") << text;
-        EXPECT_EQ(result.ruleRows[3].text(RuleKey::Proto), release == ListingRelease::Tiger ? "2" : "igmp");
+        EXPECT_EQ(result.ruleRows[3].text(RuleKey::Proto), "igmp");
         // "prob" leads the rule text on every release; the monitor reads the action after it.
         EXPECT_EQ(result.ruleRows[4].text(RuleKey::Action), "count") << text;
         EXPECT_EQ(result.ruleRows[4].text(RuleKey::Proto), "ip") << text;

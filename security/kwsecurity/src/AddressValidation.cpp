@@ -1,6 +1,7 @@
 #include <KWSecurity/AddressValidation.h>
 #include <KWSecurity/SecurityStrings.h>
 
+#include "base/DottedQuad.h"
 #include "base/Log.h"
 
 #include <climits>
@@ -100,8 +101,7 @@ std::string formatted(std::string format, const std::string& argument)
 
 std::string StringFromInAddr(std::uint32_t address)
 {
-    return std::to_string((address >> 24) & 0xff) + "." + std::to_string((address >> 16) & 0xff) + "." +
-           std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
+    return dottedQuad(address);
 }
 
 std::uint32_t InAddrFromString(std::uint32_t* place, const std::string& text)

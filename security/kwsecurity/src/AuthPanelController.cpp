@@ -5,6 +5,7 @@
 #include "AuthexecRequest.h"
 #include "PrivilegedRunner.h"
 
+#include "base/AtomicFile.h"
 #include "base/Log.h"
 
 #include <algorithm>
@@ -88,17 +89,7 @@ std::vector<std::uint8_t> KWFileHandle::readDataToEndOfFile()
     if (m_fd < 0) {
         return data;
     }
-    std::uint8_t block[4096];
-    for (;;) {
-        const ssize_t n = read(m_fd, block, sizeof block);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        data.insert(data.end(), block, block + n);
-    }
+    readToEnd(m_fd, [&data](std::string_view block) { data.insert(data.end(), block.begin(), block.end()); });
     return data;
 }
 

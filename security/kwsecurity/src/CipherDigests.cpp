@@ -1,5 +1,6 @@
 #include <KWSecurity/CipherDigests.h>
 
+#include "base/AtomicFile.h"
 #include "base/Log.h"
 
 #include <array>
@@ -63,22 +64,12 @@ std::optional<ByteBuffer> readWholeFile(const std::string& path)
         return std::nullopt;
     }
     ByteBuffer data;
-    std::uint8_t block[65536];
-    for (;;) {
-        const ssize_t n = read(fd, block, sizeof block);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        data.insert(data.end(), block, block + n);
-    }
+    const bool read =
+        readToEnd(fd, [&data](std::string_view block) { data.insert(data.end(), block.begin(), block.end()); });
     close(fd);
+    if (!read) {
+        return std::nullopt;
+    }
     return data;
 }
 

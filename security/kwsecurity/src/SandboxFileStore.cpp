@@ -2,6 +2,7 @@
 
 #include <KWSecurity/KWKeychain.h>
 
+#include "base/AtomicFile.h"
 #include "base/Log.h"
 #include "base/PlistValue.h"
 #include "base/SystemRoot.h"
@@ -136,18 +137,7 @@ private:
             return KWKeychain::kNoSuchKeychain;
         }
         std::string text;
-        char block[4096];
-        for (;;) {
-            const ssize_t n = read(fd, block, sizeof block);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            text.append(block, static_cast<std::size_t>(n));
-        }
-        explicit_bzero(block, sizeof block);
+        readAll(fd, text);
         close(fd);
         std::optional<Value> parsed = valueFromXml(text);
         wipe(text);

@@ -80,7 +80,7 @@ TEST(AddressValidation, ValidateTable)
 
 TEST(AddressValidation, RejectionIsLogged)
 {
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     std::string message;
     EXPECT_FALSE(kw::validateIpOrNetworkAddress("1.2.3.999", &message));
     EXPECT_TRUE(log.contains(addressMessage("1.2.3.999")));

@@ -56,7 +56,7 @@ class SandboxAuthorization : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        admin = kwtest::loggedInUser();
+        admin = kw::testing::loggedInUser();
         ASSERT_FALSE(admin.empty());
         root.addAccount(admin, kAdminPassword);
         root.addAccount("guest", kGuestPassword);
@@ -79,7 +79,7 @@ protected:
         return std::string(out.begin(), out.end());
     }
 
-    kwtest::TestFolder root;
+    kw::testing::TestFolder root;
     kw::KWKeychain keychain { kw::KeychainKind::SandboxFile };
     ScriptedPanel panel;
     std::unique_ptr<kw::AuthPanelController> controller;
@@ -101,7 +101,7 @@ TEST_F(SandboxAuthorization, PanelIsPrepared)
 
 TEST_F(SandboxAuthorization, RightsTestNeverAsks)
 {
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(controller->isAuthenticatedforPaths({ "/usr/bin/id" }));
     EXPECT_TRUE(log.contains("Is Authorized==-60007"));
     EXPECT_EQ(panel.shown, 0);
@@ -141,7 +141,7 @@ TEST_F(SandboxAuthorization, RefusedCredentialsGrantNothingAndRunNothing)
     };
     const std::string marker = root.file("ran");
     for (const auto& c : cases) {
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         EXPECT_FALSE(controller->validateUsername(c.userName, kw::SecureBuffer(c.password), { "/usr/bin/touch" }))
             << c.name;
         EXPECT_TRUE(log.contains(c.logged)) << c.name << "\n" << log.joined();
@@ -160,7 +160,7 @@ TEST_F(SandboxAuthorization, RefusedCredentialsGrantNothingAndRunNothing)
 TEST_F(SandboxAuthorization, KeychainCredentialsThatWorkNeedNoPanel)
 {
     ASSERT_TRUE(keychain.storePassword(kw::SecureBuffer(kAdminPassword), admin, kService, nullptr));
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_TRUE(controller->authenticateForExecutablePaths({ "/usr/bin/id" }, kService));
     EXPECT_EQ(panel.shown, 0);
     EXPECT_TRUE(log.contains("Is Authorized==0"));
@@ -172,7 +172,7 @@ TEST_F(SandboxAuthorization, StaleKeychainCredentialsAreReplacedThroughThePanel)
 {
     ASSERT_TRUE(keychain.storePassword(kw::SecureBuffer("old-password"), admin, kService, nullptr));
     panel.answers = { { admin, kAdminPassword, true } };
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_TRUE(controller->authenticateForExecutablePaths({ "/usr/bin/id" }, kService));
     EXPECT_EQ(panel.shown, 1);
     EXPECT_TRUE(log.contains("Stored Password")) << log.joined();
@@ -228,7 +228,7 @@ TEST_F(SandboxAuthorization, WrongPasswordInPanelClearsOnlyThePassword)
 TEST_F(SandboxAuthorization, NoPanelMeansNoAuthentication)
 {
     controller->setPanelRunner(nullptr);
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(controller->authenticateForExecutablePaths({ "/usr/bin/id" }, kService));
     EXPECT_TRUE(log.contains("No authentication panel is available"));
 }
@@ -295,7 +295,7 @@ TEST_F(SandboxAuthorization, WaitingRunLogsHowTheProgramEnded)
         { "kill -TERM $$", "/bin/sh terminated from signal 15" },
     };
     for (const auto& c : cases) {
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         controller->runPathAsRoot("/bin/sh", { "-c", c.script }, kService);
         EXPECT_TRUE(log.contains(c.logged)) << c.script << "\n" << log.joined();
     }
@@ -326,7 +326,7 @@ TEST_F(SandboxAuthorization, UnauthorizedOrRelativePathsRunNothing)
         { "/usr/bin/../bin/touch", "Refusing to run /usr/bin/../bin/touch: not a plain absolute path" },
     };
     for (const auto& [path, logged] : cases) {
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         kw::KWFileHandle handle;
         controller->runPathAsRoot(path, { marker }, kService, &handle);
         EXPECT_FALSE(handle.isValid());
@@ -338,7 +338,7 @@ TEST_F(SandboxAuthorization, UnauthorizedOrRelativePathsRunNothing)
         EXPECT_TRUE(log.contains("AuthorizationExecuteWithPrivileges returned error:"));
         EXPECT_NE(access(marker.c_str(), F_OK), 0);
     }
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(controller->validateUsername(admin, kw::SecureBuffer(kAdminPassword), { "bin/touch" }));
     EXPECT_TRUE(log.contains("Refusing rights for bin/touch: not a plain absolute path"));
 }
@@ -347,7 +347,7 @@ TEST_F(SandboxAuthorization, FailedStartIsLogged)
 {
     REQUIRE_USER_NAMESPACES();
     ASSERT_TRUE(authorizeFor({ "/nonexistent/program" }));
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     std::vector<std::uint8_t> out { 1 };
     controller->runPathAsRoot("/nonexistent/program", {}, kService, &out);
     EXPECT_TRUE(out.empty());

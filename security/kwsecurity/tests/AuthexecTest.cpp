@@ -264,25 +264,25 @@ protected:
         if (!folder) {
             GTEST_SKIP() << "no folder can hold trusted test programs:" << refusals;
         }
-        kwtest::writeFile(folder->file("safe/prog"), "#!/bin/sh\n/usr/bin/touch \"$1\"\n", 0755);
-        kwtest::writeFile(folder->file("open/prog"), "#!/bin/sh\n/usr/bin/touch \"$1\"\n", 0755);
+        kw::testing::writeFile(folder->file("safe/prog"), "#!/bin/sh\n/usr/bin/touch \"$1\"\n", 0755);
+        kw::testing::writeFile(folder->file("open/prog"), "#!/bin/sh\n/usr/bin/touch \"$1\"\n", 0755);
         chmod(folder->file("open").c_str(), 0777);
         mkdir(folder->file("links").c_str(), 0755);
         ASSERT_EQ(symlink(folder->file("open/prog").c_str(), folder->file("links/into-open").c_str()), 0);
         ASSERT_EQ(symlink("../safe/prog", folder->file("links/into-safe").c_str()), 0);
-        kwtest::writeFile(folder->file("safe/group-writable"), "#!/bin/sh\n", 0775);
-        kwtest::writeFile(folder->file("safe/not-executable"), "data", 0644);
+        kw::testing::writeFile(folder->file("safe/group-writable"), "#!/bin/sh\n", 0775);
+        kw::testing::writeFile(folder->file("safe/not-executable"), "data", 0644);
     }
 
     bool makeTrustedFolder(const std::string& parent, std::string& reason)
     {
         try {
-            folder = std::make_unique<kwtest::TestFolder>(false, parent);
+            folder = std::make_unique<kw::testing::TestFolder>(false, parent);
         } catch (const std::exception&) {
             reason = "cannot make a folder in it";
             return false;
         }
-        kwtest::writeFile(folder->file("probe"), "#!/bin/sh\n", 0755);
+        kw::testing::writeFile(folder->file("probe"), "#!/bin/sh\n", 0755);
         const TrustedPathCheck check = checkTrustedExecutable(folder->file("probe"), owners);
         struct statvfs fileSystem {};
         if (!check.trusted) {
@@ -297,7 +297,7 @@ protected:
         return true;
     }
 
-    std::unique_ptr<kwtest::TestFolder> folder;
+    std::unique_ptr<kw::testing::TestFolder> folder;
     std::set<uid_t> owners;
 };
 
@@ -412,7 +412,7 @@ TEST_F(TrustedFolder, GuessRecords)
 
 TEST(AuthexecPam, ConversationAgainstTestAccounts)
 {
-    kwtest::TestFolder folder(false);
+    kw::testing::TestFolder folder(false);
     folder.addAccount("alice", "alice-pw");
     folder.writePamConfig(folder.file("pam.d"));
     PamCheckOptions options;
@@ -428,17 +428,17 @@ TEST(AuthexecPam, ConversationAgainstTestAccounts)
 // starter of another protocol) has started nothing.
 TEST(SystemRunner, StarterThatEndsWithoutAnAnswerStartedNothing)
 {
-    kwtest::TestFolder folder(false);
+    kw::testing::TestFolder folder(false);
     // Both answer a check with success; an exec request gets silence.
     const std::string answerCheck = "#!/bin/sh\nif /bin/grep -aq check; then printf '\\000\\000\\000\\000' >&3; "
                                     "exit 0; fi\n";
-    kwtest::writeFile(folder.file("quiet"), answerCheck + "exit 0\n", 0755);
-    kwtest::writeFile(folder.file("crashing"), answerCheck + "kill -SEGV $$\n", 0755);
+    kw::testing::writeFile(folder.file("quiet"), answerCheck + "exit 0\n", 0755);
+    kw::testing::writeFile(folder.file("crashing"), answerCheck + "kill -SEGV $$\n", 0755);
     for (const char* name : { "quiet", "crashing" }) {
         kw::KWKeychain keychain { kw::KeychainKind::SandboxFile };
         kw::AuthPanelController controller(kw::makeSystemRunner(folder.file(name)), &keychain);
         ASSERT_TRUE(controller.validateUsername("admin", kw::SecureBuffer("pw"), { "/usr/bin/id" })) << name;
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         std::vector<std::uint8_t> out;
         controller.runPathAsRoot("/usr/bin/id", {}, "com.wallworks.Keepwall", &out);
         controller.runPathAsRoot("/usr/bin/id", {}, "com.wallworks.Keepwall");
@@ -471,18 +471,18 @@ protected:
         // Stand-ins for the tool, ipfw and periodic: they write what they were started with.
         const std::string record = "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > " + folder->file("ran") + "\n";
         for (const char* name : { "tool", "firewall", "periodic" }) {
-            kwtest::writeFile(folder->file(std::string("safe/") + name), record, 0755);
+            kw::testing::writeFile(folder->file(std::string("safe/") + name), record, 0755);
         }
         // Writes its process id, its status line and its limits.
-        kwtest::writeFile(folder->file("safe/state"),
-                          "#!/bin/sh\n{ echo $$; cat /proc/$$/stat; cat /proc/$$/limits; } > " +
-                              folder->file("child-state") + "\n",
-                          0755);
-        kwtest::writeFile(folder->file("allow"), "/usr/bin/id\n/usr/bin/env\n" + folder->file("links/into-open") +
-                                                     "\n" + folder->file("safe/prog") + "\n" +
-                                                     folder->file("safe/state") + "\n" + folder->file("safe/tool") +
-                                                     " tool\n" + folder->file("safe/firewall") + " firewall\n" +
-                                                     folder->file("safe/periodic") + " periodic\n");
+        kw::testing::writeFile(folder->file("safe/state"),
+                               "#!/bin/sh\n{ echo $$; cat /proc/$$/stat; cat /proc/$$/limits; } > " +
+                                   folder->file("child-state") + "\n",
+                               0755);
+        kw::testing::writeFile(folder->file("allow"),
+                               "/usr/bin/id\n/usr/bin/env\n" + folder->file("links/into-open") + "\n" +
+                                   folder->file("safe/prog") + "\n" + folder->file("safe/state") + "\n" +
+                                   folder->file("safe/tool") + " tool\n" + folder->file("safe/firewall") +
+                                   " firewall\n" + folder->file("safe/periodic") + " periodic\n");
         // The starter runs from the trusted folder too, as it would from its installed place.
         starter = folder->file("kw-authexec-testbuild");
         std::error_code error;
@@ -490,7 +490,7 @@ protected:
         ASSERT_FALSE(error) << "cannot copy the starter: " << error.message();
         ASSERT_EQ(chmod(starter.c_str(), 0755), 0);
         // KEEPWALL_ROOT for the programs: a folder as much root's own as the programs.
-        sandbox = std::make_unique<kwtest::TestFolder>(true, folder->path());
+        sandbox = std::make_unique<kw::testing::TestFolder>(true, folder->path());
         controller =
             std::make_unique<kw::AuthPanelController>(kw::makeSystemRunner(starter, { folder->path() }), &keychain);
     }
@@ -595,7 +595,7 @@ protected:
         Launch started = launch(call, errorFile);
         Outcome outcome = finish(started);
         outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
-        outcome.errorText = kwtest::readFile(errorFile);
+        outcome.errorText = kw::testing::readFile(errorFile);
         return outcome;
     }
 
@@ -616,7 +616,7 @@ protected:
     }
 
     // The starter's copy of its log.
-    std::string log() const { return kwtest::readFile(folder->file("log")); }
+    std::string log() const { return kw::testing::readFile(folder->file("log")); }
 
     // True when the exec word came and nothing after it: the program started.
     static bool started(const Outcome& outcome)
@@ -630,7 +630,7 @@ protected:
     }
 
     std::string starter;
-    std::unique_ptr<kwtest::TestFolder> sandbox; // KEEPWALL_ROOT, passed on to the program
+    std::unique_ptr<kw::testing::TestFolder> sandbox; // KEEPWALL_ROOT, passed on to the program
     kw::KWKeychain keychain { kw::KeychainKind::SandboxFile };
     std::unique_ptr<kw::AuthPanelController> controller;
 };
@@ -644,7 +644,7 @@ TEST_F(Starter, CredentialChecks)
     };
     for (const Case& c :
          std::vector<Case> { { "admin", "wrong" }, { "plain", "Pla1n-pass" }, { "ghost", "Adm1n-pass" } }) {
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         EXPECT_FALSE(controller->validateUsername(c.user, kw::SecureBuffer(c.password), { "/usr/bin/env" })) << c.user;
         EXPECT_TRUE(log.contains("Is Authorized==-60005")) << c.user << "\n" << log.joined();
         EXPECT_FALSE(log.contains(c.password));
@@ -675,13 +675,13 @@ TEST_F(Starter, RefusesProgramsOffTheListOrBehindUnsafeLinks)
                                              folder->file("safe/prog") };
     ASSERT_TRUE(controller->validateUsername("admin", kw::SecureBuffer("Adm1n-pass"), paths));
     for (const auto& path : { paths[0], paths[1] }) {
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         controller->runPathAsRoot(path, { marker }, "com.wallworks.Keepwall");
         EXPECT_TRUE(log.contains("AuthorizationExecuteWithPrivileges returned error: -60031")) << path << log.joined();
         EXPECT_NE(access(marker.c_str(), F_OK), 0) << path;
     }
     // The same program at its safe place runs.
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     controller->runPathAsRoot(paths[2], { marker }, "com.wallworks.Keepwall");
     EXPECT_TRUE(log.contains(paths[2] + " executed successfully")) << log.joined();
     EXPECT_EQ(access(marker.c_str(), F_OK), 0);
@@ -800,7 +800,7 @@ TEST_F(Starter, RunsOnlyTheApplicationsCommandLines)
             for (const auto& argument : c.arguments) {
                 expected += argument + "\n";
             }
-            EXPECT_EQ(kwtest::readFile(ran), expected) << line;
+            EXPECT_EQ(kw::testing::readFile(ran), expected) << line;
         } else {
             EXPECT_TRUE(refused(outcome, kAuthToolExecuteFailure)) << line;
             EXPECT_NE(access(ran.c_str(), F_OK), 0) << line;
@@ -843,7 +843,7 @@ TEST_F(Starter, GuessesAreCountedSlowedAndLogged)
     for (int i = 0; i < 4; ++i) {
         EXPECT_TRUE(refused(runStarter({ checkRequest("admin", "guess-" + std::to_string(i)) }), kAuthDenied)) << i;
     }
-    EXPECT_EQ(kwtest::readFile(records).substr(0, 2), "4 ");
+    EXPECT_EQ(kw::testing::readFile(records).substr(0, 2), "4 ");
     // The fifth waits for its slot; it is killed while it waits.
     Launch fifth = launch({ checkRequest("admin", "guess-4") });
     for (int i = 0; i < 500 && log().find("(attempt 5 since the last success") == std::string::npos; ++i) {
@@ -854,7 +854,7 @@ TEST_F(Starter, GuessesAreCountedSlowedAndLogged)
     EXPECT_NE(log().find("uid 0 (root) tries the password of admin (attempt 5 since the last success"),
               std::string::npos)
         << log();
-    EXPECT_EQ(kwtest::readFile(records).substr(0, 2), "5 ");
+    EXPECT_EQ(kw::testing::readFile(records).substr(0, 2), "5 ");
     // The right password still has to wait its turn, and then clears the count.
     const Outcome sixth = runStarter({ checkRequest("admin", "Adm1n-pass") });
     EXPECT_EQ(sixth.exitCode, 0);
@@ -880,9 +880,9 @@ TEST_F(Starter, ChildHasItsOwnSessionAndUsualLimits)
     const Outcome outcome = runStarter(call);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.errorText;
     EXPECT_TRUE(started(outcome));
-    EXPECT_EQ(kwtest::readFile(folder->file("pam-probe")), "dumpable=0 core=0\n");
+    EXPECT_EQ(kw::testing::readFile(folder->file("pam-probe")), "dumpable=0 core=0\n");
 
-    std::istringstream state(kwtest::readFile(folder->file("child-state")));
+    std::istringstream state(kw::testing::readFile(folder->file("child-state")));
     std::string pid;
     std::getline(state, pid);
     std::string statLine;
@@ -921,7 +921,7 @@ TEST_F(Starter, ChildHasItsOwnSessionAndUsualLimits)
     call.prefix = { "/usr/bin/prlimit", "--fsize=100000" };
     const Outcome lowered = runStarter(call);
     if (started(lowered)) {
-        EXPECT_NE(kwtest::readFile(childState).find("Max file size             unlimited"), std::string::npos);
+        EXPECT_NE(kw::testing::readFile(childState).find("Max file size             unlimited"), std::string::npos);
     } else {
         EXPECT_TRUE(refused(lowered, kAuthInternal));
         EXPECT_NE(access(childState.c_str(), F_OK), 0);

@@ -74,16 +74,16 @@ TEST(CipherDigests, StepwiseContexts)
 
 class FileChecksums : public ::testing::Test {
 protected:
-    kwtest::TestFolder folder { false };
+    kw::testing::TestFolder folder { false };
 };
 
 TEST_F(FileChecksums, RegularFileAndRelativeLink)
 {
-    kwtest::writeFile(folder.file("data/file.txt"), "abc");
+    kw::testing::writeFile(folder.file("data/file.txt"), "abc");
     ASSERT_EQ(symlink("file.txt", folder.file("data/link").c_str()), 0);
     EXPECT_EQ(kw::md5ChecksumForPath(folder.file("data/file.txt")), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(kw::sha1ChecksumForPath(folder.file("data/file.txt")), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_EQ(kw::md5ChecksumForPath(folder.file("data/link")), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_TRUE(log.contains("Link at " + folder.file("data/link") + " resolves to " + folder.file("data/file.txt")))
         << log.joined();
@@ -91,7 +91,7 @@ TEST_F(FileChecksums, RegularFileAndRelativeLink)
 
 TEST_F(FileChecksums, LinkIsFollowedOneStepOnly)
 {
-    kwtest::writeFile(folder.file("file.txt"), "abc");
+    kw::testing::writeFile(folder.file("file.txt"), "abc");
     ASSERT_EQ(symlink(folder.file("file.txt").c_str(), folder.file("first").c_str()), 0);
     ASSERT_EQ(symlink("first", folder.file("second").c_str()), 0);
     EXPECT_EQ(kw::KWResolvePathForChecksum(folder.file("second")), folder.file("first"));
@@ -100,7 +100,7 @@ TEST_F(FileChecksums, LinkIsFollowedOneStepOnly)
 
 TEST_F(FileChecksums, UnsuitablePathsGiveNone)
 {
-    kwtest::writeFile(folder.file("sub/x"), "x");
+    kw::testing::writeFile(folder.file("sub/x"), "x");
     ASSERT_EQ(symlink("missing", folder.file("dangling").c_str()), 0);
     EXPECT_EQ(kw::md5ChecksumForPath(folder.file("sub")), std::nullopt);
     EXPECT_EQ(kw::md5ChecksumForPath(folder.file("nothing")), std::nullopt);

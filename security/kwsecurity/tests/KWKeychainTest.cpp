@@ -17,7 +17,7 @@ const std::string kService = "com.wallworks.Keepwall";
 
 class SandboxKeychain : public ::testing::Test {
 protected:
-    kwtest::TestFolder root;
+    kw::testing::TestFolder root;
     kw::KWKeychain keychain { kw::KeychainKind::Automatic };
 };
 
@@ -31,7 +31,7 @@ TEST_F(SandboxKeychain, SandboxRootSelectsThePrivateFile)
 
 TEST_F(SandboxKeychain, StoreWithoutAttributesThenFind)
 {
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_TRUE(keychain.storePassword(kw::SecureBuffer("pa55word"), "admin", kService, nullptr));
     EXPECT_TRUE(log.contains("Did not set xml data:(null) Errno:0")) << log.joined();
     const auto found = keychain.findAuthorizationForService(kService);
@@ -66,7 +66,7 @@ TEST_F(SandboxKeychain, AttributesRoundTrip)
     kw::Value attributes;
     attributes.set("note", "kept");
     attributes.set("count", kw::Value::integer(3));
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_TRUE(keychain.storePassword(kw::SecureBuffer("pw"), "admin", kService, &attributes));
     EXPECT_TRUE(log.contains("attributes set:")) << log.joined();
     const auto found = keychain.findAuthorizationForService(kService);
@@ -78,7 +78,7 @@ TEST_F(SandboxKeychain, RemoveAndMissingItems)
 {
     keychain.removeItemForService(kService);
     {
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         EXPECT_FALSE(keychain.findAuthorizationForService(kService));
         EXPECT_TRUE(log.contains("Find keychain returned -25300")) << log.joined();
     }
@@ -87,7 +87,7 @@ TEST_F(SandboxKeychain, RemoveAndMissingItems)
     keychain.removeItemForService("never.stored");
     EXPECT_TRUE(keychain.findAuthorizationForService(kService));
     keychain.removeItemForService(kService);
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(keychain.findAuthorizationForService(kService));
     EXPECT_TRUE(log.contains("Find keychain returned -25300"));
     EXPECT_TRUE(keychain.findAuthorizationForService("keep.me"));
@@ -106,7 +106,7 @@ TEST_F(SandboxKeychain, AccountWithTrailingZeroReadsBackWithout)
 
 TEST_F(SandboxKeychain, OverlongPasswordIsNotStored)
 {
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(keychain.storePassword(kw::SecureBuffer(std::string(256, 'p')), "admin", kService, nullptr));
     EXPECT_TRUE(log.contains("Refusing to store a password longer than 255 bytes"));
     EXPECT_FALSE(keychain.findAuthorizationForService(kService));
@@ -117,7 +117,7 @@ TEST_F(SandboxKeychain, FileReadableByOthersIsNotTrusted)
 {
     ASSERT_TRUE(keychain.storePassword(kw::SecureBuffer("pw"), "admin", kService, nullptr));
     chmod(kw::sandboxKeychainPath().c_str(), 0644);
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(keychain.findAuthorizationForService(kService));
     EXPECT_TRUE(log.contains("is not a private file of this user"));
     EXPECT_FALSE(keychain.storePassword(kw::SecureBuffer("pw"), "admin", kService, nullptr));
@@ -148,7 +148,7 @@ TEST(SystemKeychain, WithoutSessionBusNothingIsStored)
     kw::KWKeychain keychain;
     EXPECT_EQ(keychain.effectiveKind(), kw::KeychainKind::SecretService);
     EXPECT_EQ(kw::KWKeychain::keychainCount(), 0);
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(keychain.findAuthorizationForService(kService));
     EXPECT_TRUE(log.contains("Find keychain returned -25294"));
     EXPECT_FALSE(keychain.storePassword(kw::SecureBuffer("pw"), "admin", kService, nullptr));
@@ -228,16 +228,16 @@ void stop(pid_t pid)
 
 // Starts a private bus with only the given policy (no service folders, so nothing can be
 // started on demand) and answers its address.
-std::string startPrivateBus(const kwtest::TestFolder& folder, const std::string& policy, pid_t& daemon)
+std::string startPrivateBus(const kw::testing::TestFolder& folder, const std::string& policy, pid_t& daemon)
 {
-    kwtest::writeFile(folder.file("bus.conf"),
-                      "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                      " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                      "<busconfig><type>session</type><listen>unix:dir=" +
-                          folder.path() +
-                          "</listen>"
-                          "<auth>EXTERNAL</auth><policy context=\"default\">" +
-                          policy + "</policy></busconfig>\n");
+    kw::testing::writeFile(folder.file("bus.conf"),
+                           "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                           "<busconfig><type>session</type><listen>unix:dir=" +
+                               folder.path() +
+                               "</listen>"
+                               "<auth>EXTERNAL</auth><policy context=\"default\">" +
+                               policy + "</policy></busconfig>\n");
     int out = -1;
     daemon = spawnWith(
         { "/usr/bin/dbus-daemon", "--config-file=" + folder.file("bus.conf"), "--nofork", "--print-address=1" }, {},
@@ -300,8 +300,8 @@ protected:
         stop(m_bus);
     }
 
-    kwtest::TestFolder m_home { false };
-    kwtest::TestFolder m_busFolder { false };
+    kw::testing::TestFolder m_home { false };
+    kw::testing::TestFolder m_busFolder { false };
     pid_t m_bus = -1;
     pid_t m_keyring = -1;
     bool m_hadRoot = false;
@@ -324,7 +324,7 @@ TEST_F(SecretServiceSession, StoreFindReplaceRemove)
     ASSERT_TRUE(found->attributes);
     EXPECT_EQ(*found->attributes, attributes);
     keychain.removeItemForService(kService);
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_FALSE(keychain.findAuthorizationForService(kService));
     EXPECT_TRUE(log.contains("Find keychain returned -25300"));
 }
@@ -336,7 +336,7 @@ TEST(SystemKeychain, UnresponsiveBusIsNoSecretService)
     if (access("/usr/bin/dbus-daemon", X_OK) != 0) {
         GTEST_SKIP() << "dbus-daemon is not installed";
     }
-    kwtest::TestFolder folder(false);
+    kw::testing::TestFolder folder(false);
     pid_t daemon = -1;
     const std::string address = startPrivateBus(folder, "<allow send_destination=\"*\"/>", daemon);
     ASSERT_FALSE(address.empty());
@@ -353,7 +353,7 @@ TEST(SystemKeychain, SessionBusWithoutSecretService)
     if (access("/usr/bin/dbus-daemon", X_OK) != 0) {
         GTEST_SKIP() << "dbus-daemon is not installed";
     }
-    kwtest::TestFolder folder(false);
+    kw::testing::TestFolder folder(false);
     pid_t daemon = -1;
     const std::string address = startPrivateBus(
         folder, "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>", daemon);

@@ -64,7 +64,7 @@ class PreparedSandbox : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        user = kwtest::loggedInUser();
+        user = kw::testing::loggedInUser();
         ASSERT_FALSE(user.empty());
         const ToolRun run = prepareSandbox(root.path());
         ASSERT_EQ(run.exitStatus, 0) << run.err;
@@ -79,7 +79,7 @@ protected:
     std::string accountsFile() const { return root.file("etc/keepwall/sandbox-accounts"); }
     std::string stackFile() const { return root.file("etc/pam.d/keepwall"); }
 
-    kwtest::TestFolder root;
+    kw::testing::TestFolder root;
     kw::KWKeychain keychain { kw::KeychainKind::SandboxFile };
     std::unique_ptr<kw::AuthPanelController> controller;
     std::string user;
@@ -95,7 +95,7 @@ TEST_F(PreparedSandbox, LoggedInUserAuthenticatesWithTheDemoPassword)
         panel.setPassword(kw::SecureBuffer(kDemoPassword));
         return panel.okayButtonPressed() ? kw::AuthPanelController::kModalOk : kw::AuthPanelController::kModalAbort;
     });
-    kwtest::LogLines log;
+    kw::testing::LogLines log;
     EXPECT_TRUE(controller->authenticateForExecutablePaths({ "/usr/bin/id" }, "com.wallworks.Keepwall"));
     EXPECT_EQ(shown, 1);
     EXPECT_TRUE(controller->isAuthenticatedforPaths({ "/usr/bin/id" }));
@@ -123,7 +123,7 @@ TEST_F(PreparedSandbox, WrongPasswordsAndOtherNamesAreRefused)
     };
     for (const auto& c : cases) {
         auto fresh = newController();
-        kwtest::LogLines log;
+        kw::testing::LogLines log;
         EXPECT_FALSE(fresh->validateUsername(c.userName, kw::SecureBuffer(c.password), { "/usr/bin/id" })) << c.name;
         EXPECT_FALSE(fresh->isAuthenticatedforPaths({ "/usr/bin/id" })) << c.name;
         EXPECT_TRUE(log.contains("Is Authorized==")) << c.name << "\n" << log.joined();
@@ -137,19 +137,19 @@ TEST_F(PreparedSandbox, AccountFileHoldsOneSaltedHashForTheUser)
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_uid, getuid());
-    const std::string content = kwtest::readFile(accountsFile());
+    const std::string content = kw::testing::readFile(accountsFile());
     ASSERT_EQ(content.substr(0, user.size() + 2), user + ":$") << content;
     EXPECT_EQ(content.find('\n'), content.size() - 1) << "exactly one account";
     EXPECT_EQ(hashOf(content).find(kDemoPassword), std::string::npos);
 
     // Another sandbox gets another salt, so the same password hashes differently.
-    kwtest::TestFolder second(false);
+    kw::testing::TestFolder second(false);
     ASSERT_EQ(prepareSandbox(second.path()).exitStatus, 0);
-    const std::string secondContent = kwtest::readFile(second.file("etc/keepwall/sandbox-accounts"));
+    const std::string secondContent = kw::testing::readFile(second.file("etc/keepwall/sandbox-accounts"));
     EXPECT_NE(hashOf(secondContent), hashOf(content));
 
     // The stack names the module by an absolute path and the account file of this root.
-    const std::string stack = kwtest::readFile(stackFile());
+    const std::string stack = kw::testing::readFile(stackFile());
     EXPECT_EQ(stack.rfind(std::string(accounts::kStackMarker) + "\n", 0), 0u);
     EXPECT_NE(stack.find("auth required /"), std::string::npos) << stack;
     EXPECT_NE(stack.find("account required /"), std::string::npos) << stack;
@@ -158,43 +158,44 @@ TEST_F(PreparedSandbox, AccountFileHoldsOneSaltedHashForTheUser)
 
 TEST_F(PreparedSandbox, PreparingAgainKeepsThePasswordAndTheUsersOwnStack)
 {
-    const std::string accountsBefore = kwtest::readFile(accountsFile());
-    const std::string stackBefore = kwtest::readFile(stackFile());
+    const std::string accountsBefore = kw::testing::readFile(accountsFile());
+    const std::string stackBefore = kw::testing::readFile(stackFile());
     ToolRun again = prepareSandbox(root.path());
     ASSERT_EQ(again.exitStatus, 0) << again.err;
-    EXPECT_EQ(kwtest::readFile(accountsFile()), accountsBefore);
-    EXPECT_EQ(kwtest::readFile(stackFile()), stackBefore);
+    EXPECT_EQ(kw::testing::readFile(accountsFile()), accountsBefore);
+    EXPECT_EQ(kw::testing::readFile(stackFile()), stackBefore);
 
     // A stack of ours that went stale (another build folder) is brought up to date.
-    kwtest::writeFile(stackFile(), std::string(accounts::kStackMarker) + "\nauth required /old/pam_kwsandbox.so\n");
+    kw::testing::writeFile(stackFile(),
+                           std::string(accounts::kStackMarker) + "\nauth required /old/pam_kwsandbox.so\n");
     again = prepareSandbox(root.path());
     ASSERT_EQ(again.exitStatus, 0) << again.err;
-    EXPECT_EQ(kwtest::readFile(stackFile()), stackBefore);
+    EXPECT_EQ(kw::testing::readFile(stackFile()), stackBefore);
 
     // A stack the user wrote stays, and is the one used.
     root.addAccount(user, "own-Password-1");
     root.writePamConfig(root.file("etc/pam.d"));
-    const std::string own = kwtest::readFile(stackFile());
+    const std::string own = kw::testing::readFile(stackFile());
     again = prepareSandbox(root.path());
     ASSERT_EQ(again.exitStatus, 0) << again.err;
     EXPECT_NE(again.err.find("keeping " + stackFile()), std::string::npos) << again.err;
-    EXPECT_EQ(kwtest::readFile(stackFile()), own);
+    EXPECT_EQ(kw::testing::readFile(stackFile()), own);
     EXPECT_TRUE(newController()->validateUsername(user, kw::SecureBuffer("own-Password-1"), { "/usr/bin/id" }));
     EXPECT_FALSE(newController()->validateUsername(user, kw::SecureBuffer(kDemoPassword), { "/usr/bin/id" }));
 }
 
 TEST_F(PreparedSandbox, AccountFileNamingSomeoneElseIsReplaced)
 {
-    kwtest::writeFile(accountsFile(), accounts::makeAccountLine("kw-no-such-user", "other-pass"), 0600);
+    kw::testing::writeFile(accountsFile(), accounts::makeAccountLine("kw-no-such-user", "other-pass"), 0600);
     ASSERT_EQ(prepareSandbox(root.path()).exitStatus, 0);
-    EXPECT_EQ(kwtest::readFile(accountsFile()).rfind(user + ":$", 0), 0u);
+    EXPECT_EQ(kw::testing::readFile(accountsFile()).rfind(user + ":$", 0), 0u);
     EXPECT_TRUE(newController()->validateUsername(user, kw::SecureBuffer(kDemoPassword), { "/usr/bin/id" }));
 }
 
 TEST(SandboxAdministrator, RootWhoseEtcLeadsOutOfItGetsNoStack)
 {
-    kwtest::TestFolder outside(false);
-    kwtest::TestFolder root(false);
+    kw::testing::TestFolder outside(false);
+    kw::testing::TestFolder root(false);
     ASSERT_EQ(symlink(outside.path().c_str(), root.file("etc").c_str()), 0);
     const ToolRun run = prepareSandbox(root.path());
     EXPECT_NE(run.exitStatus, 0);
@@ -206,15 +207,15 @@ TEST(SandboxAdministrator, RootWhoseEtcLeadsOutOfItGetsNoStack)
 // The module on its own, through real PAM conversations.
 TEST(SandboxPamModule, DeniesWhatItsAccountFileCannotVouchFor)
 {
-    const std::string user = kwtest::loggedInUser();
+    const std::string user = kw::testing::loggedInUser();
     ASSERT_FALSE(user.empty());
     const std::string otherUser = user == "nobody" ? "root" : "nobody";
-    kwtest::TestFolder folder(false);
+    kw::testing::TestFolder folder(false);
     const std::string good = folder.file("accounts");
-    kwtest::writeFile(good, accounts::makeAccountLine(user, kDemoPassword), 0600);
-    kwtest::writeFile(folder.file("open-accounts"), accounts::makeAccountLine(user, kDemoPassword), 0666);
-    kwtest::writeFile(folder.file("plain-accounts"), user + ":" + kDemoPassword + "\n", 0600);
-    kwtest::writeFile(folder.file("others-accounts"), accounts::makeAccountLine(otherUser, kDemoPassword), 0600);
+    kw::testing::writeFile(good, accounts::makeAccountLine(user, kDemoPassword), 0600);
+    kw::testing::writeFile(folder.file("open-accounts"), accounts::makeAccountLine(user, kDemoPassword), 0666);
+    kw::testing::writeFile(folder.file("plain-accounts"), user + ":" + kDemoPassword + "\n", 0600);
+    kw::testing::writeFile(folder.file("others-accounts"), accounts::makeAccountLine(otherUser, kDemoPassword), 0600);
     ASSERT_EQ(symlink("/etc/passwd", folder.file("etc-link").c_str()), 0);
 
     struct Case {
@@ -241,9 +242,9 @@ TEST(SandboxPamModule, DeniesWhatItsAccountFileCannotVouchFor)
         { "file in the system's /etc", "accounts=" + folder.file("etc-link"), "root", "x", PAM_AUTHINFO_UNAVAIL },
     };
     for (const auto& c : cases) {
-        kwtest::writeFile(folder.file("pam.d/keepwall"), "auth required " KW_TEST_SANDBOX_PAM_MODULE " " + c.argument +
-                                                             "\naccount required " KW_TEST_SANDBOX_PAM_MODULE " " +
-                                                             c.argument + "\n");
+        kw::testing::writeFile(folder.file("pam.d/keepwall"),
+                               "auth required " KW_TEST_SANDBOX_PAM_MODULE " " + c.argument +
+                                   "\naccount required " KW_TEST_SANDBOX_PAM_MODULE " " + c.argument + "\n");
         kw::authexec::PamCheckOptions options;
         options.confDir = folder.file("pam.d");
         EXPECT_EQ(kw::authexec::pamCheckPassword(options, c.userName, kw::SecureBuffer(c.password)), c.expected)
@@ -300,7 +301,7 @@ TEST(SandboxAccounts, PathsAndLines)
 
 TEST_F(PreparedSandbox, RootPathWithSpacesWorks)
 {
-    kwtest::TestFolder parent(false);
+    kw::testing::TestFolder parent(false);
     const std::string spaced = parent.file("my sandbox");
     ASSERT_EQ(prepareSandbox(spaced).exitStatus, 0);
     setenv("KEEPWALL_ROOT", spaced.c_str(), 1);

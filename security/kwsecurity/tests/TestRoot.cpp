@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kwtest {
+namespace kw::testing {
 
 std::string sha256Hex(std::string_view text)
 {
@@ -130,4 +130,4 @@ std::string LogLines::joined() const
     return all;
 }
 
-} // namespace kwtest
+} // namespace kw::testing

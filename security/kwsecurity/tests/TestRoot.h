@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kwtest {
+namespace kw::testing {
 
 std::string sha256Hex(std::string_view text);
 std::string loggedInUser();
@@ -54,4 +54,4 @@ private:
     kw::LogCapture m_capture;
 };
 
-} // namespace kwtest
+} // namespace kw::testing
