@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libssl-dev libpam0g-dev libsecret-1-dev
-  clang util-linux procps nftables
+  clang util-linux procps nftables dpkg-dev
   gnome-keyring dbus
   libnftables-dev iproute2
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
