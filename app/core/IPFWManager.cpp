@@ -305,6 +305,14 @@ void IPFWManager::rotateSystemLog()
     runAsRoot(SystemRoot::path(kPeriodic), { "daily" }, true);
 }
 
+std::optional<std::string> IPFWManager::runToolCommand(const std::vector<std::string>& words)
+{
+    if (!ensureAuthenticated()) {
+        return std::nullopt;
+    }
+    return runAsRoot(m_toolPath, words, true);
+}
+
 std::optional<std::string> IPFWManager::runIPFWTask(const std::vector<std::string>& args, bool withOutput)
 {
     if (!ensureAuthenticated()) {

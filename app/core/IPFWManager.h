@@ -47,6 +47,9 @@ public:
     static constexpr const char* kDeleteLog = "delete-log";
     static constexpr const char* kSharingStart = "sharing-start";
     static constexpr const char* kSharingStop = "sharing-stop";
+    static constexpr const char* kTry = "try";
+    static constexpr const char* kConfirm = "confirm";
+    static constexpr const char* kRevert = "revert";
 
     static IPFWManager& sharedInstance();
 
@@ -86,6 +89,10 @@ public:
     bool storeConfiguration(const Value& settings);
     bool deleteLogItems(const Value::Array& logIds);
     void rotateSystemLog();
+
+    // Runs the tool as root with a command word and its arguments ({ kTry, "30" }) and returns its
+    // standard output; none when the user is not authenticated.
+    std::optional<std::string> runToolCommand(const std::vector<std::string>& words);
 
     // Runs /sbin/ipfw as root. With output: the whole standard output as ASCII text; none when
     // the user is not authenticated.

@@ -12,7 +12,8 @@
 #include "ui_MonitorController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/ViewExtensions.h"
-#include "windows/insight/InsightHooks.h"
+#include "windows/safety/LoadedRulesBar.h"
+#include "windows/safety/RuleDiffWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -108,6 +109,9 @@ void MonitorController::windowDidLoad()
     m_dynamicModel->setHeaderText(
         Resources::localizedString(QStringLiteral("Messages"), QStringLiteral("DynamicFilters")));
     m_ui->splitView->setSizes({ 420, 140 });
+    // Above the table: told when the kernel runs rules other than the active setting's.
+    m_loadedRulesBar = new LoadedRulesBar;
+    m_ui->mainLayout->insertWidget(0, m_loadedRulesBar);
 
     m_ui->refreshInterval->setText(formatInterval(m_interval));
     showLockState(false);
@@ -207,9 +211,6 @@ void MonitorController::createToolbarItems()
     m_menuRefresh->setObjectName(QStringLiteral("menuRefreshView"));
     m_menuZero->setObjectName(QStringLiteral("menuZeroRuleCounter"));
     m_menuZeroAll->setObjectName(QStringLiteral("menuZeroAllRuleCounters"));
-    menu->addSeparator();
-    menu->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromMonitor(*this); })
-        ->setObjectName(QStringLiteral("menuTestPacket"));
 }
 
 bool MonitorController::validateAction(const QString& identifier) const
@@ -271,8 +272,12 @@ void MonitorController::refreshData()
     IPFWManager* gateway = &m_gateway;
     m_refreshThread = QThread::create([this, gateway] {
         auto result = std::make_shared<std::optional<ListingResult>>();
+        auto difference = std::make_shared<std::optional<std::string>>();
         try {
             const auto text = gateway->runIPFWTask(listingArguments(), true);
+            if (text) {
+                *difference = RuleDiffWindow::loadedRulesDifference(*text);
+            }
             IPFWListingParser parser([](int port) -> std::optional<std::string> {
                 if (auto name = KeepwallController::serviceNameForPort(port)) {
                     return name->toStdString();
@@ -284,7 +289,14 @@ void MonitorController::refreshData()
             logf("Error fetching Monitor data:%s", e.what());
         }
         QMetaObject::invokeMethod(
-            this, [this, result] { refreshEndedWith(std::move(*result)); }, Qt::QueuedConnection);
+            this,
+            [this, result, difference] {
+                if (*difference) {
+                    m_loadedRulesBar->setDifference(QString::fromStdString(**difference));
+                }
+                refreshEndedWith(std::move(*result));
+            },
+            Qt::QueuedConnection);
     });
     m_refreshThread->start();
 }

@@ -26,6 +26,7 @@ class IPFWManager;
 namespace kw::app {
 
 class DynamicRuleModel;
+class LoadedRulesBar;
 class RuleTableModel;
 
 // The monitor: the rules loaded in the kernel with their counters and last-match times, and
@@ -56,6 +57,8 @@ public:
     RuleTableModel& ruleModel() const { return *m_ruleModel; }
     DynamicRuleModel& dynamicModel() const { return *m_dynamicModel; }
     QTimer& refreshTimer() const { return *m_refreshTimer; }
+    // The bar shown above the table while the loaded rules differ from the active setting's.
+    LoadedRulesBar* loadedRulesBar() const { return m_loadedRulesBar; }
     QAction* toolbarItem(const QString& identifier) const { return m_toolbarItems.value(identifier); }
     QStringList toolbarOrdering() const { return m_toolbarOrdering; }
     const QHash<QString, QString>& headerToolTips() const { return m_headerToolTips; }
@@ -111,6 +114,7 @@ private:
     QAction* m_menuZeroAll = nullptr;
     QHash<QString, QString> m_headerToolTips;
     QThread* m_refreshThread = nullptr;
+    LoadedRulesBar* m_loadedRulesBar = nullptr;
     std::function<void(int)> m_showRuleNumber;
     double m_interval = 1.0;
     bool m_fetching = false;

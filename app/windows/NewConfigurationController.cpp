@@ -13,13 +13,14 @@
 #include "config/KeepwallPrefs.h"
 #include "config/SettingsKeys.h"
 #include "core/IPFWManager.h"
+#include "lint/RuleLint.h"
+#include "rules/ConfigurationText.h"
 #include "ui_NewConfigurationController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
-#include "widgets/ToolbarCustomizer.h"
 #include "widgets/ViewExtensions.h"
 #include "windows/assistant/KeepwallAssistant.h"
-#include "windows/insight/InsightHooks.h"
+#include "windows/safety/TrialCountdownDialog.h"
 #include "windows/syntax/SyntaxChecker.h"
 #include "windows/syntax/SyntaxColorizer.h"
 
@@ -32,6 +33,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
+
+#include <algorithm>
 
 namespace kw::app {
 
@@ -228,20 +231,35 @@ void NewConfigurationController::createToolbar()
         }
         m_toolbarItems.insert(QString::fromLatin1(item.identifier), action);
     }
-    // The default items, with their spaces; the others may be added from the toolbar's menu.
-    QList<QPair<QString, QAction*>> allowed;
-    for (const Item& item : items) {
-        allowed.append(
-            { QString::fromLatin1(item.identifier), m_toolbarItems.value(QString::fromLatin1(item.identifier)) });
+    // Apply with undo: the setting is tried and put back unless the user keeps it in time.
+    auto* applyWithUndo = new QAction(Resources::image(QStringLiteral("Keepwall")), tr("Apply with Undo"), this);
+    applyWithUndo->setObjectName(QStringLiteral("applySettingsWithUndo"));
+    applyWithUndo->setToolTip(tr("Activate the setting, and put the previous rules back unless you keep the new "
+                                 "ones within %1 seconds")
+                                  .arg(TrialCountdownDialog::kDefaultSeconds));
+    applyWithUndo->setProperty("paletteLabel", tr("Apply with Undo"));
+    connect(applyWithUndo, &QAction::triggered, this, &NewConfigurationController::applySettingsWithUndo);
+    m_toolbarItems.insert(QStringLiteral("applySettingsWithUndo"), applyWithUndo);
+    // The default items, with their spaces; the others are offered in the menu.
+    const char* const defaultItems[] = { "saveSettings",          "runSetupAssistant",  " ", "showQuickSettings",
+                                         "showIPSharingSettings", "showExpertSettings", " ", "showMonitor",
+                                         "showStoredSettings",    "showLogWindow",      "*", "applySettings",
+                                         "saveToStartupFile" };
+    for (const char* identifier : defaultItems) {
+        if (identifier[0] == ' ' || identifier[0] == '*') {
+            auto* space = new QWidget;
+            space->setObjectName(QString::fromLatin1(identifier[0] == ' ' ? "space" : "flexibleSpace"));
+            if (identifier[0] == ' ') {
+                space->setFixedWidth(16);
+            } else {
+                space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+            }
+            m_toolbar->addWidget(space);
+        } else {
+            m_toolbar->addAction(m_toolbarItems.value(QString::fromLatin1(identifier)));
+        }
     }
-    const QString space = QString::fromLatin1(ToolbarCustomizer::kSpace);
-    new ToolbarCustomizer(m_toolbar, QString::fromLatin1(kToolbarIdentifier), allowed,
-                          { QStringLiteral("saveSettings"), QStringLiteral("runSetupAssistant"), space,
-                            QStringLiteral("showQuickSettings"), QStringLiteral("showIPSharingSettings"),
-                            QStringLiteral("showExpertSettings"), space, QStringLiteral("showMonitor"),
-                            QStringLiteral("showStoredSettings"), QStringLiteral("showLogWindow"),
-                            QString::fromLatin1(ToolbarCustomizer::kFlexibleSpace), QStringLiteral("applySettings"),
-                            QStringLiteral("saveToStartupFile") });
+    m_toolbar->addAction(applyWithUndo);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
     QMenu* firewall = menuBar()->addMenu(tr("&Firewall"));
@@ -259,6 +277,8 @@ void NewConfigurationController::createToolbar()
         firewall->addAction(m_toolbarItems.value(QString::fromLatin1(id)));
         m_authorizedMenuItems << m_toolbarItems.value(QString::fromLatin1(id));
     }
+    firewall->insertAction(m_toolbarItems.value(QStringLiteral("saveToStartupFile")), applyWithUndo);
+    m_authorizedMenuItems << applyWithUndo;
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
     QAction* addItem = edit->addAction(tr("Add Filter…"), this, [this] {
         const int page = m_ui->quickTabView->currentIndex();
@@ -287,8 +307,6 @@ void NewConfigurationController::createToolbar()
     QAction* checkSyntax = view->addAction(tr("Check Syntax…"), this, &NewConfigurationController::showSyntaxChecker);
     checkSyntax->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
     checkSyntax->setObjectName(QStringLiteral("menuShowSyntaxChecker"));
-    view->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromConfiguration(*this); })
-        ->setObjectName(QStringLiteral("menuTestPacket"));
     connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
     validateToolbar();
 }
@@ -553,6 +571,9 @@ void NewConfigurationController::storeAndApply(bool store, bool apply)
 
 void NewConfigurationController::applySettings()
 {
+    if (!confirmLockoutWarnings()) {
+        return;
+    }
     // From the toolbar or menu the edited setting is stored first; after "Activate Now" it
     // already was.
     storeAndApply(sender() != nullptr && qobject_cast<QAction*>(sender()) != nullptr, true);
@@ -835,6 +856,42 @@ void NewConfigurationController::closeEvent(QCloseEvent* event)
     settings.setValue(QStringLiteral("ConfigurationController/frame"), saveGeometry());
     settings.sync();
     QMainWindow::closeEvent(event);
+}
+
+bool NewConfigurationController::confirmLockoutWarnings()
+{
+    const std::vector<LintWarning> warnings =
+        lintRuleText(ipfwTextForSetting(settingFromPages()), lintOptionsForThisProcess());
+    if (std::none_of(warnings.begin(), warnings.end(), [](const LintWarning& w) { return w.lockout; })) {
+        return true;
+    }
+    QStringList lines;
+    for (const LintWarning& w : warnings) {
+        lines << tr("Line %1: %2").arg(w.line).arg(QString::fromStdString(w.message));
+    }
+    // Cancel comes first, so that Return does not load rules that cut the user off.
+    const auto answer = MessageBox::ask(
+        this, QMessageBox::Warning, tr("This setting may lock you out"),
+        tr("Loading it would refuse a connection this machine needs:\n\n%1").arg(lines.join(QLatin1Char('\n'))),
+        { { QMessageBox::Cancel, tr("Cancel") }, { QMessageBox::Apply, tr("Apply Anyway") } });
+    return answer == QMessageBox::Apply;
+}
+
+void NewConfigurationController::applySettingsWithUndo()
+{
+    if (!m_gateway.authenticate() || !confirmLockoutWarnings()) {
+        return;
+    }
+    // The trial loads the stored setting: the edited one is stored first.
+    flushSettings([this](bool stored) {
+        if (!stored) {
+            return;
+        }
+        auto* dialog = new TrialCountdownDialog(m_gateway, TrialCountdownDialog::kDefaultSeconds, this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+        dialog->start();
+    });
 }
 
 } // namespace kw::app

@@ -88,6 +88,8 @@ public:
 public slots:
     void saveSettings();
     void applySettings();
+    // Activates the setting on trial: a count-down dialog keeps it or puts the previous rules back.
+    void applySettingsWithUndo();
     void saveToStartupFile();
     void removeStartupFile();
     void revertSettings();
@@ -125,6 +127,8 @@ private:
     void setPageTitle(const char* format);
     void setOwnControlsEnabled(bool enabled);
     void storeAndApply(bool store, bool apply);
+    // Asks before loading a setting whose rules would lock the user out; true when loading may go on.
+    bool confirmLockoutWarnings();
     void runJob(std::function<void(IPFWManager&)> work, std::function<void(bool failed)> after);
     void loadSetting(const std::string& key, const KeepwallPrefs& prefs);
     Value documentToStore() const;

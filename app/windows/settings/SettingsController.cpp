@@ -13,6 +13,7 @@
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
 #include "windows/KeepwallController.h"
+#include "windows/safety/RuleDiffWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,6 +24,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QHeaderView>
+#include <QMenu>
 #include <QPointer>
 #include <QSettings>
 #include <QThread>
@@ -229,6 +231,11 @@ void SettingsController::windowDidLoad()
     connect(m_ui->deleteButton, &QPushButton::clicked, this, &SettingsController::deleteSettings);
     connect(m_ui->exportButton, &QPushButton::clicked, this, &SettingsController::exportSettings);
     connect(m_ui->importButton, &QPushButton::clicked, this, &SettingsController::importSettings);
+    auto* compareButton = new QPushButton(tr("Compare…"));
+    compareButton->setObjectName(QStringLiteral("compareButton"));
+    compareButton->setAutoDefault(false);
+    m_ui->buttonColumn->insertWidget(m_ui->buttonColumn->indexOf(m_ui->importButton) + 1, compareButton);
+    connect(compareButton, &QPushButton::clicked, this, &SettingsController::chooseSettingsToCompare);
     connect(m_ui->lockButton, &QToolButton::clicked, this,
             [this] { KeepwallController::toggleAuthentication(m_gateway); });
 
@@ -571,6 +578,46 @@ void SettingsController::closeEvent(QCloseEvent* event)
 {
     saveFrame();
     QMainWindow::closeEvent(event);
+}
+
+void SettingsController::chooseSettingsToCompare()
+{
+    const auto selected = m_model->keyAtRow(selectedRow());
+    if (!selected) {
+        QApplication::beep();
+        return;
+    }
+    QMenu others(this);
+    for (const std::string& key : m_model->keys()) {
+        if (key == *selected) {
+            continue;
+        }
+        const Value& setting = m_model->settings().at(key);
+        QAction* item = others.addAction(QString::fromStdString(stringValueOf(setting.get(kSettingName))));
+        connect(item, &QAction::triggered, this, [this, from = *selected, to = key] { compareSettings(from, to); });
+    }
+    if (others.isEmpty()) {
+        QApplication::beep();
+        return;
+    }
+    auto* button = findChild<QPushButton*>(QStringLiteral("compareButton"));
+    others.exec(button != nullptr ? button->mapToGlobal(QPoint(0, button->height())) : QCursor::pos());
+}
+
+RuleDiffWindow* SettingsController::compareSettings(const std::string& fromKey, const std::string& toKey)
+{
+    const auto& settings = m_model->settings();
+    const auto from = settings.find(fromKey);
+    const auto to = settings.find(toKey);
+    if (from == settings.end() || to == settings.end()) {
+        return nullptr;
+    }
+    const std::string fromName = stringValueOf(from->second.get(kSettingName));
+    const std::string toName = stringValueOf(to->second.get(kSettingName));
+    const std::string difference = RuleDiffWindow::settingsDifference(from->second, fromName, to->second, toName);
+    return RuleDiffWindow::showDifference(
+        tr("Rules of “%1” and “%2”").arg(QString::fromStdString(fromName), QString::fromStdString(toName)),
+        QString::fromStdString(difference), this);
 }
 
 } // namespace kw::app

@@ -24,6 +24,8 @@ class IPFWManager;
 
 namespace kw::app {
 
+class RuleDiffWindow;
+
 // The settings table: one row per stored setting, in the order in which the document lists
 // its keys (the order "wallctl list" prints and its indexes count).
 class SettingsTableModel : public QAbstractTableModel {
@@ -96,6 +98,10 @@ public:
     // Waits until no store of this window runs (tests, quit); false on time-out.
     bool waitForJobs(int milliseconds);
 
+    // Opens a window with the difference between the rules two stored settings load; none when
+    // either key names no setting.
+    RuleDiffWindow* compareSettings(const std::string& fromKey, const std::string& toKey);
+
 public slots:
     void makeActiveSettings();
     void makeDefaultSettings();
@@ -104,6 +110,8 @@ public slots:
     void deleteSettings();
     void exportSettings();
     void importSettings();
+    // Offers the other stored settings and compares the selected one with the one chosen.
+    void chooseSettingsToCompare();
     void userAuthenticated();
     void userDeauthenticated();
 

@@ -4,8 +4,8 @@
 #include "adapters/Resources.h"
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
+#include "lint/RuleLint.h"
 #include "syntax/IPFWParser.h"
-#include "widgets/ToolbarCustomizer.h"
 #include "windows/NewConfigurationController.h"
 #include "windows/syntax/SyntaxColorizer.h"
 
@@ -168,11 +168,11 @@ void SyntaxChecker::createToolbar()
     m_checkItem->setProperty("paletteLabel", toolbarText(QStringLiteral("CheckSyntaxPaletteLabel")));
     m_checkItem->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
     connect(m_checkItem, &QAction::triggered, this, &SyntaxChecker::checkSyntax);
-    new ToolbarCustomizer(
-        m_toolbar, QString::fromLatin1(kToolbarIdentifier),
-        { { QStringLiteral("saveSettings"), m_saveItem }, { QStringLiteral("checkSyntax"), m_checkItem } },
-        { QStringLiteral("saveSettings"), QString::fromLatin1(ToolbarCustomizer::kFlexibleSpace),
-          QStringLiteral("checkSyntax") });
+    m_toolbar->addAction(m_saveItem);
+    auto* flexibleSpace = new QWidget;
+    flexibleSpace->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    m_toolbar->addWidget(flexibleSpace);
+    m_toolbar->addAction(m_checkItem);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 }
 
@@ -272,6 +272,13 @@ void SyntaxChecker::checkSyntax()
             const int line = tooMany.lineNumber();
             QMetaObject::invokeMethod(
                 this, [this, message, line] { syntaxEventReceived(message, line, false); }, Qt::QueuedConnection);
+        }
+        // The lint's warnings follow the errors, each with the warning mark.
+        for (const LintWarning& warning : lintRuleText(text, lintOptionsForThisProcess())) {
+            const QString message = QString::fromStdString(warning.message);
+            const int line = warning.line;
+            QMetaObject::invokeMethod(
+                this, [this, message, line] { syntaxEventReceived(message, line, true); }, Qt::QueuedConnection);
         }
         m_workerId.store(std::thread::id());
         QMetaObject::invokeMethod(

@@ -1,0 +1,1 @@
+kw_add_gui_test(tst_safety)
