@@ -14,6 +14,7 @@
 #include "widgets/ViewExtensions.h"
 #include "windows/safety/LoadedRulesBar.h"
 #include "windows/safety/RuleDiffWindow.h"
+#include "windows/insight/InsightHooks.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -211,6 +212,9 @@ void MonitorController::createToolbarItems()
     m_menuRefresh->setObjectName(QStringLiteral("menuRefreshView"));
     m_menuZero->setObjectName(QStringLiteral("menuZeroRuleCounter"));
     m_menuZeroAll->setObjectName(QStringLiteral("menuZeroAllRuleCounters"));
+    menu->addSeparator();
+    menu->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromMonitor(*this); })
+        ->setObjectName(QStringLiteral("menuTestPacket"));
 }
 
 bool MonitorController::validateAction(const QString& identifier) const

@@ -18,8 +18,10 @@
 #include "ui_NewConfigurationController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
+#include "widgets/ToolbarCustomizer.h"
 #include "widgets/ViewExtensions.h"
 #include "windows/assistant/KeepwallAssistant.h"
+#include "windows/insight/InsightHooks.h"
 #include "windows/safety/TrialCountdownDialog.h"
 #include "windows/syntax/SyntaxChecker.h"
 #include "windows/syntax/SyntaxColorizer.h"
@@ -240,25 +242,20 @@ void NewConfigurationController::createToolbar()
     applyWithUndo->setProperty("paletteLabel", tr("Apply with Undo"));
     connect(applyWithUndo, &QAction::triggered, this, &NewConfigurationController::applySettingsWithUndo);
     m_toolbarItems.insert(QStringLiteral("applySettingsWithUndo"), applyWithUndo);
-    // The default items, with their spaces; the others are offered in the menu.
-    const char* const defaultItems[] = { "saveSettings",          "runSetupAssistant",  " ", "showQuickSettings",
-                                         "showIPSharingSettings", "showExpertSettings", " ", "showMonitor",
-                                         "showStoredSettings",    "showLogWindow",      "*", "applySettings",
-                                         "saveToStartupFile" };
-    for (const char* identifier : defaultItems) {
-        if (identifier[0] == ' ' || identifier[0] == '*') {
-            auto* space = new QWidget;
-            space->setObjectName(QString::fromLatin1(identifier[0] == ' ' ? "space" : "flexibleSpace"));
-            if (identifier[0] == ' ') {
-                space->setFixedWidth(16);
-            } else {
-                space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-            }
-            m_toolbar->addWidget(space);
-        } else {
-            m_toolbar->addAction(m_toolbarItems.value(QString::fromLatin1(identifier)));
-        }
+    // The default items, with their spaces; the others may be added from the toolbar's menu.
+    QList<QPair<QString, QAction*>> allowed;
+    for (const Item& item : items) {
+        allowed.append(
+            { QString::fromLatin1(item.identifier), m_toolbarItems.value(QString::fromLatin1(item.identifier)) });
     }
+    const QString space = QString::fromLatin1(ToolbarCustomizer::kSpace);
+    new ToolbarCustomizer(m_toolbar, QString::fromLatin1(kToolbarIdentifier), allowed,
+                          { QStringLiteral("saveSettings"), QStringLiteral("runSetupAssistant"), space,
+                            QStringLiteral("showQuickSettings"), QStringLiteral("showIPSharingSettings"),
+                            QStringLiteral("showExpertSettings"), space, QStringLiteral("showMonitor"),
+                            QStringLiteral("showStoredSettings"), QStringLiteral("showLogWindow"),
+                            QString::fromLatin1(ToolbarCustomizer::kFlexibleSpace), QStringLiteral("applySettings"),
+                            QStringLiteral("saveToStartupFile") });
     m_toolbar->addAction(applyWithUndo);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
@@ -307,6 +304,8 @@ void NewConfigurationController::createToolbar()
     QAction* checkSyntax = view->addAction(tr("Check Syntax…"), this, &NewConfigurationController::showSyntaxChecker);
     checkSyntax->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
     checkSyntax->setObjectName(QStringLiteral("menuShowSyntaxChecker"));
+    view->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromConfiguration(*this); })
+        ->setObjectName(QStringLiteral("menuTestPacket"));
     connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
     validateToolbar();
 }

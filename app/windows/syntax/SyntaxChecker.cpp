@@ -6,6 +6,7 @@
 #include "base/NotificationCenter.h"
 #include "lint/RuleLint.h"
 #include "syntax/IPFWParser.h"
+#include "widgets/ToolbarCustomizer.h"
 #include "windows/NewConfigurationController.h"
 #include "windows/syntax/SyntaxColorizer.h"
 
@@ -168,11 +169,11 @@ void SyntaxChecker::createToolbar()
     m_checkItem->setProperty("paletteLabel", toolbarText(QStringLiteral("CheckSyntaxPaletteLabel")));
     m_checkItem->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
     connect(m_checkItem, &QAction::triggered, this, &SyntaxChecker::checkSyntax);
-    m_toolbar->addAction(m_saveItem);
-    auto* flexibleSpace = new QWidget;
-    flexibleSpace->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    m_toolbar->addWidget(flexibleSpace);
-    m_toolbar->addAction(m_checkItem);
+    new ToolbarCustomizer(
+        m_toolbar, QString::fromLatin1(kToolbarIdentifier),
+        { { QStringLiteral("saveSettings"), m_saveItem }, { QStringLiteral("checkSyntax"), m_checkItem } },
+        { QStringLiteral("saveSettings"), QString::fromLatin1(ToolbarCustomizer::kFlexibleSpace),
+          QStringLiteral("checkSyntax") });
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 }
 
