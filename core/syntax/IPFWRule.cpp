@@ -72,29 +72,6 @@ void appendPorts(std::string& s, std::span<const std::uint16_t> ports, IPFWPortK
     }
 }
 
-void appendBits(std::string& s, const char* keyword, std::uint8_t set, std::uint8_t clear,
-                std::span<const NamedBit> names)
-{
-    if (set == 0 && clear == 0) {
-        return;
-    }
-    s += ' ';
-    s += keyword;
-    char separator = ' ';
-    for (const auto* bits : { &set, &clear }) {
-        for (const auto& n : names) {
-            if ((*bits & n.bit) != 0) {
-                s += separator;
-                if (bits == &clear) {
-                    s += '!';
-                }
-                s += n.name;
-                separator = ',';
-            }
-        }
-    }
-}
-
 std::string protocolText(int protocol)
 {
     const char* name = protocolDatabaseName(protocol);
@@ -222,6 +199,104 @@ void appendActionText(std::string& s, const IPFWRule& r)
     }
 }
 
+void appendNamedBits(std::string& s, const char* keyword, std::uint8_t set, std::uint8_t clear,
+                     std::span<const NamedBit> names)
+{
+    if (set == 0 && clear == 0) {
+        return;
+    }
+    s += ' ';
+    s += keyword;
+    char separator = ' ';
+    for (const auto* bits : { &set, &clear }) {
+        for (const auto& n : names) {
+            if ((*bits & n.bit) != 0) {
+                s += separator;
+                if (bits == &clear) {
+                    s += '!';
+                }
+                s += n.name;
+                separator = ',';
+            }
+        }
+    }
+}
+
+void appendLogAndProtocol(std::string& s, const IPFWRule& r)
+{
+    if (r.log) {
+        s += " log";
+        if (r.logAmount != 0) {
+            s += " logamount " + std::to_string(r.logAmount);
+        }
+    }
+    s += ' ';
+    s += protocolText(r.protocol);
+}
+
+void appendUid(std::string& s, const IPFWRule& r)
+{
+    if (r.hasUid) {
+        s += " uid ";
+        s += r.userName.empty() ? std::to_string(r.uid) : r.userName;
+    }
+}
+
+void appendInterfaceWords(std::string& s, const IPFWRule& r)
+{
+    if (r.via.isSet()) {
+        s += " via " + r.via.text();
+    }
+    if (r.recv.isSet()) {
+        s += " recv " + r.recv.text();
+    }
+    if (r.xmit.isSet()) {
+        s += " xmit " + r.xmit.text();
+    }
+    if (r.fragment) {
+        s += " frag";
+    }
+}
+
+void appendTcpFlagWords(std::string& s, const IPFWRule& r)
+{
+    if (r.established) {
+        s += " established";
+    }
+    if (r.tcpFlagsSet == ipfw::kTcpSyn && r.tcpFlagsClear == ipfw::kTcpAck) {
+        s += " setup";
+    } else {
+        appendNamedBits(s, "tcpflags", r.tcpFlagsSet, r.tcpFlagsClear, ipfw::kTcpFlagNames);
+    }
+}
+
+void appendIcmpTypes(std::string& s, const IPFWRule& r, const char* keyword)
+{
+    if (!r.hasIcmpTypes) {
+        return;
+    }
+    s += ' ';
+    s += keyword;
+    char separator = ' ';
+    for (int t = 0; t < 128; ++t) {
+        if (r.hasIcmpType(t)) {
+            s += separator;
+            s += std::to_string(t);
+            separator = ',';
+        }
+    }
+}
+
+void appendKeepState(std::string& s, const IPFWRule& r)
+{
+    if (r.keepState) {
+        s += " keep-state";
+        if (r.stateType != 0) {
+            s += ' ' + std::to_string(r.stateType);
+        }
+    }
+}
+
 std::string ruleText(const IPFWRule& r)
 {
     std::string s;
@@ -236,69 +311,26 @@ std::string ruleText(const IPFWRule& r)
     if (r.action == IPFWAction::CheckState) {
         return s;
     }
-    if (r.log) {
-        s += " log";
-        if (r.logAmount != 0) {
-            s += " logamount " + std::to_string(r.logAmount);
-        }
-    }
-    s += ' ';
-    s += protocolText(r.protocol);
+    appendLogAndProtocol(s, r);
     s += " from ";
     appendEndpoint(s, r.source);
     appendPorts(s, r.sourcePorts(), r.sourcePortKind);
     s += " to ";
     appendEndpoint(s, r.destination);
     appendPorts(s, r.destinationPorts(), r.destinationPortKind);
-    if (r.hasUid) {
-        s += " uid ";
-        s += r.userName.empty() ? std::to_string(r.uid) : r.userName;
-    }
+    appendUid(s, r);
     if (r.in != r.out) {
         s += r.in ? " in" : " out";
     }
     if (r.bridged) {
         s += " bridged";
     }
-    if (r.via.isSet()) {
-        s += " via " + r.via.text();
-    }
-    if (r.recv.isSet()) {
-        s += " recv " + r.recv.text();
-    }
-    if (r.xmit.isSet()) {
-        s += " xmit " + r.xmit.text();
-    }
-    if (r.fragment) {
-        s += " frag";
-    }
-    appendBits(s, "ipoptions", r.ipOptionsSet, r.ipOptionsClear, ipfw::kIpOptionNames);
-    appendBits(s, "tcpoptions", r.tcpOptionsSet, r.tcpOptionsClear, ipfw::kTcpOptionNames);
-    if (r.established) {
-        s += " established";
-    }
-    if (r.tcpFlagsSet == ipfw::kTcpSyn && r.tcpFlagsClear == ipfw::kTcpAck) {
-        s += " setup";
-    } else {
-        appendBits(s, "tcpflags", r.tcpFlagsSet, r.tcpFlagsClear, ipfw::kTcpFlagNames);
-    }
-    if (r.hasIcmpTypes) {
-        s += " icmptypes";
-        char separator = ' ';
-        for (int t = 0; t < 128; ++t) {
-            if (r.hasIcmpType(t)) {
-                s += separator;
-                s += std::to_string(t);
-                separator = ',';
-            }
-        }
-    }
-    if (r.keepState) {
-        s += " keep-state";
-        if (r.stateType != 0) {
-            s += ' ' + std::to_string(r.stateType);
-        }
-    }
+    appendInterfaceWords(s, r);
+    appendNamedBits(s, "ipoptions", r.ipOptionsSet, r.ipOptionsClear, ipfw::kIpOptionNames);
+    appendNamedBits(s, "tcpoptions", r.tcpOptionsSet, r.tcpOptionsClear, ipfw::kTcpOptionNames);
+    appendTcpFlagWords(s, r);
+    appendIcmpTypes(s, r, "icmptypes");
+    appendKeepState(s, r);
     if (r.hasLimit()) {
         s += " limit " + limitMaskText(r.limitMask) + ' ' + std::to_string(r.limitCount);
     }

@@ -173,6 +173,24 @@ std::string ruleText(const IPFWRule& rule);
 // The action word with its argument as the listing writes it ("divert 8668", "unreach host").
 void appendActionText(std::string& text, const IPFWRule& rule);
 
+// Parts of the rule text that every release's listing writes alike, each with its blank before
+// it; the releases differ in the order of the parts and in some keywords.
+// " log" (and " logamount N"), then the protocol by its protocols-database name or number.
+void appendLogAndProtocol(std::string& text, const IPFWRule& rule);
+// " uid" and the user's name (else number).
+void appendUid(std::string& text, const IPFWRule& rule);
+// " via", " recv", " xmit" with their interfaces, then " frag".
+void appendInterfaceWords(std::string& text, const IPFWRule& rule);
+// " established", then " setup" or the TCP flags.
+void appendTcpFlagWords(std::string& text, const IPFWRule& rule);
+// The ICMP types after the keyword ("icmptypes" or the older "icmptype").
+void appendIcmpTypes(std::string& text, const IPFWRule& rule, const char* keyword);
+// " keep-state" (and its state type).
+void appendKeepState(std::string& text, const IPFWRule& rule);
+// Bits set, then bits clear ("!"), by name after the keyword; nothing when none is named.
+void appendNamedBits(std::string& text, const char* keyword, std::uint8_t set, std::uint8_t clear,
+                     std::span<const ipfw::NamedBit> names);
+
 // The words of a limit mask in the order the listing writes them ("src-addr dst-port").
 std::string limitMaskText(std::uint8_t mask);
 

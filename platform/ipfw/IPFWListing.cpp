@@ -66,30 +66,6 @@ void appendEndpointText(std::string& s, const IPFWAddress& a)
     s.append(text, from, text.find(" to ", from) - from);
 }
 
-void appendNamedBits(std::string& s, const char* keyword, std::uint8_t set, std::uint8_t clear,
-                     std::span<const ipfw::NamedBit> names)
-{
-    if (set == 0 && clear == 0) {
-        return;
-    }
-    s += ' ';
-    s += keyword;
-    char separator = ' ';
-    for (int pass = 0; pass < 2; ++pass) {
-        const std::uint8_t bits = pass == 0 ? set : clear;
-        for (const auto& n : names) {
-            if ((bits & n.bit) != 0) {
-                s += separator;
-                if (pass == 1) {
-                    s += '!';
-                }
-                s += n.name;
-                separator = ',';
-            }
-        }
-    }
-}
-
 // The older userland's listing of a rule: the options in the order that command printed them.
 std::string olderRuleText(const IPFWRule& r)
 {
@@ -103,70 +79,26 @@ std::string olderRuleText(const IPFWRule& r)
     if (r.action == IPFWAction::CheckState) {
         return s;
     }
-    if (r.log) {
-        s += " log";
-        if (r.logAmount != 0) {
-            s += " logamount " + std::to_string(r.logAmount);
-        }
-    }
-    s += ' ';
-    const char* name = protocolDatabaseName(r.protocol);
-    s += name != nullptr ? std::string(name) : std::to_string(r.protocol);
+    appendLogAndProtocol(s, r);
     s += " from ";
     appendEndpointText(s, r.source);
     appendPortList(s, r.sourcePorts(), r.sourcePortKind);
     s += " to ";
     appendEndpointText(s, r.destination);
     appendPortList(s, r.destinationPorts(), r.destinationPortKind);
-    if (r.hasUid) {
-        s += " uid ";
-        s += r.userName.empty() ? std::to_string(r.uid) : r.userName;
-    }
-    if (r.keepState) {
-        s += " keep-state";
-        if (r.stateType != 0) {
-            s += ' ' + std::to_string(r.stateType);
-        }
-    }
+    appendUid(s, r);
+    appendKeepState(s, r);
     if (r.bridged) {
         s += " bridged";
     }
     if (r.in != r.out) {
         s += r.in ? " in" : " out";
     }
-    if (r.via.isSet()) {
-        s += " via " + r.via.text();
-    }
-    if (r.recv.isSet()) {
-        s += " recv " + r.recv.text();
-    }
-    if (r.xmit.isSet()) {
-        s += " xmit " + r.xmit.text();
-    }
-    if (r.fragment) {
-        s += " frag";
-    }
+    appendInterfaceWords(s, r);
     appendNamedBits(s, "ipopt", r.ipOptionsSet, r.ipOptionsClear, ipfw::kIpOptionNames);
-    if (r.established) {
-        s += " established";
-    }
-    if (r.tcpFlagsSet == ipfw::kTcpSyn && r.tcpFlagsClear == ipfw::kTcpAck) {
-        s += " setup";
-    } else {
-        appendNamedBits(s, "tcpflags", r.tcpFlagsSet, r.tcpFlagsClear, ipfw::kTcpFlagNames);
-    }
+    appendTcpFlagWords(s, r);
     appendNamedBits(s, "tcpoptions", r.tcpOptionsSet, r.tcpOptionsClear, ipfw::kTcpOptionNames);
-    if (r.hasIcmpTypes) {
-        s += " icmptype";
-        char separator = ' ';
-        for (int t = 0; t < 128; ++t) {
-            if (r.hasIcmpType(t)) {
-                s += separator;
-                s += std::to_string(t);
-                separator = ',';
-            }
-        }
-    }
+    appendIcmpTypes(s, r, "icmptype");
     return s;
 }
 
