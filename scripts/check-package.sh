@@ -66,9 +66,10 @@ if [[ $app == app ]]; then
     [[ $depends == *libqt6widgets6* ]] || fail "Depends lacks libqt6widgets6: $depends"
 fi
 
-# The starter runs the tool only from the path it was built with: the package's own.
-grep -qaF "$p/libexec/keepwall/wallctl" "$build/bin/kw-authexec" ||
-    fail "the starter does not run $p/libexec/keepwall/wallctl"
+# The starter runs the tool only from the path it was built with: it must be the package's own.
+tool_path=$(sed -n 's/^KEEPWALL_TOOL_INSTALL_PATH:STRING=//p' "$build/CMakeCache.txt")
+[[ $tool_path == "$p/libexec/keepwall/wallctl" ]] ||
+    fail "the starter runs $tool_path, the package installs $p/libexec/keepwall/wallctl"
 
 dpkg -x "$deb" "$work/root"
 mkdir -p "$work/sysroot"
