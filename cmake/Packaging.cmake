@@ -23,6 +23,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # Libraries from dpkg-shlibdeps; the PAM modules the service file names are no linked library.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libKWSecurity is the package's own: the application's need of it is no dependency.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-modules, libpam-runtime")
 # The PAM service file is the administrator's to change: kept across upgrades.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/dist/debian/conffiles")
