@@ -525,7 +525,7 @@ void NewConfigurationController::saveSettings()
         const auto answer = MessageBox::ask(
             this, QMessageBox::Information, message("ChooseApplyToActivate"), message("MustClickApply"),
             { { QMessageBox::Yes, message("ActivateNow") }, { QMessageBox::No, message("ActivateLater") } });
-        if (answer == QMessageBox::Yes) {
+        if (answer == QMessageBox::Yes && confirmLockoutWarnings()) {
             storeAndApply(false, true);
         }
     });

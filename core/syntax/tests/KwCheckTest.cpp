@@ -132,7 +132,7 @@ TEST_F(KwCheckTest, ReleaseGrammarFollowsTheConfiguredRelease)
 
     const ProgramRun usage = run("--release-grammar a b");
     EXPECT_EQ(usage.status, 64);
-    EXPECT_EQ(usage.err, "usage: kw-check [--release-grammar] [rule-file]\n");
+    EXPECT_EQ(usage.err, "usage: kw-check [--release-grammar] [--lint] [rule-file]\n");
 }
 
 // The corpus's rule files of the newer command check clean with the 10.4 grammar.
