@@ -179,3 +179,20 @@ xdotool type --delay 10 example.org
 xdotool key Return
 sleep 1
 shot "$tools" network-tools.png
+
+# Test a Packet from the configuration window: SSH from outside to this host.
+xdotool windowfocus --sync "$config" key ctrl+shift+t
+tester=$(window "Test a Packet")
+sleep 0.8
+xdotool mousemove --window "$tester" 260 134 click 1
+xdotool type --delay 10 203.0.113.9
+xdotool mousemove --window "$tester" 490 134 click 1
+xdotool type --delay 10 40000
+xdotool mousemove --window "$tester" 490 162 click 1
+xdotool type --delay 10 22
+xdotool mousemove --window "$tester" 108 189 click 1
+xdotool mousemove --window "$tester" 508 257 click 1
+sleep 1.5
+shot "$tester" test-a-packet.png
+xdotool windowunmap --sync "$tester"
+

@@ -304,8 +304,10 @@ void NewConfigurationController::createToolbar()
     QAction* checkSyntax = view->addAction(tr("Check Syntax…"), this, &NewConfigurationController::showSyntaxChecker);
     checkSyntax->setShortcut(QKeySequence(QStringLiteral("Ctrl+K")));
     checkSyntax->setObjectName(QStringLiteral("menuShowSyntaxChecker"));
-    view->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromConfiguration(*this); })
-        ->setObjectName(QStringLiteral("menuTestPacket"));
+    QAction* testPacket =
+        view->addAction(tr("Test a Packet…"), this, [this] { openPacketTesterFromConfiguration(*this); });
+    testPacket->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+T")));
+    testPacket->setObjectName(QStringLiteral("menuTestPacket"));
     connect(firewall, &QMenu::aboutToShow, this, [this, save] { save->setEnabled(isEdited() && m_isAuthorized); });
     validateToolbar();
 }

@@ -116,7 +116,12 @@ QString PacketTesterController::programPath()
     if (QFileInfo(beside).isExecutable()) {
         return beside;
     }
+#ifdef KW_TOOL_INSTALL_PATH
+    // Installed beside wallctl.
+    return QFileInfo(QStringLiteral(KW_TOOL_INSTALL_PATH)).absolutePath() + QStringLiteral("/kw-whatif");
+#else
     return QString::fromLatin1(kInstalledProgram);
+#endif
 }
 
 PacketTesterController::PacketTesterController()

@@ -63,7 +63,7 @@ public:
     static void releaseSharedInstance();
     ~PacketTesterController() override;
 
-    // kw-whatif beside the running program (build tree), else the installed one.
+    // kw-whatif beside the running program (build tree), else the one installed beside wallctl.
     static QString programPath();
 
     // The rules to test: a stored setting, or a rule file's text (what a window shows).

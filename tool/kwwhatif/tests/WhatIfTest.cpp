@@ -299,6 +299,19 @@ TEST(WhatIfPacket, RuleTextThatDoesNotLoadIsNamedByLine)
     whatif::WhatIf w;
     EXPECT_TRUE(w.loadRuleText("# comment\n\n-q flush\nadd 100 allow ip from any to any # why\n", error)) << error;
     EXPECT_EQ(w.table().rules().size(), 2u);
+
+    // Rules out of number order take the loader's order; a rule without a number follows the
+    // last rule loaded before it.
+    whatif::WhatIf ordered;
+    EXPECT_TRUE(ordered.loadRuleText("add 300 deny ip from any to any\nadd 100 count ip from any to any\n"
+                                     "add 300 allow ip from any to any\nadd allow tcp from any to any\n",
+                                     error))
+        << error;
+    std::vector<std::string> order;
+    for (const auto& r : ordered.table().rules()) {
+        order.push_back(std::to_string(r.rule.number) + ' ' + r.text.substr(0, r.text.find(' ')));
+    }
+    EXPECT_EQ(order, (std::vector<std::string> { "100 count", "300 deny", "300 allow", "400 allow", "65535 allow" }));
 }
 
 TEST_F(WhatIfRoot, LoadedRulesAreReadAsRootAndLeftUnchanged)
