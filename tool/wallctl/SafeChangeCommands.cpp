@@ -79,20 +79,12 @@ private:
     int m_fd = -1;
 };
 
-// Marks the command as failed where the tool's context carries such a mark (the exit status
-// reads it); a context without one leaves the status as the dispatcher sets it.
-template <typename Context> void markFailed(Context& c)
-{
-    if constexpr (requires { c.failed; }) {
-    }
-}
-
 void refuse(ToolContext& c, const std::string& message)
 {
     logLine(message);
     std::fprintf(c.err, "%s\n", message.c_str());
     std::fflush(c.err);
-    markFailed(c);
+    c.failed = true; // the exit status tells the caller the command was refused
 }
 
 void removeTrialState()

@@ -138,6 +138,7 @@ TEST_F(SafeChange, ConfirmKeepsTheNewRulesAndASecondTryWaitsForIt)
     const std::string tried = listing();
 
     const auto second = wallctl({ "try", "60" });
+    EXPECT_EQ(second.exitStatus, 2);
     EXPECT_NE(second.err.find("already pending"), std::string::npos) << second.err;
     EXPECT_EQ(listing(), tried);
 
@@ -149,6 +150,7 @@ TEST_F(SafeChange, ConfirmKeepsTheNewRulesAndASecondTryWaitsForIt)
     EXPECT_TRUE(errorsPosted().empty());
 
     const auto again = wallctl({ "confirm" });
+    EXPECT_EQ(again.exitStatus, 2);
     EXPECT_NE(again.err.find("No trial of new rules is pending"), std::string::npos);
     // Once confirmed, a new trial may start.
     EXPECT_EQ(wallctl({ "try", "60" }).exitStatus, 0);
@@ -199,6 +201,7 @@ TEST_F(SafeChange, ArgumentsOutsideTheRangeAreRefused)
 {
     for (const char* seconds : { "0", "-5", "abc", "86401", "" }) {
         const auto r = wallctl({ "try", seconds });
+        EXPECT_EQ(r.exitStatus, 2) << seconds;
         EXPECT_NE(r.err.find("give the seconds to wait"), std::string::npos) << seconds;
         EXPECT_FALSE(trialPending()) << seconds;
     }
