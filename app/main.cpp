@@ -6,6 +6,7 @@
 #include "windows/KeepwallController.h"
 #include "windows/MonitorController.h"
 #include "windows/NewConfigurationController.h"
+#include "windows/insight/PacketTesterController.h"
 #include "windows/log/LogController.h"
 #include "windows/resolver/ResolverController.h"
 #include "windows/settings/InterfaceEditController.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv)
         if (!delegate.hasTerminated()) {
             delegate.applicationWillTerminate();
         }
+        kw::app::PacketTesterController::releaseSharedInstance();
         kw::app::ResolverController::releaseSharedInstance();
         kw::app::InterfaceEditController::releaseSharedInstance();
         delete kw::app::SyntaxChecker::existingInstance();

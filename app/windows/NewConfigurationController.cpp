@@ -248,6 +248,7 @@ void NewConfigurationController::createToolbar()
         allowed.append(
             { QString::fromLatin1(item.identifier), m_toolbarItems.value(QString::fromLatin1(item.identifier)) });
     }
+    allowed.append({ QStringLiteral("applySettingsWithUndo"), applyWithUndo });
     const QString space = QString::fromLatin1(ToolbarCustomizer::kSpace);
     new ToolbarCustomizer(m_toolbar, QString::fromLatin1(kToolbarIdentifier), allowed,
                           { QStringLiteral("saveSettings"), QStringLiteral("runSetupAssistant"), space,
@@ -255,8 +256,7 @@ void NewConfigurationController::createToolbar()
                             QStringLiteral("showExpertSettings"), space, QStringLiteral("showMonitor"),
                             QStringLiteral("showStoredSettings"), QStringLiteral("showLogWindow"),
                             QString::fromLatin1(ToolbarCustomizer::kFlexibleSpace), QStringLiteral("applySettings"),
-                            QStringLiteral("saveToStartupFile") });
-    m_toolbar->addAction(applyWithUndo);
+                            QStringLiteral("applySettingsWithUndo"), QStringLiteral("saveToStartupFile") });
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
     QMenu* firewall = menuBar()->addMenu(tr("&Firewall"));
