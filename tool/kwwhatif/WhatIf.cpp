@@ -371,9 +371,10 @@ int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostre
 
     // A settings document of tens of thousands of filters, and its rule table, take longer to
     // free value by value than to read; a command that ends right after leaves them to the end
-    // of the process, as wallctl does.
+    // of the process, as wallctl does (held by a static, so leak checkers see them in use).
+    static WhatIf* leftToProcessEnd = nullptr;
     std::unique_ptr<WhatIf> owned;
-    WhatIf& whatIf = leaveToProcessEnd ? *new WhatIf : *(owned = std::make_unique<WhatIf>());
+    WhatIf& whatIf = leaveToProcessEnd ? *(leftToProcessEnd = new WhatIf) : *(owned = std::make_unique<WhatIf>());
     if (me) {
         whatIf.setMyAddresses(*me);
     }
@@ -406,9 +407,10 @@ int runWhatIf(const std::vector<std::string>& args, std::istream& in, std::ostre
         }
     } else {
         try {
+            static KeepwallPrefs* prefsLeftToProcessEnd = nullptr;
             std::unique_ptr<KeepwallPrefs> ownedPrefs;
-            KeepwallPrefs& prefs =
-                leaveToProcessEnd ? *new KeepwallPrefs : *(ownedPrefs = std::make_unique<KeepwallPrefs>());
+            KeepwallPrefs& prefs = leaveToProcessEnd ? *(prefsLeftToProcessEnd = new KeepwallPrefs)
+                                                     : *(ownedPrefs = std::make_unique<KeepwallPrefs>());
             std::optional<std::string> key;
             if (source == Source::Index) {
                 std::uint64_t index = 0;
