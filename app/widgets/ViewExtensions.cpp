@@ -3,7 +3,9 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QMainWindow>
 #include <QScrollBar>
+#include <QSettings>
 #include <QToolTip>
 
 namespace kw::app {
@@ -159,6 +161,26 @@ bool HeaderToolTips::eventFilter(QObject* watched, QEvent* event)
         return true;
     }
     return QObject::eventFilter(watched, event);
+}
+
+bool restoreWindowFrame(QWidget& window, const QString& name)
+{
+    return window.restoreGeometry(QSettings().value(name + QStringLiteral("/frame")).toByteArray());
+}
+
+void saveWindowFrame(const QWidget& window, const QString& name)
+{
+    QSettings().setValue(name + QStringLiteral("/frame"), window.saveGeometry());
+}
+
+void restoreToolbarState(QMainWindow& window, const QString& toolbarIdentifier)
+{
+    window.restoreState(QSettings().value(toolbarIdentifier + QStringLiteral("/state")).toByteArray());
+}
+
+void saveToolbarState(const QMainWindow& window, const QString& toolbarIdentifier)
+{
+    QSettings().setValue(toolbarIdentifier + QStringLiteral("/state"), window.saveState());
 }
 
 } // namespace kw::app

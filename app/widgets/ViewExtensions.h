@@ -10,6 +10,7 @@
 #include <functional>
 
 class QHeaderView;
+class QMainWindow;
 
 namespace kw::app {
 
@@ -53,6 +54,14 @@ public:
 double splitFraction(const QSplitter& splitter);
 // Gives the second pane the share f of the two panes' height; nothing with fewer than two.
 void setSplitFraction(QSplitter& splitter, double fraction);
+
+// A window's frame, kept in the application's settings under "<name>/frame"; restoring
+// answers false when none was kept (the window then takes its own first size).
+bool restoreWindowFrame(QWidget& window, const QString& name);
+void saveWindowFrame(const QWidget& window, const QString& name);
+// A main window's bars, kept under "<toolbar identifier>/state".
+void restoreToolbarState(QMainWindow& window, const QString& toolbarIdentifier);
+void saveToolbarState(const QMainWindow& window, const QString& toolbarIdentifier);
 
 // One tool-tip area per column of a table header: the owner is asked for the text of a column
 // identifier when the tip is shown. Column identifiers are the model's header data in

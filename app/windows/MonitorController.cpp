@@ -12,16 +12,15 @@
 #include "ui_MonitorController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/ViewExtensions.h"
+#include "windows/insight/InsightHooks.h"
 #include "windows/safety/LoadedRulesBar.h"
 #include "windows/safety/RuleDiffWindow.h"
-#include "windows/insight/InsightHooks.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMenuBar>
-#include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
@@ -140,11 +139,10 @@ void MonitorController::windowDidLoad()
     connect(m_ui->lockButton, &QToolButton::clicked, this,
             [this] { KeepwallController::toggleAuthentication(m_gateway); });
 
-    QSettings settings;
-    if (!restoreGeometry(settings.value(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName))).toByteArray())) {
+    if (!restoreWindowFrame(*this, QString::fromLatin1(kFrameName))) {
         resize(1040, 640);
     }
-    restoreState(settings.value(QStringLiteral("%1/state").arg(QLatin1String(kToolbarIdentifier))).toByteArray());
+    restoreToolbarState(*this, QString::fromLatin1(kToolbarIdentifier));
 
     // The spinner shows only while a refresh runs.
     m_ui->spinner->hide();
@@ -439,9 +437,8 @@ void MonitorController::userDeauthenticated()
 
 void MonitorController::saveFrame()
 {
-    QSettings settings;
-    settings.setValue(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName)), saveGeometry());
-    settings.setValue(QStringLiteral("%1/state").arg(QLatin1String(kToolbarIdentifier)), saveState());
+    saveWindowFrame(*this, QString::fromLatin1(kFrameName));
+    saveToolbarState(*this, QString::fromLatin1(kToolbarIdentifier));
 }
 
 void MonitorController::closeEvent(QCloseEvent* event)

@@ -31,7 +31,6 @@
 #include <QFontDatabase>
 #include <QMenuBar>
 #include <QProgressDialog>
-#include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
@@ -155,8 +154,7 @@ void NewConfigurationController::windowDidLoad()
     });
     connect(m_ui->lockButton, &QToolButton::clicked, this,
             [this] { KeepwallController::toggleAuthentication(m_gateway); });
-    QSettings settings;
-    if (!restoreGeometry(settings.value(QStringLiteral("ConfigurationController/frame")).toByteArray())) {
+    if (!restoreWindowFrame(*this, QStringLiteral("ConfigurationController"))) {
         resize(880, 660);
     }
     // A window made after the launch's announcement starts from the state as it is.
@@ -853,9 +851,7 @@ void NewConfigurationController::closeEvent(QCloseEvent* event)
 {
     UserDefaults::setValue(QString::fromLatin1(UserDefaults::kExpertSplitViewPos),
                            splitFraction(*m_ui->expertSplitView));
-    QSettings settings;
-    settings.setValue(QStringLiteral("ConfigurationController/frame"), saveGeometry());
-    settings.sync();
+    saveWindowFrame(*this, QStringLiteral("ConfigurationController"));
     QMainWindow::closeEvent(event);
 }
 

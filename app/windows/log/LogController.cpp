@@ -16,6 +16,7 @@
 #include "logarchive/SQLDatabase.h"
 #include "ui_LogController.h"
 #include "widgets/MessageBox.h"
+#include "widgets/ViewExtensions.h"
 #include "windows/insight/LogRuleMenu.h"
 
 #include <QAction>
@@ -32,7 +33,6 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QProgressDialog>
-#include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
@@ -209,11 +209,10 @@ void LogController::windowDidLoad()
     loadArchiveItemsForQuery(std::nullopt);
     showCount(kCurrentTab);
 
-    QSettings settings;
-    if (!restoreGeometry(settings.value(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName))).toByteArray())) {
+    if (!restoreWindowFrame(*this, QString::fromLatin1(kFrameName))) {
         resize(980, 620);
     }
-    restoreState(settings.value(QStringLiteral("%1/state").arg(QLatin1String(kToolbarIdentifier))).toByteArray());
+    restoreToolbarState(*this, QString::fromLatin1(kToolbarIdentifier));
     showLoggingState();
 }
 
@@ -688,9 +687,8 @@ bool LogController::waitUntilIdle(int milliseconds)
 
 void LogController::saveFrame()
 {
-    QSettings settings;
-    settings.setValue(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName)), saveGeometry());
-    settings.setValue(QStringLiteral("%1/state").arg(QLatin1String(kToolbarIdentifier)), saveState());
+    saveWindowFrame(*this, QString::fromLatin1(kFrameName));
+    saveToolbarState(*this, QString::fromLatin1(kToolbarIdentifier));
 }
 
 void LogController::closeEvent(QCloseEvent* event)

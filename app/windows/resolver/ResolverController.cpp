@@ -1,4 +1,5 @@
 #include "windows/resolver/ResolverController.h"
+#include "widgets/ViewExtensions.h"
 
 #include "base/SystemRoot.h"
 
@@ -12,7 +13,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -22,11 +22,6 @@ namespace {
 
 // A command asked to end gets this long before it is killed.
 constexpr int kTerminateGraceMs = 2000;
-
-QString frameKey()
-{
-    return QString::fromLatin1(ResolverController::kFrameName) + QStringLiteral("/frame");
-}
 
 } // namespace
 
@@ -85,7 +80,7 @@ ResolverController::ResolverController()
     connect(m_lookup.button, &QPushButton::clicked, this, &ResolverController::toggleLookup);
     connect(m_whois.button, &QPushButton::clicked, this, &ResolverController::toggleWhois);
 
-    if (!restoreGeometry(QSettings().value(frameKey()).toByteArray())) {
+    if (!restoreWindowFrame(*this, QString::fromLatin1(kFrameName))) {
         resize(560, 620);
     }
 }
@@ -107,7 +102,7 @@ ResolverController::~ResolverController()
 
 void ResolverController::closeEvent(QCloseEvent* event)
 {
-    QSettings().setValue(frameKey(), saveGeometry());
+    saveWindowFrame(*this, QString::fromLatin1(kFrameName));
     QWidget::closeEvent(event);
 }
 

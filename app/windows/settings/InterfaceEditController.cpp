@@ -13,6 +13,7 @@
 #include "ui_InterfaceSheet.h"
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
+#include "widgets/ViewExtensions.h"
 #include "windows/KeepwallController.h"
 
 #include <QApplication>
@@ -20,7 +21,6 @@
 #include <QDeadlineTimer>
 #include <QHeaderView>
 #include <QPointer>
-#include <QSettings>
 #include <QThread>
 
 namespace kw::app {
@@ -103,8 +103,7 @@ void InterfaceEditController::windowDidLoad()
     buildInterfaceCombo();
     readInterfaces();
 
-    QSettings settings;
-    if (!restoreGeometry(settings.value(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName))).toByteArray())) {
+    if (!restoreWindowFrame(*this, QString::fromLatin1(kFrameName))) {
         resize(580, 320);
     }
     if (m_gateway.isAuthenticated()) {
@@ -343,8 +342,7 @@ void InterfaceEditController::userDeauthenticated()
 
 void InterfaceEditController::closeEvent(QCloseEvent* event)
 {
-    QSettings settings;
-    settings.setValue(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName)), saveGeometry());
+    saveWindowFrame(*this, QString::fromLatin1(kFrameName));
     QMainWindow::closeEvent(event);
 }
 

@@ -12,6 +12,7 @@
 #include "ui_SettingsController.h"
 #include "widgets/LockPattern.h"
 #include "widgets/MessageBox.h"
+#include "widgets/ViewExtensions.h"
 #include "windows/KeepwallController.h"
 #include "windows/safety/RuleDiffWindow.h"
 
@@ -26,7 +27,6 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QPointer>
-#include <QSettings>
 #include <QThread>
 
 #include <cstring>
@@ -251,8 +251,7 @@ void SettingsController::windowDidLoad()
             [this] { m_settingNamePanel->done(0); });
     connect(m_settingNamePanel, &QDialog::finished, this, &SettingsController::sheetDidEnd);
 
-    QSettings settings;
-    if (!restoreGeometry(settings.value(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName))).toByteArray())) {
+    if (!restoreWindowFrame(*this, QString::fromLatin1(kFrameName))) {
         resize(520, 380);
     }
     if (m_gateway.isAuthenticated()) {
@@ -570,8 +569,7 @@ void SettingsController::userDeauthenticated()
 
 void SettingsController::saveFrame()
 {
-    QSettings settings;
-    settings.setValue(QStringLiteral("%1/frame").arg(QLatin1String(kFrameName)), saveGeometry());
+    saveWindowFrame(*this, QString::fromLatin1(kFrameName));
 }
 
 void SettingsController::closeEvent(QCloseEvent* event)
