@@ -5,6 +5,7 @@
 // Usage: bench-logarchive [lines]   (default 1000000; the sqlite3 shell must be on PATH)
 #include "logarchive/KWLogManager.h"
 #include "logarchive/LogCommands.h"
+#include "logarchive/SyntheticLog.h"
 
 #include "base/Release.h"
 #include "base/SystemRoot.h"
@@ -16,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -59,53 +59,6 @@ long maxRssMiB()
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss / 1024;
-}
-
-// Rule numbers: 200 rules (100, 200, ... 20000), evenly used. Source hosts: 65,536 addresses
-// 10.0.x.y. One line every 3 seconds from Nov 1; a tenth are ICMP without ports.
-void generateLog(const std::string& path, long lines)
-{
-    static const char* kMonths[] = { "Nov", "Dec", "Jan" };
-    static const int kMonthDays[] = { 30, 31, 31 };
-    std::mt19937 random(42);
-    FILE* out = std::fopen(path.c_str(), "w");
-    if (out == nullptr) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    char line[256];
-    for (long i = 0; i < lines; ++i) {
-        long second = i * 3;
-        int day = static_cast<int>(second / 86400);
-        int month = 0;
-        while (month < 2 && day >= kMonthDays[month]) {
-            day -= kMonthDays[month];
-            ++month;
-        }
-        second %= 86400;
-        const auto r = static_cast<unsigned>(random());
-        const int rule = 100 * static_cast<int>(1 + r % 200);
-        const auto host = static_cast<unsigned>(random() % 65536);
-        const bool icmp = r % 10 == 0;
-        int n;
-        if (icmp) {
-            n = std::snprintf(
-                line, sizeof line,
-                "%s %2d %02ld:%02ld:%02ld gateway kernel: ipfw: %d %s ICMP:8.0 10.0.%u.%u 192.168.1.2 in via en0\n",
-                kMonths[month], day + 1, second / 3600, second / 60 % 60, second % 60, rule,
-                r % 3 == 0 ? "Accept" : "Deny", host / 256, host % 256);
-        } else {
-            n = std::snprintf(
-                line, sizeof line,
-                "%s %2d %02ld:%02ld:%02ld gateway kernel: ipfw: %d %s %s 10.0.%u.%u:%u 192.168.1.2:%u %s via en%u\n",
-                kMonths[month], day + 1, second / 3600, second / 60 % 60, second % 60, rule,
-                r % 3 == 0 ? "Accept" : "Deny", r % 4 == 0 ? "UDP" : "TCP", host / 256, host % 256,
-                static_cast<unsigned>(1024 + random() % 60000), static_cast<unsigned>(1 + random() % 1024),
-                r % 5 == 0 ? "out" : "in", r % 2);
-        }
-        std::fwrite(line, 1, static_cast<size_t>(n), out);
-    }
-    std::fclose(out);
 }
 
 std::string csvField(std::string_view value)
@@ -182,7 +135,7 @@ int main(int argc, char** argv)
 
     std::printf("lines: %ld\n", lines);
     const auto start = Clock::now();
-    generateLog(logPath, lines);
+    kw::bench::generateLog(logPath, lines, "kernel: ipfw:");
     std::printf("generated ipfw.log: %.1f MiB in %.2f s\n", static_cast<double>(fs::file_size(logPath)) / 1048576.0,
                 secondsSince(start));
 
